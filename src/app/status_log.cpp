@@ -1,0 +1,38 @@
+#include "app/status_log.h"
+
+#include "platform/paths.h"
+#include "platform/whole_file.h"
+
+namespace korv {
+
+namespace {
+constexpr int kPiecesPerLine = 50;
+}
+
+StatusLog::StatusLog(LineSink& sink, Clock& clock, std::string accountFolder)
+    : sink_(sink), clock_(clock), accountFolder_(std::move(accountFolder)) {}
+
+void StatusLog::BeginStatusLine() {
+    statusPieceCount_ = 0;
+    statusTime_ = clock_.now();
+    statusLine_ = formatTimestamp(statusTime_) + " ";
+    sink_.addLine(statusLine_);
+}
+
+void StatusLog::AppendStatus(const std::string& text) {
+    statusLine_ += text;
+    sink_.replaceLastLine(statusLine_);
+    if (++statusPieceCount_ > kPiecesPerLine) BeginStatusLine();
+}
+
+void StatusLog::WriteStatusToLog() {
+    std::string folder = accountFolder_ + formatDayName(clock_.now());
+    createFolders(folder);
+    std::string path = withTrailingDelimiter(folder) + "log.txt";
+    std::string content = fileExists(path) ? ReadFileToString(path) : std::string(kLogBanner);
+    content += "\r\n";
+    content += statusLine_;
+    WriteStringToFile(content, path);
+}
+
+}  // namespace korv

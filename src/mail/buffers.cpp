@@ -1,0 +1,34 @@
+#include "mail/buffers.h"
+
+#include <cstring>
+
+#include "platform/codepage.h"
+
+namespace korv::mail {
+
+namespace {
+std::string& lastErrorText() {
+    static std::string text;
+    return text;
+}
+}  // namespace
+
+void copyOut(char* buf, int capacity, std::string_view text) {
+    if (!buf || capacity < 1) return;
+    std::size_t room = static_cast<std::size_t>(capacity) - 1;
+    std::size_t n = 0;
+    // Walk by characters so that a cut keeps whole double-byte characters.
+    while (n < text.size()) {
+        std::size_t step =
+            isLeadByte(static_cast<unsigned char>(text[n])) && n + 1 < text.size() ? 2 : 1;
+        if (n + step > room) break;
+        n += step;
+    }
+    std::memcpy(buf, text.data(), n);
+    buf[n] = '\0';
+}
+
+void setLastError(std::string cp932) { lastErrorText() = std::move(cp932); }
+const std::string& lastError() { return lastErrorText(); }
+
+}  // namespace korv::mail

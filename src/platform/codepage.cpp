@@ -1,0 +1,125 @@
+#include "platform/codepage.h"
+
+#include <unicode/ucnv.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace korv {
+namespace {
+
+struct ConverterCloser {
+    void operator()(UConverter* c) const { ucnv_close(c); }
+};
+using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+
+// CP932 and the aliases mail uses for it all go through windows-31j, so the NEC and IBM
+// extension characters survive.
+std::string icuName(std::string_view charset) {
+    std::string name(charset);
+    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == "shift_jis" || name == "shift-jis" || name == "sjis" || name == "x-sjis" ||
+        name == "cp932" || name == "ms932" || name == "windows-31j" || name == "ms_kanji" ||
+        name == "csshiftjis" || name == "x-ms-cp932")
+        return "windows-31j";
+    if (name == "iso-2022-jp" || name == "csiso2022jp" || name == "iso-2022-jp-ms" ||
+        name == "iso-2022-jp-1" || name == "iso-2022-jp-2")
+        return "ISO-2022-JP";
+    return name;
+}
+
+Converter open(const std::string& name) {
+    UErrorCode err = U_ZERO_ERROR;
+    UConverter* c = ucnv_open(name.c_str(), &err);
+    if (U_FAILURE(err)) return nullptr;
+    return Converter(c);
+}
+
+std::u16string decode(std::string_view bytes, UConverter* conv) {
+    std::u16string out(bytes.size() * 2 + 16, u'\0');
+    UErrorCode err = U_ZERO_ERROR;
+    int32_t n = ucnv_toUChars(conv, out.data(), static_cast<int32_t>(out.size()), bytes.data(),
+                              static_cast<int32_t>(bytes.size()), &err);
+    if (err == U_BUFFER_OVERFLOW_ERROR) {
+        out.resize(static_cast<std::size_t>(n) + 1);
+        err = U_ZERO_ERROR;
+        n = ucnv_toUChars(conv, out.data(), static_cast<int32_t>(out.size()), bytes.data(),
+                          static_cast<int32_t>(bytes.size()), &err);
+    }
+    if (U_FAILURE(err)) return {};
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string encode(const std::u16string& text, UConverter* conv, bool* lossy) {
+    if (lossy) {
+        *lossy = false;
+        UErrorCode err = U_ZERO_ERROR;
+        ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
+    } else {
+        UErrorCode err = U_ZERO_ERROR;
+        ucnv_setSubstChars(conv, "?", 1, &err);
+    }
+    std::string out(text.size() * 4 + 16, '\0');
+    UErrorCode err = U_ZERO_ERROR;
+    int32_t n = ucnv_fromUChars(conv, out.data(), static_cast<int32_t>(out.size()), text.data(),
+                                static_cast<int32_t>(text.size()), &err);
+    if (err == U_BUFFER_OVERFLOW_ERROR) {
+        out.resize(static_cast<std::size_t>(n) + 1);
+        err = U_ZERO_ERROR;
+        ucnv_resetFromUnicode(conv);
+        n = ucnv_fromUChars(conv, out.data(), static_cast<int32_t>(out.size()), text.data(),
+                            static_cast<int32_t>(text.size()), &err);
+    }
+    if (U_FAILURE(err)) {
+        if (lossy) *lossy = true;
+        return {};
+    }
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+Converter openCp932() {
+    auto c = open("windows-31j");
+    if (!c) throw std::runtime_error("ICU converter windows-31j is missing");
+    return c;
+}
+
+}  // namespace
+
+std::string cp932ToUtf8(std::string_view cp932) {
+    auto from = openCp932();
+    auto to = open("utf-8");
+    return encode(decode(cp932, from.get()), to.get(), nullptr);
+}
+
+std::string utf8ToCp932(std::string_view utf8) { return toCp932(utf8, "utf-8"); }
+
+std::string toCp932(std::string_view bytes, std::string_view charset) {
+    std::string name = icuName(charset);
+    if (name.empty() || name == "windows-31j") return std::string(bytes);
+    auto from = open(name);
+    if (!from) return std::string(bytes);
+    auto to = openCp932();
+    return encode(decode(bytes, from.get()), to.get(), nullptr);
+}
+
+bool fromCp932(std::string_view cp932, std::string_view charset, std::string& out) {
+    auto from = openCp932();
+    auto to = open(icuName(charset));
+    if (!to) return false;
+    bool lossy = false;
+    out = encode(decode(cp932, from.get()), to.get(), &lossy);
+    return !lossy;
+}
+
+bool isLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+std::size_t cp932CharCount(std::string_view s) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < s.size(); ++i, ++n)
+        if (isLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) ++i;
+    return n;
+}
+
+}  // namespace korv

@@ -1,0 +1,27 @@
+#pragma once
+// The program keeps every text as CP932 bytes; these are the only conversions in and out.
+#include <string>
+#include <string_view>
+
+namespace korv {
+
+std::string cp932ToUtf8(std::string_view cp932);
+// Characters CP932 cannot hold become '?'.
+std::string utf8ToCp932(std::string_view utf8);
+// Converts text in any charset ICU knows (as named in mail headers) to CP932; unknown charsets
+// are taken as CP932 already. Characters CP932 cannot hold become '?'.
+std::string toCp932(std::string_view bytes, std::string_view charset);
+// Converts CP932 text to another charset; returns false when a character cannot be represented.
+bool fromCp932(std::string_view cp932, std::string_view charset, std::string& out);
+
+// True for the first byte of a double-byte CP932 character.
+bool isLeadByte(unsigned char c);
+// Number of characters (not bytes) in CP932 text.
+std::size_t cp932CharCount(std::string_view cp932);
+
+// Source files are UTF-8; "開始"_cp is the same text as the program keeps it, in CP932.
+inline std::string operator""_cp(const char* utf8, std::size_t n) {
+    return utf8ToCp932(std::string_view(utf8, n));
+}
+
+}  // namespace korv

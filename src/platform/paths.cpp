@@ -1,0 +1,100 @@
+#include "platform/paths.h"
+
+#include <unistd.h>
+
+#include <system_error>
+
+#include "platform/codepage.h"
+
+namespace korv {
+namespace {
+
+bool isDelimiterByte(char c) { return c == '/' || c == '\\'; }
+
+}  // namespace
+
+std::filesystem::path nativePath(std::string_view cp932) {
+    std::string s(cp932);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (isLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) {
+            ++i;
+        } else if (s[i] == '\\') {
+            s[i] = '/';
+        }
+    }
+    return std::filesystem::path(cp932ToUtf8(s));
+}
+
+std::string fromNativePath(const std::filesystem::path& p) {
+    std::string cp = utf8ToCp932(p.string());
+    // A '?' that the name did not hold stands for a character CP932 cannot represent.
+    std::string original = p.string();
+    if (cp932ToUtf8(cp) != original) {
+        for (auto& c : cp)
+            if (c == '?') c = '_';
+    }
+    return cp;
+}
+
+bool endsWithPathDelimiter(std::string_view s) {
+    bool last = false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (isLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) {
+            ++i;
+            last = false;
+        } else {
+            last = isDelimiterByte(s[i]);
+        }
+    }
+    return last;
+}
+
+std::string withTrailingDelimiter(std::string s) {
+    if (!endsWithPathDelimiter(s)) s += kPathDelimiter;
+    return s;
+}
+
+std::string extensionOf(std::string_view s) {
+    std::size_t dot = std::string_view::npos;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (isLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) {
+            ++i;
+        } else if (s[i] == '.') {
+            dot = i;
+        } else if (isDelimiterByte(s[i]) || s[i] == ':') {
+            dot = std::string_view::npos;
+        }
+    }
+    return dot == std::string_view::npos ? std::string() : std::string(s.substr(dot));
+}
+
+bool fileExists(std::string_view cp932) {
+    std::error_code ec;
+    auto st = std::filesystem::status(nativePath(cp932), ec);
+    return !ec && std::filesystem::exists(st) && !std::filesystem::is_directory(st);
+}
+
+bool folderExists(std::string_view cp932) {
+    std::error_code ec;
+    return std::filesystem::is_directory(nativePath(cp932), ec);
+}
+
+void createFolders(std::string_view cp932) {
+    std::error_code ec;
+    std::filesystem::create_directories(nativePath(cp932), ec);
+}
+
+std::string programFolder() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return withTrailingDelimiter(currentFolder());
+    return withTrailingDelimiter(fromNativePath(exe.parent_path()));
+}
+
+std::string currentFolder() {
+    std::error_code ec;
+    auto cwd = std::filesystem::current_path(ec);
+    return ec ? std::string(".") : fromNativePath(cwd);
+}
+
+}  // namespace korv

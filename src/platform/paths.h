@@ -1,0 +1,32 @@
+#pragma once
+// Paths are CP932 texts inside the program; both '/' and '\' separate folders, and a '\' that is
+// the second byte of a double-byte character is part of that character.
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace korv {
+
+inline constexpr char kPathDelimiter = '/';
+
+// The operating system's path for a CP932 path: '\' delimiters become '/', names are UTF-8.
+std::filesystem::path nativePath(std::string_view cp932);
+// Back from the operating system; characters CP932 cannot hold become '_'.
+std::string fromNativePath(const std::filesystem::path& p);
+
+bool endsWithPathDelimiter(std::string_view cp932);
+std::string withTrailingDelimiter(std::string cp932);
+// Extension from the last '.' not followed by a delimiter or drive colon, with its dot; or "".
+std::string extensionOf(std::string_view cp932);
+
+bool fileExists(std::string_view cp932);    // exists and is not a directory
+bool folderExists(std::string_view cp932);  // exists and is a directory
+// Creates the folder with its parents; failure is silent, the next file access reports it.
+void createFolders(std::string_view cp932);
+
+// The folder holding the running program, with a trailing delimiter.
+std::string programFolder();
+// The process's current folder, without a trailing delimiter.
+std::string currentFolder();
+
+}  // namespace korv

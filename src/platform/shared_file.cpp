@@ -1,0 +1,113 @@
+#include "platform/shared_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/codepage.h"
+#include "platform/paths.h"
+
+namespace korv {
+namespace {
+
+bool setLock(int fd, short type) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+bool isLockConflict(int err) { return err == EAGAIN || err == EACCES; }
+
+}  // namespace
+
+SharedFile SharedFile::open(const std::string& path, Access access, Lock lock) {
+    int flags = O_CLOEXEC;
+    switch (access) {
+        case Access::Read:
+            flags |= O_RDONLY;
+            break;
+        case Access::ReadWrite:
+            flags |= O_RDWR;
+            break;
+        case Access::CreateReadWrite:
+            flags |= O_RDWR | O_CREAT;
+            break;
+    }
+    auto native = nativePath(path);
+    int fd = ::open(native.c_str(), flags, 0666);
+    if (fd < 0) throwOpenError(path, errno);
+    SharedFile file(fd, path);
+    if (!setLock(fd, lock == Lock::Shared ? F_RDLCK : F_WRLCK)) {
+        int err = errno;
+        if (isLockConflict(err)) throw SharingViolation(path + " は他のプロセスが使用中です"_cp);
+        throwOpenError(path, err);
+    }
+    return file;
+}
+
+SharedFile::SharedFile(SharedFile&& other) noexcept
+    : fd_(other.fd_), path_(std::move(other.path_)) {
+    other.fd_ = -1;
+}
+
+SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        path_ = std::move(other.path_);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+SharedFile::~SharedFile() { close(); }
+
+std::string SharedFile::readAll() {
+    std::string out;
+    char buf[65536];
+    if (lseek(fd_, 0, SEEK_SET) < 0) throwReadError(path_, errno);
+    for (;;) {
+        ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throwReadError(path_, errno);
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+void SharedFile::relock(Lock lock) {
+    if (!setLock(fd_, lock == Lock::Shared ? F_RDLCK : F_WRLCK)) {
+        int err = errno;
+        if (isLockConflict(err)) throw SharingViolation(path_ + " は他のプロセスが使用中です"_cp);
+        throwOpenError(path_, err);
+    }
+}
+
+void SharedFile::rewrite(std::string_view text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throwWriteError(path_, errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (ftruncate(fd_, static_cast<off_t>(text.size())) != 0) throwWriteError(path_, errno);
+}
+
+void SharedFile::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);  // closing the description releases its lock
+        fd_ = -1;
+    }
+}
+
+}  // namespace korv

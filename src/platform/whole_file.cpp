@@ -1,0 +1,89 @@
+#include "platform/whole_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <random>
+
+#include "platform/codepage.h"
+#include "platform/paths.h"
+#include "platform/shared_file.h"
+
+namespace korv {
+namespace {
+
+mode_t currentUmask() {
+    mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
+}
+
+void writeAll(int fd, const std::string& text, const std::string& path) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throwWriteError(path, errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void replaceFile(const std::string& text, const std::string& path, mode_t newMode) {
+    auto target = nativePath(path);
+    mode_t mode = newMode;
+    struct stat st {};
+    std::optional<SharedFile> guard;
+    if (::stat(target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) throwOpenError(path, EISDIR);
+        mode = st.st_mode & 07777;
+        // Holding the old file exclusively makes a writer fail while another process has it open.
+        guard.emplace(
+            SharedFile::open(path, SharedFile::Access::ReadWrite, SharedFile::Lock::Exclusive));
+    }
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    std::string tempName = target.filename().string() + ".tmp" + std::to_string(rng() % 1000000);
+    auto temp = target.parent_path() / ("." + tempName);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) throwWriteError(path, errno);
+    try {
+        writeAll(fd, text, path);
+        if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) throwWriteError(path, errno);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw;
+    }
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(temp.c_str());
+        throwWriteError(path, err);
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        int err = errno;
+        ::unlink(temp.c_str());
+        throwWriteError(path, err);
+    }
+}
+
+}  // namespace
+
+std::string ReadFileToString(const std::string& path) {
+    auto file = SharedFile::open(path, SharedFile::Access::Read, SharedFile::Lock::Shared);
+    return file.readAll();
+}
+
+void WriteStringToFile(const std::string& text, const std::string& path) {
+    replaceFile(text, path, 0666 & ~currentUmask());
+}
+
+void WritePrivateStringToFile(const std::string& text, const std::string& path) {
+    replaceFile(text, path, 0600);
+}
+
+}  // namespace korv

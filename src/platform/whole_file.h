@@ -1,0 +1,15 @@
+#pragma once
+#include <string>
+
+namespace korv {
+
+// Reads a whole existing file byte for byte; other readers may share it, writers may not.
+std::string ReadFileToString(const std::string& cp932Path);
+// Writes a text whole. The new content goes to a temporary file in the same folder which then
+// replaces the old one, so a failed write never loses what the file held. A process that holds
+// the file open (locked) makes the write fail with SharingViolation.
+void WriteStringToFile(const std::string& text, const std::string& cp932Path);
+// As WriteStringToFile, and a file that did not exist yet is created readable by its owner only.
+void WritePrivateStringToFile(const std::string& text, const std::string& cp932Path);
+
+}  // namespace korv
