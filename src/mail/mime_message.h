@@ -1,0 +1,36 @@
+#pragma once
+// Decoding of received mail into the texts the program keeps (CP932).
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korv::mail {
+
+struct MessageTexts {
+    std::string subject;  // decoded, CP932
+    std::string date;     // as in the Date field, CP932
+    std::string from;     // decoded, CP932
+    std::string header;   // the raw header lines, each ending in CR LF, without the empty line
+};
+
+// From the raw header block of a message (as TOP n 0 or RETR deliver it, dot-unstuffed).
+MessageTexts decodeHeaderTexts(std::string_view rawMessageOrHeader);
+
+struct DecodedMessage {
+    MessageTexts texts;
+    std::string body;                          // CP932 with CR LF line ends
+    std::vector<std::string> attachmentNames;  // names actually written, in order
+    bool attachmentsFailed = false;            // an attachment could not be written
+    std::string error;                         // why, naming the file
+};
+
+// Decodes a whole raw message (CR LF, dot-unstuffed). The body is the text/plain part (else the
+// first text part); a message/partial keeps its raw body. Every other leaf part with a file name
+// or a non-text type is written into attachmentFolder under a safe name that never replaces a
+// file already there.
+DecodedMessage decodeMessage(std::string_view rawMessage, const std::string& attachmentFolder);
+
+// The names as comma text that the gallery's comma-text reader parses back exactly.
+std::string formatNamesList(const std::vector<std::string>& names);
+
+}  // namespace korv::mail
