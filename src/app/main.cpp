@@ -1,0 +1,86 @@
+// Korvanto: watches one POP3 mailbox, archives every new message and hands its picture to a
+// gallery; the window is also a small mail client for the same account.
+#include <QApplication>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "app/tform1.h"
+#include "client/unite_form.h"
+#include "client/write_form.h"
+#include "gallery/hand_off.h"
+#include "platform/paths.h"
+#include "polling/poll_once.h"
+
+namespace {
+
+struct Options {
+    std::string home;
+    bool pollOnce = false;
+    bool ok = true;
+};
+
+Options parseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--poll-once") {
+            o.pollOnce = true;
+        } else if (arg == "--home" && i + 1 < argc) {
+            o.home = argv[++i];
+        } else if (arg.rfind("--home=", 0) == 0) {
+            o.home = arg.substr(7);
+        } else if (arg.rfind("-", 0) == 0 && arg.rfind("-platform", 0) != 0) {
+            o.ok = false;
+        }
+    }
+    return o;
+}
+
+std::string programFolderFor(const Options& o) {
+    if (o.home.empty()) return korv::programFolder();
+    std::error_code ec;
+    std::filesystem::create_directories(o.home, ec);
+    auto absolute = std::filesystem::absolute(o.home, ec);
+    return korv::withTrailingDelimiter(korv::fromNativePath(absolute.lexically_normal()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options = parseOptions(argc, argv);
+    if (!options.ok) {
+        std::cerr << "使い方: korvanto [--home フォルダ] [--poll-once]\n";
+        return 2;
+    }
+    std::string folder = programFolderFor(options);
+    if (options.pollOnce) {
+        korv::SystemClock clock;
+        return korv::RunPollOnce(
+            folder,
+            [](const korv::Settings& settings, korv::StatusLog& status, korv::Clock& clock,
+               const std::string& defaultImg) -> korv::HandOff {
+                return [&settings, &status, &clock, defaultImg](
+                           const std::string& messageFolder, const std::string& subject,
+                           const std::string& date, const std::string& from,
+                           const std::string& header, const std::string& body,
+                           const std::string& attachments) {
+                    korv::HandOffImage({defaultImg, settings.SessionDB}, status, clock,
+                                       messageFolder, subject, date, from, header, body,
+                                       attachments);
+                };
+            },
+            std::cout, std::cerr);
+    }
+
+    QApplication app(argc, argv);
+    korv::QtDialogs dialogs;
+    korv::SystemClock clock;
+    korv::TForm1 form(folder, clock, dialogs);
+    korv::TWriteForm writeForm(dialogs);
+    korv::TUniteForm uniteForm(dialogs);
+    form.setDialogs(&writeForm, &uniteForm);
+    if (form.hasEnded()) return 0;
+    form.show();
+    return app.exec();
+}
