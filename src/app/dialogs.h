@@ -9,7 +9,7 @@ class QWidget;
 namespace korv {
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
     // Error icon, title "エラー", one OK button.
     virtual void errorBox(QWidget* owner, const std::string& text) = 0;
@@ -26,7 +26,7 @@ public:
 };
 
 class QtDialogs : public Dialogs {
-public:
+  public:
     void errorBox(QWidget* owner, const std::string& text) override;
     void plainBox(QWidget* owner, const std::string& text) override;
     void systemBox(QWidget* owner, const std::string& text, const std::string& caption) override;

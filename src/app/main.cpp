@@ -60,15 +60,15 @@ int main(int argc, char** argv) {
             folder,
             [](const korv::Settings& settings, korv::StatusLog& status, korv::Clock& clock,
                const std::string& defaultImg) -> korv::HandOff {
-                return [&settings, &status, &clock, defaultImg](
-                           const std::string& messageFolder, const std::string& subject,
-                           const std::string& date, const std::string& from,
-                           const std::string& header, const std::string& body,
-                           const std::string& attachments) {
-                    korv::HandOffImage({defaultImg, settings.SessionDB}, status, clock,
-                                       messageFolder, subject, date, from, header, body,
-                                       attachments);
-                };
+                return
+                    [&settings, &status, &clock, defaultImg](
+                        const std::string& messageFolder, const std::string& subject,
+                        const std::string& date, const std::string& from, const std::string& header,
+                        const std::string& body, const std::string& attachments) {
+                        korv::HandOffImage({defaultImg, settings.SessionDB}, status, clock,
+                                           messageFolder, subject, date, from, header, body,
+                                           attachments);
+                    };
             },
             std::cout, std::cerr);
     }

@@ -33,7 +33,7 @@ namespace {
 // Shows status lines in the memo and paints them at once: a poll keeps the thread busy, and its
 // lines should appear as they come.
 class MemoSink : public LineSink {
-public:
+  public:
     explicit MemoSink(QPlainTextEdit* memo) : memo_(memo) {}
     void addLine(const std::string& cp932) override {
         memo_->appendPlainText(toQ(cp932));
@@ -47,7 +47,7 @@ public:
         paint();
     }
 
-private:
+  private:
     void paint() { memo_->viewport()->repaint(); }
     QPlainTextEdit* memo_;
 };
@@ -78,7 +78,8 @@ int parseInteger(const std::string& text) {
     if (i < text.size() && text[i] == '$') {
         base = 16;
         ++i;
-    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    } else if (i + 1 < text.size() && text[i] == '0' &&
+               (text[i + 1] == 'x' || text[i + 1] == 'X')) {
         base = 16;
         i += 2;
     }
@@ -103,7 +104,10 @@ int parseInteger(const std::string& text) {
 }
 
 TForm1::TForm1(std::string programFolder, Clock& clock, Dialogs& dialogs, QWidget* parent)
-    : QMainWindow(parent), ProgramFolder(std::move(programFolder)), clock_(clock), dialogs_(dialogs) {
+    : QMainWindow(parent),
+      ProgramFolder(std::move(programFolder)),
+      clock_(clock),
+      dialogs_(dialogs) {
     buildLayout();
     buildMenus();
     memoSink_ = std::make_unique<MemoSink>(memo1);

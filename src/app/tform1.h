@@ -31,7 +31,7 @@ class UpDownArrows;
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
-public:
+  public:
     // programFolder ends with a delimiter; it holds korvanto.ini and DefaultAccount/.
     TForm1(std::string programFolder, Clock& clock, Dialogs& dialogs, QWidget* parent = nullptr);
     ~TForm1() override;
@@ -115,12 +115,12 @@ public:
     // The interval field as an integer; "'x' は整数ではありません" otherwise.
     int interval() const;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void buildLayout();
     void buildMenus();
     void connectHandlers();

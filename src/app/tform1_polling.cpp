@@ -67,9 +67,8 @@ void TForm1::PollWithLed() {
     HandOffSettings handOffSettings{DefaultImg, settings.SessionDB};
     PollContext ctx{settings, AccountFolder, *status, clock_,
                     [&](const std::string& folder, const std::string& subject,
-                        const std::string& date, const std::string& from,
-                        const std::string& header, const std::string& body,
-                        const std::string& attachments) {
+                        const std::string& date, const std::string& from, const std::string& header,
+                        const std::string& body, const std::string& attachments) {
                         HandOffImage(handOffSettings, *status, clock_, folder, subject, date, from,
                                      header, body, attachments);
                     }};

@@ -10,7 +10,7 @@ namespace korv {
 
 class UpDownArrows : public QWidget {
     Q_OBJECT
-public:
+  public:
     UpDownArrows(QLineEdit* buddy, int minimum, int maximum, int step, int position,
                  QWidget* parent);
     int position() const { return position_; }
@@ -18,7 +18,7 @@ public:
     QToolButton* upButton() const { return up_; }
     QToolButton* downButton() const { return down_; }
 
-private:
+  private:
     QLineEdit* buddy_;
     QToolButton* up_;
     QToolButton* down_;

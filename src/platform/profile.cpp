@@ -2,6 +2,7 @@
 
 // Plain byte strings only: the ICU converter keeps SimpleIni from needing ConvertUTF.
 #define SI_CONVERT_ICU
+#define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
 #include "platform/codepage.h"
@@ -12,7 +13,7 @@
 namespace korv {
 
 struct ProfileFile::Impl {
-    CSimpleIniCaseA ini{false, false, false};
+    CSimpleIniA ini{false, false, false};  // keys match without regard to case
 };
 
 namespace {

@@ -11,7 +11,7 @@ namespace korv::test {
 
 // Records every box and answers file dialogs from a script, so no test waits for a human.
 class ScriptedDialogs : public Dialogs {
-public:
+  public:
     struct Shown {
         std::string kind;  // "error", "plain" or "system"
         std::string text;  // CP932

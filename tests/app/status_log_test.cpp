@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/status_log.h"
+#include "platform/codepage.h"
+#include "platform/file_error.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+using namespace korv;
+using korv::test::FakeClock;
+using korv::test::readBytes;
+using korv::test::TempDir;
+
+namespace {
+
+struct RecordingSink : LineSink {
+    std::vector<std::string> lines;
+    void addLine(const std::string& s) override { lines.push_back(s); }
+    void replaceLastLine(const std::string& s) override {
+        if (lines.empty()) lines.emplace_back();
+        lines.back() = s;
+    }
+};
+
+struct StatusLogTest : ::testing::Test {
+    TempDir dir;
+    RecordingSink sink;
+    FakeClock clock{DateTime{2026, 12, 7, 8, 59, 58, 0}};
+    StatusLog log{sink, clock, dir.path()};
+    std::string logOf(const char* day) { return readBytes(dir.path() + day + "/log.txt"); }
+};
+
+}  // namespace
+
+TEST_F(StatusLogTest, FirstEntryOfADayCreatesFolderAndBanner) {
+    log.BeginStatusLine();
+    log.AppendStatus("開始"_cp);
+    log.WriteStatusToLog();
+    clock.set(DateTime{2026, 12, 7, 9, 0, 31, 0});
+    log.BeginStatusLine();
+    log.AppendStatus("接続失敗"_cp);
+    log.WriteStatusToLog();
+    EXPECT_EQ(logOf("20261207"), "Tarnholt Korvanto Access Log\r\n2026-12-07 08:59:58 " +
+                                     "開始"_cp + "\r\n2026-12-07 09:00:31 " + "接続失敗"_cp);
+    EXPECT_EQ(sink.lines.back(), "2026-12-07 09:00:31 " + "接続失敗"_cp);
+}
+
+TEST_F(StatusLogTest, FiftyFirstPieceStaysAndTheNextGoesToAFreshLine) {
+    log.BeginStatusLine();
+    for (int i = 0; i < 51; ++i) log.AppendStatus("*");
+    ASSERT_EQ(sink.lines.size(), 2u);
+    EXPECT_EQ(sink.lines[0], "2026-12-07 08:59:58 " + std::string(51, '*'));
+    EXPECT_EQ(sink.lines[1], "2026-12-07 08:59:58 ");
+    log.AppendStatus("*");
+    EXPECT_EQ(sink.lines[1], "2026-12-07 08:59:58 *");
+    EXPECT_EQ(log.StatusPieceCount(), 1);
+}
+
+TEST_F(StatusLogTest, LineBegunBeforeMidnightGoesToTheNewDayWithItsOldTime) {
+    clock.set(DateTime{2026, 12, 7, 23, 59, 59, 900});
+    log.BeginStatusLine();
+    log.AppendStatus("x");
+    clock.advanceMs(200);
+    log.WriteStatusToLog();
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "20261207/log.txt"));
+    EXPECT_EQ(logOf("20261208"), "Tarnholt Korvanto Access Log\r\n2026-12-07 23:59:59 x");
+}
+
+TEST_F(StatusLogTest, TwoWritesWriteTwiceAndADeletedLogRestartsWithTheBanner) {
+    log.BeginStatusLine();
+    log.AppendStatus("a");
+    log.WriteStatusToLog();
+    log.WriteStatusToLog();
+    EXPECT_EQ(logOf("20261207"),
+              "Tarnholt Korvanto Access Log\r\n2026-12-07 08:59:58 a\r\n2026-12-07 08:59:58 a");
+    std::filesystem::remove(dir.path() + "20261207/log.txt");
+    log.WriteStatusToLog();
+    EXPECT_EQ(logOf("20261207"), "Tarnholt Korvanto Access Log\r\n2026-12-07 08:59:58 a");
+}
+
+TEST_F(StatusLogTest, UnwritableLogRaisesNamingTheFileAndKeepsOldContentAndTheMemoLine) {
+    log.BeginStatusLine();
+    log.AppendStatus("first");
+    log.WriteStatusToLog();
+    std::string before = logOf("20261207");
+    // A folder where the temporary file must go: the log's folder is made unusable by a file
+    // placed at the log's own path's folder for another day.
+    clock.set(DateTime{2026, 12, 8, 10, 0, 0, 0});
+    korv::test::writeBytes(dir.path() + "20261208", "not a folder");
+    log.BeginStatusLine();
+    log.AppendStatus("second");
+    try {
+        log.WriteStatusToLog();
+        FAIL() << "writing under a file succeeded";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("20261208/log.txt"), std::string::npos);
+    }
+    EXPECT_EQ(sink.lines.back(), "2026-12-08 10:00:00 second");
+    EXPECT_EQ(logOf("20261207"), before);
+}

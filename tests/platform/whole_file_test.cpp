@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/file_error.h"
+#include "platform/whole_file.h"
+#include "support/temp_dir.h"
+
+using namespace korv;
+using korv::test::TempDir;
+
+TEST(WholeFile, RoundTripsEveryByteIncludingZeros) {
+    TempDir dir;
+    std::string bytes("a\0b\r\n\x81\x40", 7);
+    WriteStringToFile(bytes, dir.file("x.bin"));
+    EXPECT_EQ(ReadFileToString(dir.file("x.bin")), bytes);
+    WriteStringToFile("", dir.file("x.bin"));
+    EXPECT_EQ(std::filesystem::file_size(dir.file("x.bin")), 0u);
+}
+
+TEST(WholeFile, FailedWriteKeepsTheOldContentAndNamesTheFile) {
+    TempDir dir;
+    std::string path = dir.file("log.txt");
+    WriteStringToFile("old entries", path);
+    // A folder in the way of the temporary file's rename target cannot be replaced by a file.
+    std::filesystem::create_directory(dir.file("blocked"));
+    try {
+        WriteStringToFile("new", dir.file("blocked"));
+        FAIL() << "writing over a folder succeeded";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("blocked"), std::string::npos);
+    }
+    try {
+        WriteStringToFile("new", dir.file("missing/log.txt"));
+        FAIL() << "writing into a missing folder succeeded";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("missing/log.txt"), std::string::npos);
+    }
+    EXPECT_EQ(ReadFileToString(path), "old entries");
+    // No temporary files are left behind.
+    int entries = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 2);
+}
+
+TEST(WholeFile, PrivateFilesAreOwnerOnlyAndKeepTheirModeOnRewrite) {
+    TempDir dir;
+    std::string path = dir.file("korvanto.ini");
+    WritePrivateStringToFile("[KORVANTO2]\n", path);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    chmod(path.c_str(), 0640);
+    WritePrivateStringToFile("[KORVANTO2]\nA=1\n", path);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(WholeFile, ReadingAMissingFileNamesIt) {
+    TempDir dir;
+    try {
+        ReadFileToString(dir.file("nothing.txt"));
+        FAIL();
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("nothing.txt"), std::string::npos);
+    }
+}
