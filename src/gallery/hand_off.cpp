@@ -1,0 +1,178 @@
+#include "gallery/hand_off.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "gallery/session.h"
+#include "gallery/text_routines.h"
+#include "platform/codepage.h"
+#include "platform/paths.h"
+#include "platform/whole_file.h"
+
+namespace korv {
+namespace {
+
+std::string asciiUpper(std::string s) {
+    for (auto& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return s;
+}
+
+std::string asciiLower(std::string s) {
+    for (auto& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return s;
+}
+
+bool isPictureExtension(const std::string& extension) {
+    std::string upper = asciiUpper(extension);
+    return upper == ".JPG" || upper == ".JPEG" || upper == ".PNG";
+}
+
+// The archive gives plain file names; anything with folder parts is not one of its files.
+bool isPlainName(const std::string& name) {
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (isLeadByte(static_cast<unsigned char>(name[i])) && i + 1 < name.size()) {
+            ++i;
+        } else if (name[i] == '/' || name[i] == '\\' || name[i] == ':') {
+            return false;
+        }
+    }
+    return name != "." && name != "..";
+}
+
+std::string chooseAttachedPicture(const std::string& messageFolder,
+                                  const std::string& attachments) {
+    std::string picture;
+    for (const auto& item : ReadCommaText(attachments)) {  // the last picture wins
+        if (isPlainName(item) && isPictureExtension(extensionOf(item)))
+            picture = messageFolder + item;
+    }
+    return picture;
+}
+
+std::string timeStampName(const DateTime& t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d-%02d%02d%02d-%03d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second, t.millisecond);
+    return buf;
+}
+
+std::string nameFromTime(Clock& clock, const std::string& gallery, const std::string& ext) {
+    const std::string base = timeStampName(clock.now());
+    std::string name = base;
+    for (int counter = 0; fileExists(gallery + name + ext) || fileExists(gallery + name + ".txt");
+         ++counter) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%03d", counter);
+        name = base + suffix;
+    }
+    return name;
+}
+
+// File times keep two-second steps, as the gallery's other tools expect.
+void stampWithTime(const std::string& file, const DateTime& now) {
+    DateTime even = now;
+    even.second -= even.second % 2;
+    even.millisecond = 0;
+    auto sys = std::chrono::sys_seconds(std::chrono::seconds(toEpochSeconds(even)));
+    std::error_code ec;
+    std::filesystem::last_write_time(nativePath(file), std::chrono::file_clock::from_sys(sys), ec);
+}
+
+// Every line break, whatever its form, so that the request keeps its six lines.
+std::string breaksToHtml(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            out += "<br>";
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The first "#" decides; the full-width "＃" only when there is no "#" at all.
+void splitBody(const std::string& body, std::string& id, std::string& story) {
+    std::size_t hash = body.find('#');
+    if (hash != std::string::npos) {
+        id = body.substr(0, hash);
+        story = body.substr(hash + 1);
+        return;
+    }
+    const std::string wideHash = "＃"_cp;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        if (body.compare(i, wideHash.size(), wideHash) == 0) {
+            id = body.substr(0, i);
+            story = body.substr(i + wideHash.size());
+            return;
+        }
+        if (isLeadByte(static_cast<unsigned char>(body[i]))) ++i;
+    }
+    id.clear();
+    story = body;
+}
+
+}  // namespace
+
+void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clock,
+                  const std::string& messageFolder, const std::string& subject,
+                  const std::string& /*date*/, const std::string& /*from*/,
+                  const std::string& /*header*/, const std::string& body,
+                  const std::string& attachments) {
+    std::string picture = chooseAttachedPicture(messageFolder, attachments);
+    if (picture.empty()) picture = settings.DefaultImg;
+    if (picture.empty() || subject.empty()) return;
+
+    auto [linkFrom, account] = SplitAt(subject, "@");
+    if (linkFrom.empty() || account.empty()) return;
+    linkFrom += ".jpg";
+
+    LoadSessionFile(settings.SessionDB, account);
+    if (SessionSettings.path.empty()) return;
+    const std::string gallery = withTrailingDelimiter(SessionSettings.path);
+    const std::string ext = asciiLower(extensionOf(picture));
+    if (SessionSettings.FileNameCounter.empty())
+        SessionSettings.FileNameCounter = gallery + "counter.txt";
+
+    std::string name;
+    if (!SessionSettings.FileNameTemplate.empty()) {
+        name = NextNumberedName(clock, SessionSettings.FileNameCounter,
+                                SessionSettings.FileNameTemplate, gallery, ext, ".txt");
+    } else {
+        name = nameFromTime(clock, gallery, ext);
+    }
+    if (name.empty()) {
+        status.AppendStatus(" ->採番失敗"_cp);
+        return;
+    }
+
+    const std::string target = gallery + name + ext;
+    std::error_code ec;
+    std::filesystem::copy_file(nativePath(picture), nativePath(target),
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) {
+        // A link request without its picture would be a broken entry in the gallery.
+        status.AppendStatus(" ->コピー失敗 "_cp + name + ext);
+        return;
+    }
+    stampWithTime(target, clock.now());
+    status.AppendStatus(" ->" + name + ext);
+
+    std::string id, story;
+    splitBody(body, id, story);
+    id = breaksToHtml(id);
+    story = breaksToHtml(story);
+    if (id.empty()) id = "unknown";
+
+    const std::string crlf = "\r\n";
+    std::string request = "<qltkeys>" + crlf + "request=link" + crlf + "linkfrom=" + linkFrom +
+                          crlf + "id=" + id + crlf + "Story=" + story + crlf + "</qltkeys>" + crlf;
+    WriteStringToFile(request, gallery + name + ".txt");
+}
+
+}  // namespace korv
