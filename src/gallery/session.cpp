@@ -91,8 +91,10 @@ bool isSafeAccountName(const std::string& account) {
 // meanwhile is kept, never reset.
 void createCounterFile(const std::string& path) {
     static const std::string kInitial = "0\r\n";
-    std::string target = nativePath(path).string();
-    std::string temp = target + ".new.XXXXXX";
+    const auto native = nativePath(path);
+    const std::string target = native.string();
+    std::string temp =
+        (native.parent_path() / ("." + native.filename().string() + ".XXXXXX")).string();
     int fd = ::mkstemp(temp.data());
     if (fd < 0) throwCreateError(path, errno);
     mode_t mask = ::umask(0);

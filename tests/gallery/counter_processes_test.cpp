@@ -84,6 +84,11 @@ TEST(CounterProcesses, NamesAreDistinctAndTheCounterStaysValid) {
                 statuses[pid] = status;
         }
         if (fileExists(counter)) {
+            // Without a lock a rewrite may be seen half done, but never an empty file.
+            std::string unlocked = readBytes(counter);
+            if (unlocked.empty() ||
+                unlocked.find_first_not_of("0123456789\r\n") != std::string::npos)
+                badSamples.push_back(unlocked);
             try {
                 std::string content = ReadFileToString(counter);
                 long number = 0;
