@@ -95,7 +95,7 @@ void createCounterFile(const std::string& path) {
     const std::string target = native.string();
     std::string temp =
         (native.parent_path() / ("." + native.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkstemp(temp.data());
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) throwCreateError(path, errno);
     mode_t mask = ::umask(0);
     ::umask(mask);
@@ -124,8 +124,14 @@ void createCounterFile(const std::string& path) {
     written =
         ::write(fd, kInitial.data(), kInitial.size()) == static_cast<ssize_t>(kInitial.size());
     err = errno;
-    ::close(fd);
-    if (!written) throwCreateError(path, err);
+    if (::close(fd) != 0 && written) {
+        written = false;
+        err = errno;
+    }
+    if (!written) {
+        ::unlink(target.c_str());  // just created by us; never leave it empty
+        throwCreateError(path, err);
+    }
 }
 
 // Blanks and control characters (codes 0 to 32) are skipped, then up to 32 characters above
