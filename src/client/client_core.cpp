@@ -1,0 +1,168 @@
+#include "client/client_core.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "mail/maillib.h"
+#include "platform/codepage.h"
+#include "platform/file_error.h"
+#include "platform/paths.h"
+#include "platform/whole_file.h"
+
+namespace korv {
+
+std::unique_ptr<char[]> NewHeaderBlock() { return std::make_unique<char[]>(kHeaderBlockBytes); }
+
+void AppendHeaderLineEnd(char* block) {
+    constexpr std::size_t limit = kHeaderBlockBytes - 1;
+    std::size_t n = strnlen(block, limit);
+    for (char c : {'\r', '\n'}) {
+        if (n >= limit) break;
+        block[n++] = c;
+    }
+    block[n] = '\0';
+}
+
+std::string HeaderBlockText(const char* block) {
+    return std::string(block, strnlen(block, kHeaderBlockBytes));
+}
+
+std::string BuildMessageBody(const std::vector<std::string>& lines) {
+    std::string body;
+    for (const auto& line : lines) body += line + "\r\n";
+    return body;
+}
+
+std::string WithCrLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::string AttachmentFolder() {
+    std::error_code ec;
+    std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec) base = "/tmp";
+    std::filesystem::path folder = base / ("korvanto-" + std::to_string(geteuid()));
+    std::string name = fromNativePath(folder);
+    if (mkdir(folder.c_str(), 0700) != 0) {
+        int err = errno;
+        if (err != EEXIST) throwWriteError(name, err);
+        // Someone else may have put something here first; we never write into it then.
+        struct stat st {};
+        if (lstat(folder.c_str(), &st) != 0) throwOpenError(name, errno);
+        if (!S_ISDIR(st.st_mode)) throw FileError(name + " はフォルダではありません"_cp);
+        if (st.st_uid != geteuid()) throw FileError(name + " は他のユーザーのフォルダです"_cp);
+        if ((st.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0)
+            throwWriteError(name, errno);
+    }
+    return withTrailingDelimiter(name);
+}
+
+PartDecision DecidePart(int status, const std::string& id, bool listEmpty, int expectedPart,
+                        std::string& splitId) {
+    bool acceptable = (status == 0 && listEmpty) || status == expectedPart;
+    if (!acceptable) return status < 0 ? PartDecision::NoAttachment : PartDecision::WrongOrder;
+    if (status == 1) splitId = id;
+    if (status != 0 && id != splitId) return PartDecision::Mismatch;
+    return PartDecision::Add;
+}
+
+std::string RefusalMessage(PartDecision decision) {
+    switch (decision) {
+        case PartDecision::NoAttachment:
+            return "添付ファイルが存在しません"_cp;
+        case PartDecision::WrongOrder:
+            return "分割されたメールデータの順番が正しくありません。"_cp;
+        case PartDecision::Mismatch:
+            return "分割されたメールデータが一致しません。"_cp;
+        case PartDecision::Add:
+            break;
+    }
+    return {};
+}
+
+namespace {
+
+std::string bufferText(const std::vector<char>& buffer) {
+    return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+}
+
+}  // namespace
+
+PartStatus ReadPartStatus(const std::string& path) {
+    std::string text = ReadFileToString(path);
+    std::vector<char> id(mail::kMailBufferBytes, '\0');
+    PartStatus result;
+    result.status = mail::MailLibAttachmentFileStatus(text.c_str(), id.data(), mail::kMailTextSize);
+    result.id = bufferText(id);
+    return result;
+}
+
+ExtractionResult ExtractAttachment(const std::vector<std::string>& files,
+                                   const std::string& folder) {
+    ExtractionResult result;
+    if (files.empty()) return result;
+    std::vector<char> workArea(mail::kWorkAreaBytes, '\0');
+    std::vector<char> subject(mail::kMailBufferBytes, '\0'), date(mail::kMailBufferBytes, '\0'),
+        from(mail::kMailBufferBytes, '\0'), header(mail::kMailBufferBytes, '\0'),
+        fileName(mail::kMailBufferBytes, '\0');
+    std::vector<char> body;
+
+    // The library's extraction state is released also when a later file cannot be read.
+    struct CloseOnExit {
+        void* workArea = nullptr;
+        ~CloseOnExit() {
+            if (workArea) mail::MailLibAttachmentFileClose(workArea);
+        }
+    } closer;
+
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        std::string text = ReadFileToString(files[i]);
+        if (i == 0) {
+            // The body of the joined message is never larger than the first saved file.
+            body.assign(text.size(), '\0');
+            result.status = mail::MailLibAttachmentFileFirst(
+                workArea.data(), subject.data(), date.data(), from.data(), header.data(),
+                body.empty() ? nullptr : body.data(), folder.c_str(), fileName.data(), text.c_str(),
+                0);
+            closer.workArea = workArea.data();
+        } else {
+            result.status = mail::MailLibAttachmentFileNext(workArea.data(), text.c_str(), 0);
+        }
+        if (result.status == -5) break;
+    }
+    closer.workArea = nullptr;
+    mail::MailLibAttachmentFileClose(workArea.data());
+
+    if (result.status == 1) {
+        result.fileName = bufferText(fileName);
+        if (!body.empty()) result.body = bufferText(body);
+    }
+    return result;
+}
+
+std::string ExtractionReport(const ExtractionResult& result, const std::string& folder) {
+    switch (result.status) {
+        case 1:
+            return folder + " に添付ファイル "_cp + result.fileName + " を作成しました。"_cp +
+                   "\r\n\r\n本文:\r\n"_cp + result.body;
+        case -5:
+            return "添付ファイルをオープンできません。"_cp;
+        case -6:
+            return "分割されたメールが全て揃っていません。"_cp;
+        default:
+            return {};
+    }
+}
+
+}  // namespace korv

@@ -1,0 +1,195 @@
+// The mailbox browser and the mail-client commands of the main window.
+#include <QAction>
+#include <QDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTreeWidget>
+#include <vector>
+
+#include "app/qt_text.h"
+#include "app/tform1.h"
+#include "client/client_core.h"
+#include "client/unite_form.h"
+#include "client/write_form.h"
+#include "mail/maillib.h"
+#include "platform/codepage.h"
+#include "platform/whole_file.h"
+
+namespace korv {
+namespace {
+
+using MailBuffer = std::vector<char>;
+MailBuffer newMailBuffer() { return MailBuffer(mail::kMailBufferBytes, '\0'); }
+std::string textOf(const MailBuffer& buffer) { return std::string(buffer.data()); }
+
+std::string lastMailError() {
+    MailBuffer text = newMailBuffer();
+    mail::MailLibGetMessage(0, text.data(), mail::kMailTextSize);
+    return textOf(text);
+}
+
+int login(int handle, const Settings& settings) {
+    return mail::MailLibPop3Authenticate(handle, settings.UserID.c_str(), settings.Password.c_str(),
+                                         settings.ApopFlag ? -1 : 0);
+}
+
+// Closes a browser command's connection however the command ends, and forgets its handle.
+struct ConnectionGuard {
+    int& handle;
+    ~ConnectionGuard() {
+        mail::MailLibPop3Close(handle);
+        handle = -1;
+    }
+};
+
+// Position of the selected row, or -1.
+int selectedRow(QTreeWidget* list) {
+    const auto items = list->selectedItems();
+    if (items.isEmpty()) return -1;
+    return list->indexOfTopLevelItem(items.first());
+}
+
+}  // namespace
+
+void TForm1::RefreshMailList() {
+    memo1->clear();
+    HeaderBlocks.clear();
+    MailListView->clear();
+
+    int handle = mail::MailLibPop3Connect(settings.Pop3Name.c_str());
+    if (handle == -1) return;
+    ConnectionGuard connection{handle};
+    int count = login(handle, settings);
+    if (count < 0) {
+        std::string error = lastMailError();
+        // No connection is held open while the box waits for the user.
+        mail::MailLibPop3Close(handle);
+        handle = -1;
+        dialogs_.errorBox(this, "ログインエラー:"_cp + error);
+        return;
+    }
+    MailBuffer subject = newMailBuffer(), date = newMailBuffer(), from = newMailBuffer();
+    for (int n = 1; n <= count; ++n) {
+        auto block = NewHeaderBlock();
+        mail::MailLibPop3GetMailStatus(handle, n, subject.data(), date.data(), from.data(),
+                                       block.get(), 0);
+        auto* row = new QTreeWidgetItem(
+            QStringList{toQ(textOf(subject)), toQ(textOf(date)), toQ(textOf(from))});
+        MailListView->addTopLevelItem(row);
+        AppendHeaderLineEnd(block.get());
+        HeaderBlocks.push_back(std::move(block));
+    }
+}
+
+void TForm1::MailListViewClick() {
+    mSave->setEnabled(false);
+    mReply->setEnabled(false);
+    int p = selectedRow(MailListView);
+    if (p < 0) return;
+    std::string folder = AttachmentFolder();
+
+    ConnectionHandle = mail::MailLibPop3Connect(settings.Pop3Name.c_str());
+    {
+        ConnectionGuard connection{ConnectionHandle};
+        if (ConnectionHandle != -1) {
+            int count = login(ConnectionHandle, settings);
+            if (p < count) {
+                int size = mail::MailLibPop3GetMailSize(ConnectionHandle, p + 1);
+                std::vector<char> body(size > 0 ? size : 0, '\0');
+                MailBuffer subject = newMailBuffer(), date = newMailBuffer(),
+                           from = newMailBuffer(), header = newMailBuffer();
+                mail::MailLibPop3GetMail(
+                    ConnectionHandle, p + 1, subject.data(), date.data(), from.data(),
+                    header.data(), body.empty() ? nullptr : body.data(), folder.c_str(), nullptr);
+                std::string text(body.data(), strnlen(body.data(), body.size()));
+                memo1->setPlainText(toQ(text + "\r\n"));
+                QTextCursor cursor = memo1->textCursor();
+                cursor.movePosition(QTextCursor::Start);
+                memo1->setTextCursor(cursor);
+                memo1->ensureCursorVisible();
+                memo1->horizontalScrollBar()->setValue(0);
+            }
+        }
+    }
+    mSave->setEnabled(true);
+    mReply->setEnabled(true);
+}
+
+void TForm1::MailListViewMouseUp(Qt::MouseButton button, int x, int y) {
+    if (button != Qt::RightButton) return;
+    PopupMenu->popup(MailListView->viewport()->mapToGlobal(QPoint(x, y)));
+}
+
+void TForm1::mDeleteClick() {
+    int p = selectedRow(MailListView);
+    if (p >= 0) {
+        ConnectionHandle = mail::MailLibPop3Connect(settings.Pop3Name.c_str());
+        ConnectionGuard connection{ConnectionHandle};
+        if (ConnectionHandle != -1 && p < login(ConnectionHandle, settings))
+            mail::MailLibPop3DeleteMail(ConnectionHandle, p + 1);
+    }
+    RefreshMailList();
+}
+
+void TForm1::mSaveClick() {
+    int p = selectedRow(MailListView);
+    if (p < 0 || p >= static_cast<int>(HeaderBlocks.size())) return;
+    auto path = dialogs_.saveFile(this, "テキストファイル(*.txt)|*.txt"_cp, "*.txt");
+    if (!path) return;
+    // The memo keeps lines; the saved message has the CR LF line breaks of mail.
+    WriteStringToFile(
+        HeaderBlockText(HeaderBlocks[p].get()) + WithCrLf(fromQ(memo1->toPlainText())), *path);
+}
+
+void TForm1::mAttachmentClick() {
+    if (UniteForm) UniteForm->showModal();
+}
+
+void TForm1::mCreateClick() {
+    if (!WriteForm) return;
+    WriteForm->ToEdit->clear();
+    WriteForm->SubjectEdit->clear();
+    WriteForm->AttachEdit->clear();
+    WriteForm->memo1->clear();
+    if (WriteForm->showModal() != QDialog::Accepted) return;
+    std::string body = WriteForm->MessageBody();
+    std::string to = fromQ(WriteForm->ToEdit->text());
+    std::string subject = fromQ(WriteForm->SubjectEdit->text());
+    std::string attachment = fromQ(WriteForm->AttachEdit->text());
+    int result = mail::MailLibSmtpSendMail(settings.SmtpName.c_str(), to.c_str(), nullptr, nullptr,
+                                           settings.MailAddress.c_str(), subject.c_str(),
+                                           body.c_str(), nullptr, attachment.c_str(), 0);
+    if (result < 0) dialogs_.errorBox(this, "送信できませんでした:"_cp + lastMailError());
+}
+
+void TForm1::mPopupReplyClickClick() {
+    int p = selectedRow(MailListView);
+    if (!WriteForm || p < 0 || p >= static_cast<int>(HeaderBlocks.size())) return;
+    const char* header = HeaderBlocks[p].get();
+    MailBuffer value = newMailBuffer();
+    if (mail::MailLibGetHeaderField(value.data(), header, "Reply-To:", mail::kMailTextSize) != 0)
+        WriteForm->ToEdit->setText(toQ(textOf(value)));
+    else
+        WriteForm->ToEdit->setText(MailListView->topLevelItem(p)->text(2));
+    value.assign(value.size(), '\0');
+    if (mail::MailLibGetHeaderField(value.data(), header, "Subject:", mail::kMailTextSize) != 0)
+        WriteForm->SubjectEdit->setText(toQ("Re: " + textOf(value)));
+    else
+        WriteForm->SubjectEdit->clear();
+    WriteForm->memo1->clear();
+    // A reply goes without an attachment; the field must not suggest otherwise.
+    WriteForm->AttachEdit->clear();
+    if (WriteForm->showModal() != QDialog::Accepted) return;
+    std::string body = WriteForm->MessageBody();
+    std::string to = fromQ(WriteForm->ToEdit->text());
+    std::string subject = fromQ(WriteForm->SubjectEdit->text());
+    int result = mail::MailLibSmtpSendMail(settings.SmtpName.c_str(), to.c_str(), nullptr, nullptr,
+                                           settings.MailAddress.c_str(), subject.c_str(),
+                                           body.c_str(), nullptr, nullptr, 0);
+    if (result < 0) dialogs_.systemBox(MailListView, "送信できませんでした"_cp, "エラー"_cp);
+}
+
+}  // namespace korv

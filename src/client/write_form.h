@@ -1,0 +1,46 @@
+#pragma once
+// The composition dialog of the new-message and reply commands.
+#include <QDialog>
+#include <string>
+
+#include "client/dialog_style.h"
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace korv {
+
+class Dialogs;
+
+class TWriteForm : public QDialog {
+    Q_OBJECT
+  public:
+    explicit TWriteForm(Dialogs& dialogs, QWidget* parent = nullptr);
+
+    // Shows the dialog modally through runModal; QDialog::Accepted when the user chose Send.
+    int showModal() { return runModal(*this); }
+    // Lets the user pick the file to attach.
+    void AttachButtonClick();
+    // The text area's lines as shown (wrapped lines count as lines), each followed by CR LF.
+    std::string MessageBody() const;
+
+    QLabel* Label1 = nullptr;
+    QLineEdit* ToEdit = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* SubjectEdit = nullptr;
+    QPlainTextEdit* memo1 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLineEdit* AttachEdit = nullptr;
+    QPushButton* AttachButton = nullptr;
+    QPushButton* SendButton = nullptr;
+    QPushButton* CancelButton = nullptr;
+
+    ModalRunner runModal = execModal;
+
+  private:
+    Dialogs& dialogs_;
+};
+
+}  // namespace korv
