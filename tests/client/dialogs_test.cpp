@@ -26,9 +26,14 @@ namespace {
 
 using test::ScriptedDialogs;
 
-std::vector<QWidget*> tabChain(QWidget* first, int n) {
+// The dialog's own controls that Tab reaches, in focus-chain order from first.
+std::vector<QWidget*> tabChain(QWidget* first, std::size_t n) {
     std::vector<QWidget*> chain{first};
-    for (int i = 1; i < n; ++i) chain.push_back(chain.back()->nextInFocusChain());
+    for (QWidget* w = first->nextInFocusChain(); w != first && chain.size() < n;
+         w = w->nextInFocusChain()) {
+        if (w->parentWidget() == first->parentWidget() && (w->focusPolicy() & Qt::TabFocus))
+            chain.push_back(w);
+    }
     return chain;
 }
 

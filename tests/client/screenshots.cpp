@@ -1,0 +1,57 @@
+// Saves pictures of the two dialogs for the layout review: client_screenshots OUTPUT_FOLDER
+// (run under a real display, e.g. xvfb-run -a, so that the fonts are the ones users see).
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <iostream>
+
+#include "app/dialogs.h"
+#include "app/qt_text.h"
+#include "client/unite_form.h"
+#include "client/write_form.h"
+#include "platform/codepage.h"
+
+namespace {
+
+bool save(QWidget& widget, const QString& file) {
+    widget.show();
+    widget.raise();
+    QApplication::processEvents();
+    bool ok = widget.grab().save(file);
+    if (!ok) std::cerr << "cannot write " << file.toStdString() << "\n";
+    widget.hide();
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::cerr << "usage: client_screenshots OUTPUT_FOLDER\n";
+        return 2;
+    }
+    QString folder = QString::fromLocal8Bit(argv[1]) + "/";
+    using korv::operator""_cp;
+    korv::QtDialogs dialogs;
+
+    korv::TWriteForm write(dialogs);
+    write.ToEdit->setText("tanaka@example.jp");
+    write.SubjectEdit->setText(korv::toQ("Re: 写真を送ります"_cp));
+    write.memo1->setPlainText(korv::toQ(
+        "田中さん\n\n昨日の写真です。折り返し表示の確認のため、この行は長めに書いてあります。\n\nよろしくお願いします。"_cp));
+    write.AttachEdit->setText("/home/user/photo.jpg");
+
+    korv::TUniteForm unite(dialogs);
+    unite.show();  // an opening empties the list; fill it afterwards
+    unite.FolderEdit->setText("/home/user/attachments");
+    unite.FileListBox->addItem("/home/user/mail/part1.txt");
+    unite.FileListBox->addItem("/home/user/mail/part2.txt");
+    unite.UniteButton->setEnabled(true);
+
+    bool ok = save(write, folder + "write-form.png") && save(unite, folder + "unite-form.png");
+    return ok ? 0 : 1;
+}
