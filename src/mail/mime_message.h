@@ -33,4 +33,13 @@ DecodedMessage decodeMessage(std::string_view rawMessage, const std::string& att
 // The names as comma text that the gallery's comma-text reader parses back exactly.
 std::string formatNamesList(const std::vector<std::string>& names);
 
+// GMime is set up once per process; every MIME function calls this first.
+void ensureMimeInitialised();
+// Releases GMime (at the library's cleanup); a later MIME call sets it up again.
+void shutdownMime();
+
+// True when the message has an attachment: a part with a file name or a non-text type, or a
+// uuencoded block inside its plain text.
+bool hasAttachment(std::string_view rawMessage);
+
 }  // namespace korv::mail

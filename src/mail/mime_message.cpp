@@ -1,0 +1,414 @@
+#include "mail/mime_message.h"
+
+#include <gmime/gmime.h>
+
+#include <cctype>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "mail/attachment_names.h"
+#include "mail/header_text.h"
+#include "platform/codepage.h"
+#include "platform/file_error.h"
+
+namespace korv::mail {
+namespace {
+
+std::mutex& mimeMutex() {
+    static std::mutex m;
+    return m;
+}
+bool mimeReady = false;
+
+struct Unref {
+    void operator()(void* p) const {
+        if (p) g_object_unref(p);
+    }
+};
+template <class T>
+using GPtr = std::unique_ptr<T, Unref>;
+
+GPtr<GMimeMessage> parseMessage(std::string_view raw) {
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
+    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    return GPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string trim(std::string_view s) {
+    std::size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos) return {};
+    std::size_t e = s.find_last_not_of(" \t\r\n");
+    return std::string(s.substr(b, e - b + 1));
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+std::string percentDecode(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() + 0 && hexValue(s[i + 1]) >= 0 &&
+            hexValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// A file-name parameter (name or filename) of a raw Content-Type/-Disposition value, decoded to
+// CP932: plain, RFC 2047 words inside quotes (common in Japanese mail), or RFC 2231 with
+// continuations. Charsets go through ICU, not GMime's iconv.
+std::optional<std::string> fileNameParameter(std::string_view raw, std::string_view want) {
+    std::optional<std::string> plain;
+    std::string charset;
+    std::map<int, std::pair<std::string, bool>> pieces;  // index -> (value, percent-encoded)
+    std::size_t pos = raw.find(';');
+    while (pos != std::string_view::npos && pos < raw.size()) {
+        ++pos;
+        std::size_t eq = raw.find('=', pos);
+        if (eq == std::string_view::npos) break;
+        std::string key = lower(trim(raw.substr(pos, eq - pos)));
+        std::size_t v = eq + 1;
+        while (v < raw.size() &&
+               (raw[v] == ' ' || raw[v] == '\t' || raw[v] == '\r' || raw[v] == '\n'))
+            ++v;
+        std::string value;
+        if (v < raw.size() && raw[v] == '"') {
+            ++v;
+            while (v < raw.size() && raw[v] != '"') {
+                if (raw[v] == '\\' && v + 1 < raw.size()) ++v;
+                value += raw[v++];
+            }
+            pos = raw.find(';', v);
+        } else {
+            std::size_t end = raw.find(';', v);
+            value = trim(
+                raw.substr(v, end == std::string_view::npos ? std::string_view::npos : end - v));
+            pos = end;
+        }
+        if (key == want) {
+            plain = value;
+        } else if (key.rfind(std::string(want) + "*", 0) == 0) {
+            std::string rest = key.substr(want.size() + 1);
+            bool encoded = !rest.empty() && rest.back() == '*';
+            if (encoded) rest.pop_back();
+            if (rest.empty()) {
+                encoded = true;  // name*=charset'lang'value
+                rest = "0";
+            }
+            if (rest.find_first_not_of("0123456789") != std::string::npos) continue;
+            int index = std::stoi(rest.substr(0, 6));
+            if (index == 0 && encoded) {
+                std::size_t q1 = value.find('\'');
+                std::size_t q2 = q1 == std::string::npos ? q1 : value.find('\'', q1 + 1);
+                if (q2 != std::string::npos) {
+                    charset = value.substr(0, q1);
+                    value = value.substr(q2 + 1);
+                }
+            }
+            pieces[index] = {value, encoded};
+        }
+    }
+    if (!pieces.empty()) {
+        std::string bytes;
+        for (auto& [index, piece] : pieces)
+            bytes += piece.second ? percentDecode(piece.first) : piece.first;
+        return charset.empty() ? guessToCp932(bytes) : textToCp932(bytes, charset);
+    }
+    if (plain) return decodeHeaderText(*plain);
+    return std::nullopt;
+}
+
+std::string rawHeaderValue(GMimeObject* obj, const char* name) {
+    GMimeHeaderList* list = g_mime_object_get_header_list(obj);
+    GMimeHeader* header = list ? g_mime_header_list_get_header(list, name) : nullptr;
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    return raw ? std::string(raw) : std::string();
+}
+
+std::optional<std::string> partFileName(GMimeObject* obj) {
+    if (auto n = fileNameParameter(rawHeaderValue(obj, "Content-Disposition"), "filename"))
+        return n;
+    return fileNameParameter(rawHeaderValue(obj, "Content-Type"), "name");
+}
+
+std::string partBytes(GMimePart* part) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    if (!content) return {};
+    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(content, mem.get());
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+    return std::string(reinterpret_cast<const char*>(array->data), array->len);
+}
+
+std::string objectBytes(GMimeObject* obj) {
+    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+    g_mime_object_write_to_stream(obj, nullptr, mem.get());
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+    return std::string(reinterpret_cast<const char*>(array->data), array->len);
+}
+
+std::string extensionForType(const std::string& type) {
+    static const std::map<std::string, std::string> known = {
+        {"image/jpeg", ".jpg"},      {"image/pjpeg", ".jpg"},    {"image/png", ".png"},
+        {"image/gif", ".gif"},       {"image/bmp", ".bmp"},      {"application/pdf", ".pdf"},
+        {"application/zip", ".zip"}, {"message/rfc822", ".eml"}, {"text/plain", ".txt"},
+        {"text/html", ".html"}};
+    auto it = known.find(type);
+    return it == known.end() ? ".bin" : it->second;
+}
+
+struct Leaf {
+    GMimeObject* obj;
+    std::string type;  // lower case "type/subtype"
+    std::optional<std::string> name;
+    bool attachmentDisposition;
+};
+
+void collectLeaves(GMimeObject* obj, std::vector<Leaf>& out) {
+    if (!obj) return;
+    if (GMIME_IS_MULTIPART(obj)) {
+        GMimeMultipart* mp = GMIME_MULTIPART(obj);
+        int n = g_mime_multipart_get_count(mp);
+        for (int i = 0; i < n; ++i) collectLeaves(g_mime_multipart_get_part(mp, i), out);
+        return;
+    }
+    Leaf leaf{obj, "", partFileName(obj), false};
+    GMimeContentType* ct = g_mime_object_get_content_type(obj);
+    if (ct) {
+        char* t = g_mime_content_type_get_mime_type(ct);
+        leaf.type = lower(t ? t : "");
+        g_free(t);
+    }
+    GMimeContentDisposition* cd = g_mime_object_get_content_disposition(obj);
+    leaf.attachmentDisposition = cd && g_mime_content_disposition_is_attachment(cd);
+    out.push_back(std::move(leaf));
+}
+
+bool isText(const Leaf& leaf) { return leaf.type.rfind("text/", 0) == 0; }
+
+// The leaf that gives the body: text/plain, else the first text part, never a named one.
+int bodyLeaf(const std::vector<Leaf>& leaves) {
+    int firstText = -1;
+    for (int i = 0; i < static_cast<int>(leaves.size()); ++i) {
+        const Leaf& l = leaves[i];
+        if (!isText(l) || l.name || l.attachmentDisposition || !GMIME_IS_PART(l.obj)) continue;
+        if (l.type == "text/plain") return i;
+        if (firstText < 0) firstText = i;
+    }
+    return firstText;
+}
+
+bool isAttachment(const Leaf& leaf) { return leaf.name.has_value() || !isText(leaf); }
+
+struct UuBlock {
+    std::size_t begin, end;  // byte range of the block in the text, lines included
+    std::string name;
+    std::string bytes;
+};
+
+bool isOctal(std::string_view s) {
+    return s.size() >= 3 && s.size() <= 4 && s.find_first_not_of("01234567") == s.npos;
+}
+
+// uuencoded blocks ("begin 644 name" ... "end") inside a plain text.
+std::vector<UuBlock> findUuBlocks(std::string_view text) {
+    std::vector<UuBlock> blocks;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t eol = text.find('\n', pos);
+        std::size_t next = eol == std::string_view::npos ? text.size() : eol + 1;
+        std::string_view line = text.substr(pos, next - pos);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        if (line.rfind("begin ", 0) == 0) {
+            std::size_t sp = line.find(' ', 6);
+            if (sp != std::string_view::npos && isOctal(line.substr(6, sp - 6)) &&
+                sp + 1 < line.size()) {
+                std::string name(line.substr(sp + 1));
+                // Look for the closing "end" line.
+                std::size_t p = next;
+                std::size_t dataStart = next;
+                bool found = false;
+                while (p < text.size()) {
+                    std::size_t e = text.find('\n', p);
+                    std::size_t n2 = e == std::string_view::npos ? text.size() : e + 1;
+                    std::string_view l = text.substr(p, n2 - p);
+                    while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.remove_suffix(1);
+                    if (l == "end") {
+                        std::string_view data = text.substr(dataStart, p - dataStart);
+                        std::string out(data.size() + 8, '\0');
+                        int state = GMIME_UUDECODE_STATE_BEGIN;
+                        guint32 save = 0;
+                        std::size_t len = g_mime_encoding_uudecode_step(
+                            reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+                            reinterpret_cast<unsigned char*>(out.data()), &state, &save);
+                        out.resize(len);
+                        blocks.push_back({pos, n2, guessToCp932(name), std::move(out)});
+                        next = n2;
+                        found = true;
+                        break;
+                    }
+                    p = n2;
+                }
+                if (!found) break;
+            }
+        }
+        pos = next;
+    }
+    return blocks;
+}
+
+std::string leafCharset(GMimeObject* obj) {
+    const char* cs = g_mime_object_get_content_type_parameter(obj, "charset");
+    return cs ? cs : "";
+}
+
+}  // namespace
+
+void ensureMimeInitialised() {
+    std::lock_guard lock(mimeMutex());
+    if (!mimeReady) {
+        g_mime_init();
+        mimeReady = true;
+    }
+}
+
+void shutdownMime() {
+    std::lock_guard lock(mimeMutex());
+    if (mimeReady) {
+        g_mime_shutdown();
+        mimeReady = false;
+    }
+}
+
+MessageTexts decodeHeaderTexts(std::string_view raw) {
+    ensureMimeInitialised();
+    MessageTexts texts;
+    texts.header = toCrLf(headerBlockOf(raw));
+    if (!texts.header.empty() && texts.header.back() != '\n') texts.header += "\r\n";
+    if (auto s = findHeaderField(texts.header, "Subject")) texts.subject = decodeHeaderText(*s);
+    if (auto f = findHeaderField(texts.header, "From")) texts.from = decodeHeaderText(*f);
+    if (auto d = findHeaderField(texts.header, "Date")) texts.date = guessToCp932(*d);
+    return texts;
+}
+
+DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
+    ensureMimeInitialised();
+    DecodedMessage result;
+    result.texts = decodeHeaderTexts(raw);
+    auto message = parseMessage(raw);
+    if (!message) {
+        result.body = toCrLf(bodyOf(raw));
+        return result;
+    }
+    GMimeObject* top = g_mime_message_get_mime_part(message.get());
+    if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
+        // A part of a split message: its raw text is what joining needs later.
+        result.body = toCrLf(bodyOf(raw));
+        return result;
+    }
+    std::vector<Leaf> leaves;
+    collectLeaves(top, leaves);
+    int body = bodyLeaf(leaves);
+
+    struct Pending {
+        std::string name;
+        std::string bytes;
+    };
+    std::vector<Pending> files;
+    if (body >= 0) {
+        const Leaf& leaf = leaves[static_cast<std::size_t>(body)];
+        std::string bytes = partBytes(GMIME_PART(leaf.obj));
+        if (leaf.type == "text/plain") {
+            auto blocks = findUuBlocks(bytes);
+            for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) {
+                files.insert(files.begin(), {it->name, std::move(it->bytes)});
+                bytes.erase(it->begin, it->end - it->begin);
+            }
+        }
+        result.body = toCrLf(textToCp932(bytes, leafCharset(leaf.obj)));
+    }
+    std::vector<Pending> parts;
+    for (int i = 0; i < static_cast<int>(leaves.size()); ++i) {
+        const Leaf& leaf = leaves[static_cast<std::size_t>(i)];
+        if (i == body || !isAttachment(leaf)) continue;
+        std::string bytes;
+        if (GMIME_IS_PART(leaf.obj))
+            bytes = partBytes(GMIME_PART(leaf.obj));
+        else if (GMIME_IS_MESSAGE_PART(leaf.obj)) {
+            GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(leaf.obj));
+            if (inner) bytes = objectBytes(GMIME_OBJECT(inner));
+        } else
+            continue;
+        parts.push_back({leaf.name.value_or(""), std::move(bytes)});
+        if (!leaf.name) parts.back().name = "attachment" + extensionForType(leaf.type);
+    }
+    // Parts in message order, then the blocks found inside the text.
+    parts.insert(parts.end(), files.begin(), files.end());
+    for (auto& p : parts) {
+        std::string name = safeAttachmentName(p.name, "attachment.bin");
+        try {
+            result.attachmentNames.push_back(
+                writeNewAttachment(folder, name, p.bytes, result.attachmentNames));
+        } catch (const FileError& e) {
+            if (!result.attachmentsFailed) result.error = e.what();
+            result.attachmentsFailed = true;
+        }
+    }
+    return result;
+}
+
+bool hasAttachment(std::string_view raw) {
+    ensureMimeInitialised();
+    auto message = parseMessage(raw);
+    if (!message) return false;
+    GMimeObject* top = g_mime_message_get_mime_part(message.get());
+    if (!top || GMIME_IS_MESSAGE_PARTIAL(top)) return false;
+    std::vector<Leaf> leaves;
+    collectLeaves(top, leaves);
+    int body = bodyLeaf(leaves);
+    for (int i = 0; i < static_cast<int>(leaves.size()); ++i)
+        if (i != body && isAttachment(leaves[static_cast<std::size_t>(i)])) return true;
+    if (body >= 0 && leaves[static_cast<std::size_t>(body)].type == "text/plain")
+        return !findUuBlocks(partBytes(GMIME_PART(leaves[static_cast<std::size_t>(body)].obj)))
+                    .empty();
+    return false;
+}
+
+std::string formatNamesList(const std::vector<std::string>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) out += ',';
+        const std::string& n = names[i];
+        bool quote = n.empty();
+        for (unsigned char c : n)
+            if (c == ',' || c == '"' || c <= 0x20) quote = true;
+        if (!quote) {
+            out += n;
+            continue;
+        }
+        out += '"';
+        for (char c : n) {
+            if (c == '"') out += '"';
+            out += c;
+        }
+        out += '"';
+    }
+    return out;
+}
+
+}  // namespace korv::mail

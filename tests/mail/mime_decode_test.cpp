@@ -1,0 +1,258 @@
+// Decoding of received mail: Japanese charsets, attachments under safe names, the names list.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gallery/text_routines.h"
+#include "mail/header_text.h"
+#include "mail/mime_message.h"
+#include "platform/codepage.h"
+#include "support/temp_dir.h"
+
+using namespace korv;
+using namespace korv::mail;
+using korv::test::readBytes;
+using korv::test::TempDir;
+using korv::test::writeBytes;
+
+namespace {
+
+// ①髙～－テスト as CP932 bytes: NEC row 13, IBM extension, and the two characters whose
+// Unicode mapping differs between JIS and CP932.
+const std::string kJapaneseCp932 = "\x87\x40\xFB\xFC\x81\x60\x81\x7C\x83\x65\x83\x58\x83\x67";
+const std::string kJapaneseUtf8 =
+    "\xE2\x91\xA0\xE9\xAB\x99\xEF\xBD\x9E\xEF\xBC\x8D\xE3\x83\x86"
+    "\xE3\x82\xB9\xE3\x83\x88";
+// The same in ISO-2022-JP as Japanese mailers send it: ① in row 13, 髙 in the NEC-selected
+// IBM rows, ～ as WAVE DASH, － as MINUS SIGN.
+const std::string kJapaneseJis =
+    "\x1B$B\x2D\x21\x7C\x62\x21\x41\x21\x5D\x25\x46\x25\x39\x25\x48\x1B(B";
+
+std::string b64(const std::string& s) {
+    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < s.size(); i += 3) {
+        unsigned v =
+            (unsigned char)s[i] << 16 | (unsigned char)s[i + 1] << 8 | (unsigned char)s[i + 2];
+        out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], t[v & 63]};
+    }
+    if (i + 1 == s.size()) {
+        unsigned v = (unsigned char)s[i] << 16;
+        out += {t[v >> 18], t[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == s.size()) {
+        unsigned v = (unsigned char)s[i] << 16 | (unsigned char)s[i + 1] << 8;
+        out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+struct CharsetCase {
+    const char* name;
+    std::string charset;
+    std::string encoding;
+    std::string bodyBytes;    // as it appears in the message
+    std::string subjectWord;  // RFC 2047 word
+};
+
+std::vector<CharsetCase> charsetCases() {
+    return {
+        {"Utf8Base64", "UTF-8", "base64", b64(kJapaneseUtf8 + "\r\n２行目\r\n"),
+         "=?UTF-8?B?" + b64(kJapaneseUtf8) + "?="},
+        {"ShiftJis8bit", "Shift_JIS", "8bit", kJapaneseCp932 + "\r\n" + "２行目"_cp + "\r\n",
+         "=?Shift_JIS?B?" + b64(kJapaneseCp932) + "?="},
+        {"Cp932QuotedPrintable", "CP932", "quoted-printable",
+         "=87@=FB=FC=81`=81|=83e=83X=83g\r\n=82Q=8Ds=96=DA\r\n",
+         "=?windows-31j?Q?=87@=FB=FC=81`=81|=83e=83X=83g?="},
+        {"Iso2022jp7bit", "ISO-2022-JP", "7bit",
+         kJapaneseJis + "\r\n\x1B$B\x23\x32\x39\x54\x4C\x5C\x1B(B\r\n",
+         "=?ISO-2022-JP?B?" + b64(kJapaneseJis) + "?="},
+    };
+}
+
+class CharsetDecoding : public ::testing::TestWithParam<CharsetCase> {};
+
+TEST_P(CharsetDecoding, BodySubjectAndSenderComeOutAsCp932) {
+    const auto& c = GetParam();
+    std::string raw = "From: " + c.subjectWord +
+                      " <sender@example.jp>\r\n"
+                      "Subject: " +
+                      c.subjectWord +
+                      "\r\n"
+                      "Date: Tue, 08 Dec 2026 10:00:00 +0900\r\n"
+                      "MIME-Version: 1.0\r\n"
+                      "Content-Type: text/plain; charset=" +
+                      c.charset +
+                      "\r\n"
+                      "Content-Transfer-Encoding: " +
+                      c.encoding +
+                      "\r\n"
+                      "\r\n" +
+                      c.bodyBytes;
+    TempDir dir;
+    DecodedMessage m = decodeMessage(raw, dir.path());
+    EXPECT_EQ(m.texts.subject, kJapaneseCp932);
+    EXPECT_EQ(m.texts.from, kJapaneseCp932 + " <sender@example.jp>");
+    EXPECT_EQ(m.texts.date, "Tue, 08 Dec 2026 10:00:00 +0900");
+    EXPECT_EQ(m.body, kJapaneseCp932 + "\r\n" + "２行目"_cp + "\r\n");
+    EXPECT_TRUE(m.attachmentNames.empty());
+    EXPECT_EQ(formatNamesList(m.attachmentNames), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Japanese, CharsetDecoding, ::testing::ValuesIn(charsetCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HeaderTexts, HeaderIsRawLinesWithCrLfAndWordsJoinAcrossSplitCharacters) {
+    // A UTF-8 character cut between two words, and a folded subject with LF line ends.
+    std::string utf8 = "\xE5\x86\x99\xE7\x9C\x9F";  // 写真
+    std::string raw = "Subject: =?UTF-8?B?" + b64(utf8.substr(0, 4)) + "?=\n =?UTF-8?B?" +
+                      b64(utf8.substr(4)) + "?= #1\nX-Other: a\n\nbody\n";
+    MessageTexts t = decodeHeaderTexts(raw);
+    EXPECT_EQ(t.subject, "写真 #1"_cp);
+    EXPECT_EQ(t.header, "Subject: =?UTF-8?B?" + b64(utf8.substr(0, 4)) + "?=\r\n =?UTF-8?B?" +
+                            b64(utf8.substr(4)) + "?= #1\r\nX-Other: a\r\n");
+}
+
+TEST(HeaderTexts, RawEightBitAndJisHeadersAreRecognised) {
+    EXPECT_EQ(decodeHeaderText(kJapaneseUtf8), kJapaneseCp932);
+    EXPECT_EQ(decodeHeaderText(kJapaneseJis), kJapaneseCp932);
+    EXPECT_EQ(decodeHeaderText(kJapaneseCp932), kJapaneseCp932);
+    EXPECT_EQ(decodeHeaderText("=?utf-8?q?a_b=E5=86=99?= c"), "a b写 c"_cp);
+}
+
+TEST(OutgoingText, Iso2022jpOnlyForJisX0208) {
+    std::string out;
+    ASSERT_TRUE(cp932ToIso2022jp("テスト abc"_cp, out));
+    EXPECT_EQ(out, "\x1B$B\x25\x46\x25\x39\x25\x48\x1B(B abc");
+    EXPECT_EQ(textToCp932(out, "ISO-2022-JP"), "テスト abc"_cp);
+    EXPECT_FALSE(cp932ToIso2022jp("\x87\x40", out));  // ① (NEC row 13)
+    EXPECT_FALSE(cp932ToIso2022jp("\xFB\xFC", out));  // 髙 (IBM extension)
+    EXPECT_FALSE(cp932ToIso2022jp("\xB1", out));      // half-width ｱ
+    // Header words decode back to the same text, also past one word's length.
+    std::string longText;
+    for (int i = 0; i < 30; ++i) longText += "長い件名"_cp;
+    for (const std::string& text : {std::string("テスト"_cp), kJapaneseCp932, longText}) {
+        std::string encoded = encodeHeaderText(text);
+        for (unsigned char c : encoded) EXPECT_LT(c, 0x80);
+        EXPECT_EQ(decodeHeaderText(encoded), text);
+    }
+}
+
+std::string multipart(const std::vector<std::string>& parts) {
+    std::string raw =
+        "From: a@example.jp\r\nSubject: files\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"XYZ\"\r\n\r\n"
+        "preamble\r\n";
+    for (const auto& p : parts) raw += "--XYZ\r\n" + p;
+    raw += "--XYZ--\r\n";
+    return raw;
+}
+
+std::string textPart(const std::string& text) {
+    return "Content-Type: text/plain; charset=us-ascii\r\n\r\n" + text + "\r\n";
+}
+
+std::string filePart(const std::string& dispositionParams, const std::string& bytes,
+                     const std::string& type = "image/jpeg") {
+    return "Content-Type: " + type +
+           "\r\nContent-Transfer-Encoding: base64\r\n"
+           "Content-Disposition: attachment; " +
+           dispositionParams + "\r\n\r\n" + b64(bytes) + "\r\n";
+}
+
+TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
+    struct Row {
+        const char* label;
+        std::string params;
+        std::string expected;  // CP932
+    };
+    std::vector<Row> rows = {
+        {"traversal", "filename=\"../../x.jpg\"", "x.jpg"},
+        {"drive and backslashes", "filename=\"C:\\\\a\\\\b.jpg\"", "b.jpg"},
+        {"reserved header", "filename=\"header.txt\"", "header(1).txt"},
+        {"reserved body, other case", "filename=\"BODY.TXT\"", "BODY(1).TXT"},
+        {"control characters", "filename=\"a\tb\x01.jpg\"", "a_b_.jpg"},
+        {"dot dot alone", "filename=\"..\"", "attachment.bin"},
+        {"commas and quotes", "filename=\"a,b \\\"c\\\".jpg\"", "a,b \"c\".jpg"},
+        {"same name twice", "filename=\"x.jpg\"", "x(1).jpg"},
+        {"rfc2231 continuation", "filename*0*=UTF-8''%E5%86%99%E7%9C%9F; filename*1=\"_1.png\"",
+         "写真_1.png"},
+        {"rfc2047 in quotes",
+         "filename=\"=?ISO-2022-JP?B?" + b64("\x1B$B\x2D\x21\x1B(B") + "?=.jpg\"", "①.jpg"},
+        {"name with a '\\' trail byte", "filename*=Shift_JIS''%95%5C.jpg", "表.jpg"},
+        {"drive colon left", "filename=\"c:evil.jpg\"", "c_evil.jpg"},
+    };
+    std::vector<std::string> parts = {textPart("hello")};
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        parts.push_back(filePart(rows[i].params, "bytes-" + std::to_string(i)));
+    TempDir dir;
+    writeBytes(dir.file("header.txt"), "HEADER");
+    DecodedMessage m = decodeMessage(multipart(parts), dir.path());
+    EXPECT_FALSE(m.attachmentsFailed) << m.error;
+    EXPECT_EQ(m.body, "hello");
+    ASSERT_EQ(m.attachmentNames.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].label);
+        std::string expected = utf8ToCp932(rows[i].expected);
+        EXPECT_EQ(m.attachmentNames[i], expected);
+        EXPECT_EQ(readBytes(dir.path() + cp932ToUtf8(expected)), "bytes-" + std::to_string(i));
+    }
+    EXPECT_EQ(readBytes(dir.file("header.txt")), "HEADER");
+    // The names list parses back to exactly the names written.
+    EXPECT_EQ(ReadCommaText(formatNamesList(m.attachmentNames)), m.attachmentNames);
+}
+
+TEST(Attachments, NamelessNonTextPartAndUuencodedBlock) {
+    std::string gif = "GIF89a\x01\x00\x01\x00\x80\x00\x00";
+    std::string uu =
+        "begin 644 pic.jpg\r\n"
+        "#86)C\r\n"
+        "`\r\n"
+        "end\r\n";
+    std::string raw = multipart({textPart("top\r\n" + uu + "bottom"),
+                                 "Content-Type: image/gif\r\nContent-Transfer-Encoding: "
+                                 "base64\r\n\r\n" +
+                                     b64(gif) + "\r\n",
+                                 "Content-Type: text/html\r\n\r\n<p>alt</p>\r\n"});
+    TempDir dir;
+    DecodedMessage m = decodeMessage(raw, dir.path());
+    EXPECT_EQ(m.body, "top\r\nbottom");
+    EXPECT_EQ(m.attachmentNames, (std::vector<std::string>{"attachment.gif", "pic.jpg"}));
+    EXPECT_EQ(readBytes(dir.file("attachment.gif")), gif);
+    EXPECT_EQ(readBytes(dir.file("pic.jpg")), "abc");
+    EXPECT_TRUE(hasAttachment(raw));
+    EXPECT_FALSE(hasAttachment("Subject: x\r\n\r\nonly text\r\n"));
+}
+
+TEST(Attachments, UnwritableFolderIsReportedWithTheFileName) {
+    TempDir dir;
+    writeBytes(dir.file("plain"), "x");
+    DecodedMessage m = decodeMessage(multipart({textPart("t"), filePart("filename=a.jpg", "A")}),
+                                     dir.file("plain"));
+    EXPECT_TRUE(m.attachmentsFailed);
+    EXPECT_NE(m.error.find("a.jpg"), std::string::npos) << m.error;
+    EXPECT_TRUE(m.attachmentNames.empty());
+    EXPECT_EQ(m.body, "t");
+}
+
+TEST(Attachments, PartialMessageKeepsItsRawBody) {
+    std::string raw =
+        "Subject: big\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: message/partial; id=\"abc@x\"; number=1; total=2\r\n\r\n"
+        "Content-Type: image/jpeg\r\nContent-Transfer-Encoding: base64\r\n\r\nQUJD\r\n";
+    TempDir dir;
+    DecodedMessage m = decodeMessage(raw, dir.path());
+    EXPECT_EQ(m.body,
+              "Content-Type: image/jpeg\r\nContent-Transfer-Encoding: base64\r\n\r\nQUJD\r\n");
+    EXPECT_TRUE(m.attachmentNames.empty());
+}
+
+TEST(NamesList, QuotesOnlyWhatTheReaderWouldSplit) {
+    std::vector<std::string> names = {"a.jpg", "b c.png", "d,e.txt", "\"q\".gif", "写真.jpg"_cp};
+    std::string text = formatNamesList(names);
+    EXPECT_EQ(text, "a.jpg,\"b c.png\",\"d,e.txt\",\"\"\"q\"\".gif\"," + "写真.jpg"_cp);
+    EXPECT_EQ(ReadCommaText(text), names);
+}
+
+}  // namespace
