@@ -3,6 +3,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QTest>
 #include <QTreeWidget>
 #include <filesystem>
@@ -72,6 +73,7 @@ TEST_F(ClientTest, ClickShowsTheBodyFromItsStart) {
     form->mDeleteClick();
     ASSERT_EQ(rows(), 2);
     form->show();
+    form->Splitter1->setSizes({150, 80});  // the user drags the list taller
     EXPECT_FALSE(form->mSave->isEnabled());
 
     // A real left click on the second row, through the list's event binding.
