@@ -7,6 +7,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTreeWidget>
+#include <cstring>
 #include <vector>
 
 #include "app/qt_text.h"
@@ -104,7 +105,8 @@ void TForm1::MailListViewClick() {
                 mail::MailLibPop3GetMail(
                     ConnectionHandle, p + 1, subject.data(), date.data(), from.data(),
                     header.data(), body.empty() ? nullptr : body.data(), folder.c_str(), nullptr);
-                std::string text(body.data(), strnlen(body.data(), body.size()));
+                std::string text =
+                    body.empty() ? "" : std::string(body.data(), strnlen(body.data(), body.size()));
                 memo1->setPlainText(toQ(text + "\r\n"));
                 QTextCursor cursor = memo1->textCursor();
                 cursor.movePosition(QTextCursor::Start);
