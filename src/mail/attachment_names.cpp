@@ -94,7 +94,8 @@ std::string safeAttachmentName(std::string_view in, std::string_view fallback) {
 
 std::string writeNewAttachment(const std::string& folder, const std::string& name,
                                std::string_view bytes, const std::vector<std::string>& taken) {
-    std::string base = withTrailingDelimiter(folder);
+    // An empty folder text means the current folder, never the root.
+    std::string base = folder.empty() ? std::string("./") : withTrailingDelimiter(folder);
     auto [stem, ext] = splitExtension(name);
     for (int n = 0;; ++n) {
         std::string candidate = n == 0 ? name : stem + "(" + std::to_string(n) + ")" + ext;

@@ -1,10 +1,18 @@
 #include "mail/maillib.h"
 
+#include "mail/mime_message.h"
+
 namespace korv::mail {
 
 // Option 1 is the largest text out-value; it is fixed at the MailBuffer size.
-int MailLibStartup() { return 0; }
+int MailLibStartup() {
+    ensureMimeInitialised();
+    return 0;
+}
 int MailLibSetOption(int, int) { return 0; }
-int MailLibCleanup() { return 0; }
+int MailLibCleanup() {
+    shutdownMime();
+    return 0;
+}
 
 }  // namespace korv::mail

@@ -216,7 +216,6 @@ int bodyLeaf(const std::vector<Leaf>& leaves) {
 bool isAttachment(const Leaf& leaf) { return leaf.name.has_value() || !isText(leaf); }
 
 struct UuBlock {
-    std::size_t begin, end;  // byte range of the block in the text, lines included
     std::string name;
     std::string bytes;
 };
@@ -257,7 +256,7 @@ std::vector<UuBlock> findUuBlocks(std::string_view text) {
                             reinterpret_cast<const unsigned char*>(data.data()), data.size(),
                             reinterpret_cast<unsigned char*>(out.data()), &state, &save);
                         out.resize(len);
-                        blocks.push_back({pos, n2, guessToCp932(name), std::move(out)});
+                        blocks.push_back({guessToCp932(name), std::move(out)});
                         next = n2;
                         found = true;
                         break;
@@ -333,13 +332,9 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     if (body >= 0) {
         const Leaf& leaf = leaves[static_cast<std::size_t>(body)];
         std::string bytes = partBytes(GMIME_PART(leaf.obj));
-        if (leaf.type == "text/plain") {
-            auto blocks = findUuBlocks(bytes);
-            for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) {
-                files.insert(files.begin(), {it->name, std::move(it->bytes)});
-                bytes.erase(it->begin, it->end - it->begin);
-            }
-        }
+        // The blocks stay in the text too: a saved message can then be extracted again.
+        if (leaf.type == "text/plain")
+            for (auto& block : findUuBlocks(bytes)) files.push_back({block.name, block.bytes});
         result.body = toCrLf(textToCp932(bytes, leafCharset(leaf.obj)));
     }
     std::vector<Pending> parts;

@@ -217,7 +217,7 @@ TEST(Attachments, NamelessNonTextPartAndUuencodedBlock) {
                                  "Content-Type: text/html\r\n\r\n<p>alt</p>\r\n"});
     TempDir dir;
     DecodedMessage m = decodeMessage(raw, dir.path());
-    EXPECT_EQ(m.body, "top\r\nbottom");
+    EXPECT_EQ(m.body, "top\r\n" + uu + "bottom");
     EXPECT_EQ(m.attachmentNames, (std::vector<std::string>{"attachment.gif", "pic.jpg"}));
     EXPECT_EQ(readBytes(dir.file("attachment.gif")), gif);
     EXPECT_EQ(readBytes(dir.file("pic.jpg")), "abc");

@@ -1,0 +1,119 @@
+#include "mail/attachment_extract.h"
+
+#include <gmime/gmime.h>
+
+#include <memory>
+#include <vector>
+
+#include "mail/buffers.h"
+#include "mail/mime_message.h"
+#include "platform/codepage.h"
+
+namespace korv::mail {
+namespace {
+
+struct Unref {
+    void operator()(void* p) const {
+        if (p) g_object_unref(p);
+    }
+};
+template <class T>
+using GPtr = std::unique_ptr<T, Unref>;
+
+GPtr<GMimeMessage> parse(std::string_view raw) {
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
+    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    return GPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
+}
+
+GMimeMessagePartial* partialOf(GMimeMessage* message) {
+    GMimeObject* top = message ? g_mime_message_get_mime_part(message) : nullptr;
+    return top && GMIME_IS_MESSAGE_PARTIAL(top) ? GMIME_MESSAGE_PARTIAL(top) : nullptr;
+}
+
+struct PartInfo {
+    bool partial = false;
+    int number = 0;
+    int total = 0;
+    std::string id;
+};
+
+PartInfo partInfo(std::string_view text) {
+    PartInfo info;
+    auto message = parse(text);
+    if (GMimeMessagePartial* p = partialOf(message.get())) {
+        info.partial = true;
+        info.number = g_mime_message_partial_get_number(p);
+        info.total = g_mime_message_partial_get_total(p);
+        const char* id = g_mime_message_partial_get_id(p);
+        info.id = id ? id : "";
+    }
+    return info;
+}
+
+constexpr int kMailBufferCapacity = 8193;
+
+}  // namespace
+
+SavedStatus savedMessageStatus(std::string_view text) {
+    ensureMimeInitialised();
+    PartInfo info = partInfo(text);
+    if (info.partial) {
+        if (info.number < 1 || info.id.empty()) return {-1, ""};
+        return {info.number, info.id};
+    }
+    return {hasAttachment(text) ? 0 : -1, ""};
+}
+
+int Extraction::add(std::string_view text) {
+    ensureMimeInitialised();
+    if (done_) return result_;
+    PartInfo info = partInfo(text);
+    if (!info.partial) {
+        // A whole message counts only as the first and only text.
+        if (!parts_.empty()) return result_ = kExtractPartsMissing;
+        return finish(std::string(text));
+    }
+    if (info.number < 1 || info.id.empty()) return result_ = kExtractPartsMissing;
+    if (parts_.empty()) id_ = info.id;
+    if (info.id != id_) return result_ = kExtractPartsMissing;
+    if (info.total > 0) total_ = info.total;
+    parts_.emplace(info.number, std::string(text));
+    if (total_ < 1 || static_cast<int>(parts_.size()) < total_ || parts_.rbegin()->first != total_)
+        return result_ = kExtractPartsMissing;
+
+    std::vector<GPtr<GMimeMessage>> messages;
+    std::vector<GMimeMessagePartial*> partials;
+    for (auto& [number, raw] : parts_) {
+        messages.push_back(parse(raw));
+        partials.push_back(partialOf(messages.back().get()));
+    }
+    GPtr<GMimeMessage> whole(
+        g_mime_message_partial_reconstruct_message(partials.data(), partials.size()));
+    if (!whole) {
+        setLastError(utf8ToCp932("分割されたメールを結合できません"));
+        return result_ = kExtractPartsMissing;
+    }
+    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+    g_mime_object_write_to_stream(GMIME_OBJECT(whole.get()), nullptr, mem.get());
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+    return finish(std::string(reinterpret_cast<const char*>(array->data), array->len));
+}
+
+int Extraction::finish(const std::string& raw) {
+    done_ = true;
+    DecodedMessage m = decodeMessage(raw, folder_);
+    copyOut(out_.subject, kMailBufferCapacity, m.texts.subject);
+    copyOut(out_.date, kMailBufferCapacity, m.texts.date);
+    copyOut(out_.from, kMailBufferCapacity, m.texts.from);
+    copyOut(out_.header, kMailBufferCapacity, m.texts.header);
+    copyOut(out_.body, out_.bodyCapacity, m.body);
+    copyOut(out_.fileName, kMailBufferCapacity, formatNamesList(m.attachmentNames));
+    if (m.attachmentsFailed) {
+        setLastError(m.error);
+        return result_ = kExtractCannotWrite;
+    }
+    return result_ = m.attachmentNames.empty() ? kExtractNoAttachment : kExtractDone;
+}
+
+}  // namespace korv::mail

@@ -1,0 +1,51 @@
+#pragma once
+// Extraction of the attachment from saved message texts (a header block, an empty line and a
+// body), also when the message was split into message/partial parts saved one by one.
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace korv::mail {
+
+struct SavedStatus {
+    int status;      // 0 = whole message with an attachment, n > 0 = part n, negative = none
+    std::string id;  // the split message's identifier (parts only)
+};
+SavedStatus savedMessageStatus(std::string_view text);
+
+// Result values of an extraction step.
+inline constexpr int kExtractDone = 1;
+inline constexpr int kExtractNoAttachment = -1;
+inline constexpr int kExtractCannotWrite = -5;
+inline constexpr int kExtractPartsMissing = -6;
+
+struct ExtractionOutput {
+    char* subject = nullptr;
+    char* date = nullptr;
+    char* from = nullptr;
+    char* header = nullptr;
+    char* body = nullptr;
+    int bodyCapacity = 0;  // bytes the body buffer holds, zero included
+    char* fileName = nullptr;
+};
+
+// Collects the parts; when the set is complete the message is rebuilt and decoded into the
+// folder, and the texts are written to the output buffers.
+class Extraction {
+  public:
+    Extraction(ExtractionOutput out, std::string folder) : out_(out), folder_(std::move(folder)) {}
+    int add(std::string_view text);
+
+  private:
+    int finish(const std::string& rawMessage);
+
+    ExtractionOutput out_;
+    std::string folder_;
+    bool done_ = false;
+    int result_ = kExtractPartsMissing;
+    std::string id_;
+    int total_ = 0;
+    std::map<int, std::string> parts_;
+};
+
+}  // namespace korv::mail

@@ -1,0 +1,93 @@
+#include "support/smtp_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+namespace korv::test {
+namespace {
+
+std::string scriptPath() {
+    const char* source = std::getenv("KORVANTO_SOURCE_DIR");
+    if (!source) throw std::runtime_error("KORVANTO_SOURCE_DIR is not set");
+    return std::string(source) + "/tests/support/smtp_sink.py";
+}
+
+}  // namespace
+
+SmtpServer::SmtpServer() {
+    std::string script = scriptPath();
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("SmtpServer: pipe failed");
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("SmtpServer: fork failed");
+    if (pid_ == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        // Debian's python3 has aiosmtpd; another python3 may come first on PATH.
+        execl("/usr/bin/python3", "python3", script.c_str(), store_.path().c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    stdinFd_ = in[1];
+    std::string line;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    // A generous limit for a loaded machine; the server prints its port once it listens.
+    while (line.find('\n') == std::string::npos) {
+        if (poll(&p, 1, 60000) <= 0 || read(out[0], &c, 1) != 1) break;
+        line += c;
+    }
+    close(out[0]);
+    port_ = std::atoi(line.c_str());
+    if (port_ <= 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        close(stdinFd_);
+        throw std::runtime_error("SmtpServer: aiosmtpd did not start (" + script + ")");
+    }
+}
+
+SmtpServer::~SmtpServer() {
+    close(stdinFd_);  // the server ends when its input closes
+    int status;
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) return;
+        usleep(50000);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+}
+
+std::string SmtpServer::address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::vector<SmtpServer::Received> SmtpServer::messages() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(store_.path()))
+        if (entry.path().extension() == ".msg") names.push_back(entry.path().stem().string());
+    std::sort(names.begin(), names.end());
+    std::vector<Received> out;
+    for (const auto& n : names) {
+        Received r;
+        std::istringstream env(readBytes(store_.path() + n + ".env"));
+        std::getline(env, r.mailFrom);
+        for (std::string rcpt; std::getline(env, rcpt);)
+            if (!rcpt.empty()) r.rcptTo.push_back(rcpt);
+        r.data = readBytes(store_.path() + n + ".msg");
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+}  // namespace korv::test

@@ -1,0 +1,34 @@
+#pragma once
+// A real SMTP server (aiosmtpd) on a free loopback port, for the duration of one test.
+#include <sys/types.h>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace korv::test {
+
+// Recipients that begin with "reject" are refused with 550.
+class SmtpServer {
+  public:
+    SmtpServer();  // starts on a free loopback port; throws on failure
+    ~SmtpServer();
+    SmtpServer(const SmtpServer&) = delete;
+    SmtpServer& operator=(const SmtpServer&) = delete;
+
+    std::string address() const;  // "127.0.0.1:PORT"
+    struct Received {
+        std::string mailFrom;
+        std::vector<std::string> rcptTo;
+        std::string data;
+    };
+    std::vector<Received> messages() const;  // everything received so far, in order
+
+  private:
+    TempDir store_;
+    pid_t pid_ = -1;
+    int stdinFd_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace korv::test
