@@ -16,6 +16,7 @@
 #include "app/qt_text.h"
 #include "client/unite_form.h"
 #include "client/write_form.h"
+#include "mail_texts.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "support/scripted_dialogs.h"
@@ -214,6 +215,97 @@ TEST(UniteForm, ExtractWithAnEmptyListDoesNothing) {
     EXPECT_TRUE(dialogs.shown.empty());
     EXPECT_TRUE(form.isVisible());
     form.hide();
+}
+
+// Saved message files straight from disk: the acceptance rules and the reports, with the real
+// mail library.
+class UniteFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        form.show();
+        form.FolderEdit->setText(toQ(out.path()));
+    }
+    std::string file(const std::string& name, const std::string& text) {
+        test::writeBytes(dir.file(name), text);
+        return dir.file(name);
+    }
+    std::string add(const std::string& path) {
+        dialogs.fileAnswers.push_back(path);
+        std::size_t before = dialogs.shown.size();
+        form.AddButton->click();
+        return dialogs.shown.size() == before ? "" : dialogs.shown.back().text;
+    }
+
+    test::TempDir dir, out;
+    ScriptedDialogs dialogs;
+    TUniteForm form{dialogs};
+};
+
+TEST_F(UniteFiles, PartsInOrderAreJoinedAndMissingPartsReported) {
+    const std::string data = test::someBytes(5000, 11);
+    auto parts = test::splitMessage(test::messageWithAttachment("picture.png", data, "body\r\n"),
+                                    "split-X@example.jp", 3);
+    std::string p1 = file("p1.txt", parts[0]), p2 = file("p2.txt", parts[1]),
+                p3 = file("p3.txt", parts[2]);
+    EXPECT_EQ(add(p2), "分割されたメールデータの順番が正しくありません。"_cp);
+    EXPECT_EQ(add(p1), "");
+    EXPECT_EQ(add(p2), "");
+    form.UniteButton->click();
+    EXPECT_EQ(dialogs.shown.back().text, "分割されたメールが全て揃っていません。"_cp);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(add(p3), "");
+    form.UniteButton->click();
+    EXPECT_EQ(dialogs.shown.back().kind, "plain");
+    EXPECT_EQ(dialogs.shown.back().text,
+              fromQ(form.FolderEdit->text()) +
+                  " に添付ファイル picture.png を作成しました。\r\n\r\n本文:\r\nbody"_cp)
+        << "the line end before a boundary belongs to the boundary";
+    EXPECT_EQ(form.result(), QDialog::Accepted);
+    EXPECT_EQ(test::readBytes(out.file("picture.png")), data);
+}
+
+TEST_F(UniteFiles, AWholeMessageThenAPartOfTheRememberedSplit) {
+    auto parts =
+        test::splitMessage(test::messageWithAttachment("a.bin", test::someBytes(900, 1), "x\r\n"),
+                           "split-Y@example.jp", 2);
+    std::string whole =
+        file("whole.txt", test::messageWithAttachment("w.bin", test::someBytes(300, 2), "w\r\n"));
+    std::string p1 = file("p1.txt", parts[0]), p2 = file("p2.txt", parts[1]);
+    // An earlier opening took part 1 of split Y.
+    EXPECT_EQ(add(p1), "");
+    std::string splitId = form.SplitId;
+    form.hide();
+    form.show();
+    EXPECT_EQ(form.SplitId, splitId);
+
+    EXPECT_EQ(add(whole), "");
+    EXPECT_EQ(add(whole), "分割されたメールデータの順番が正しくありません。"_cp);
+    EXPECT_EQ(add(p2), "") << "part 2 of the remembered split follows a whole message";
+    EXPECT_EQ(form.FileListBox->count(), 2);
+
+    auto other =
+        test::splitMessage(test::messageWithAttachment("b.bin", test::someBytes(900, 3), "y\r\n"),
+                           "split-Z@example.jp", 2);
+    form.hide();
+    form.show();
+    EXPECT_EQ(add(whole), "");
+    EXPECT_EQ(add(file("z2.txt", other[1])), "分割されたメールデータが一致しません。"_cp);
+    EXPECT_EQ(add(file("plain.txt", test::plainMessage("none", "text\r\n"))),
+              "添付ファイルが存在しません"_cp);
+    EXPECT_EQ(form.FileListBox->count(), 1);
+    EXPECT_EQ(form.ExpectedPart, 2);
+}
+
+TEST_F(UniteFiles, AnOutputFolderThatCannotTakeTheFileIsReported) {
+    std::string whole =
+        file("whole.txt", test::messageWithAttachment("w.bin", test::someBytes(300, 2), "w\r\n"));
+    EXPECT_EQ(add(whole), "");
+    form.FolderEdit->setText(toQ(out.file("no-such-folder")));
+    form.UniteButton->click();
+    ASSERT_FALSE(dialogs.shown.empty());
+    EXPECT_EQ(dialogs.shown.back().text, "添付ファイルをオープンできません。"_cp);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.FileListBox->count(), 1);
 }
 
 }  // namespace

@@ -1,0 +1,136 @@
+#pragma once
+// Mail texts the tests put on the server or save as files, written as mail programs write them.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/codepage.h"
+
+namespace korv::test {
+
+inline std::string base64(const std::string& bytes) {
+    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned v = (unsigned char)bytes[i] << 16;
+        if (i + 1 < bytes.size()) v |= (unsigned char)bytes[i + 1] << 8;
+        if (i + 2 < bytes.size()) v |= (unsigned char)bytes[i + 2];
+        out += table[v >> 18];
+        out += table[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? table[(v >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? table[v & 63] : '=';
+    }
+    return out;
+}
+
+// Lines of at most 76 characters, each ending with CR LF.
+inline std::string base64Lines(const std::string& bytes) {
+    std::string flat = base64(bytes), out;
+    for (std::size_t i = 0; i < flat.size(); i += 76) out += flat.substr(i, 76) + "\r\n";
+    return out;
+}
+
+inline std::string jis(const std::string& cp932) {
+    std::string out;
+    EXPECT_TRUE(fromCp932(cp932, "ISO-2022-JP", out));
+    return out;
+}
+
+// "=?ISO-2022-JP?B?...?=" of a Japanese text, as mail programs write it.
+inline std::string jisWord(const std::string& cp932) {
+    return "=?ISO-2022-JP?B?" + base64(jis(cp932)) + "?=";
+}
+
+// A loopback port that nobody listens on: connections to it are refused at once.
+inline int closedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+inline std::string someBytes(std::size_t n, unsigned seed) {
+    std::string bytes(n, '\0');
+    for (auto& b : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+inline std::string plainMessage(const std::string& subjectLine, const std::string& bodyJis,
+                                const std::string& extraHeaders = "") {
+    return "From: " + jisWord("山田太郎"_cp) + " <yamada@example.jp>\r\n" +
+           "To: korv@example.jp\r\n" + "Subject: " + subjectLine + "\r\n" +
+           "Date: Mon, 7 Dec 2026 10:11:12 +0900\r\n" + extraHeaders +
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: text/plain; charset=ISO-2022-JP\r\n"
+           "Content-Transfer-Encoding: 7bit\r\n\r\n" +
+           bodyJis;
+}
+
+// A message with one attached file, as a mail program sends it.
+inline std::string messageWithAttachment(const std::string& fileName, const std::string& bytes,
+                                         const std::string& bodyText) {
+    return "From: sender@example.jp\r\n"
+           "To: korv@example.jp\r\n"
+           "Subject: photo\r\n"
+           "Date: Mon, 7 Dec 2026 10:11:12 +0900\r\n"
+           "Message-ID: <whole-1@example.jp>\r\n"
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=\"=_b1\"\r\n\r\n"
+           "--=_b1\r\n"
+           "Content-Type: text/plain; charset=us-ascii\r\n\r\n" +
+           bodyText +
+           "--=_b1\r\n"
+           "Content-Type: application/octet-stream; name=\"" +
+           fileName +
+           "\"\r\n"
+           "Content-Disposition: attachment; filename=\"" +
+           fileName +
+           "\"\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\n" +
+           base64Lines(bytes) + "--=_b1--\r\n";
+}
+
+// The message cut at line ends into `total` message/partial parts sharing `id`.
+inline std::vector<std::string> splitMessage(const std::string& message, const std::string& id,
+                                             int total) {
+    std::vector<std::size_t> cuts{0};
+    for (int n = 1; n < total; ++n) {
+        std::size_t at = message.find("\r\n", message.size() * n / total);
+        cuts.push_back(at + 2);
+    }
+    cuts.push_back(message.size());
+    std::vector<std::string> parts;
+    for (int n = 1; n <= total; ++n) {
+        parts.push_back(
+            "From: sender@example.jp\r\n"
+            "To: korv@example.jp\r\n"
+            "Subject: photo (" +
+            std::to_string(n) + "/" + std::to_string(total) +
+            ")\r\n"
+            "Date: Mon, 7 Dec 2026 10:11:1" +
+            std::to_string(n) +
+            " +0900\r\n"
+            "Message-ID: <" +
+            id + "-" + std::to_string(n) +
+            ">\r\n"
+            "MIME-Version: 1.0\r\n"
+            "Content-Type: message/partial; id=\"" +
+            id + "\"; number=" + std::to_string(n) + "; total=" + std::to_string(total) +
+            "\r\n\r\n" + message.substr(cuts[n - 1], cuts[n] - cuts[n - 1]));
+    }
+    return parts;
+}
+
+}  // namespace korv::test
