@@ -126,6 +126,35 @@ bool validUtf8(std::string_view s) {
     return true;
 }
 
+// Unicode text from Unix and Mac mailers uses the JIS reading of a few characters (WAVE DASH,
+// MINUS SIGN, ...) that CP932 holds only under their Windows code points.
+std::string utf8ToCp932Japanese(std::string_view utf8) {
+    static const std::pair<std::string_view, std::string_view> kSwap[] = {
+        {"\xE3\x80\x9C", "\xEF\xBD\x9E"},  // WAVE DASH -> FULLWIDTH TILDE
+        {"\xE2\x88\x92", "\xEF\xBC\x8D"},  // MINUS SIGN -> FULLWIDTH HYPHEN-MINUS
+        {"\xE2\x80\x96", "\xE2\x88\xA5"},  // DOUBLE VERTICAL LINE -> PARALLEL TO
+        {"\xE2\x80\x94", "\xE2\x80\x95"},  // EM DASH -> HORIZONTAL BAR
+        {"\xC2\xA2", "\xEF\xBF\xA0"},      // CENT SIGN -> FULLWIDTH CENT SIGN
+        {"\xC2\xA3", "\xEF\xBF\xA1"},      // POUND SIGN -> FULLWIDTH POUND SIGN
+        {"\xC2\xAC", "\xEF\xBF\xA2"},      // NOT SIGN -> FULLWIDTH NOT SIGN
+    };
+    std::string text;
+    text.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        bool swapped = false;
+        for (const auto& [from, to] : kSwap) {
+            if (utf8.compare(i, from.size(), from) == 0) {
+                text += to;
+                i += from.size();
+                swapped = true;
+                break;
+            }
+        }
+        if (!swapped) text += utf8[i++];
+    }
+    return utf8ToCp932(text);
+}
+
 std::string base64Decode(std::string_view in) {
     std::string out(in.size() * 3 / 4 + 4, '\0');
     int state = 0;
@@ -196,6 +225,7 @@ std::string textToCp932(std::string_view bytes, std::string_view charset) {
     if (isIso2022jp(charset)) return iso2022jpToCp932(bytes);
     std::string name = lower(charset);
     if (name.empty() || name == "us-ascii" || name == "ascii") return guessToCp932(bytes);
+    if (name == "utf-8" || name == "utf8") return utf8ToCp932Japanese(bytes);
     return toCp932(bytes, charset);
 }
 
@@ -207,7 +237,7 @@ std::string guessToCp932(std::string_view bytes) {
     }
     if (esc && !eight) return iso2022jpToCp932(bytes);
     if (!eight) return std::string(bytes);
-    if (validUtf8(bytes)) return utf8ToCp932(bytes);
+    if (validUtf8(bytes)) return utf8ToCp932Japanese(bytes);
     return std::string(bytes);
 }
 

@@ -183,9 +183,16 @@ std::string buildMessage(const OutgoingMail& mail) {
     GPtr<GMimeTextPart> textPart(g_mime_text_part_new_with_subtype("plain"));
     g_mime_part_set_content(GMIME_PART(textPart.get()), wrapperOf(encoded).get());
     g_mime_text_part_set_charset(textPart.get(), jis ? "ISO-2022-JP" : "UTF-8");
+    // 7bit only while every line stays well within SMTP's 998-byte limit.
+    bool shortLines = true;
+    for (std::size_t pos = 0, eol; pos < encoded.size(); pos = eol + 1) {
+        eol = encoded.find('\n', pos);
+        if (eol == std::string::npos) eol = encoded.size();
+        if (eol - pos > 900) shortLines = false;
+    }
     g_mime_part_set_content_encoding(
         GMIME_PART(textPart.get()),
-        jis ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64);
+        jis && shortLines ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64);
 
     if (mail.attachmentPath.empty()) {
         g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(textPart.get()));

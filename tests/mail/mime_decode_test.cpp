@@ -119,6 +119,10 @@ TEST(HeaderTexts, RawEightBitAndJisHeadersAreRecognised) {
     EXPECT_EQ(decodeHeaderText(kJapaneseJis), kJapaneseCp932);
     EXPECT_EQ(decodeHeaderText(kJapaneseCp932), kJapaneseCp932);
     EXPECT_EQ(decodeHeaderText("=?utf-8?q?a_b=E5=86=99?= c"), "a b写 c"_cp);
+    // WAVE DASH and MINUS SIGN as Unix mailers write them become ～ and － of CP932.
+    EXPECT_EQ(decodeHeaderText("=?UTF-8?B?" + b64("\xE3\x80\x9C\xE2\x88\x92") + "?="),
+              "\x81\x60\x81\x7C");
+    EXPECT_EQ(textToCp932("\xE3\x80\x9C", "utf-8"), "\x81\x60");
 }
 
 TEST(OutgoingText, Iso2022jpOnlyForJisX0208) {

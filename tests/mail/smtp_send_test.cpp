@@ -97,6 +97,22 @@ TEST(SmtpSend, ExtensionCharactersGoAsUtf8AndLoneLineFeedsBecomeCrLf) {
     EXPECT_NE(received[0].data.find("charset=UTF-8"), std::string::npos);
 }
 
+TEST(SmtpSend, LongLinesAreNotSentAs7bit) {
+    SmtpServer server;
+    std::string body = std::string(3000, 'a') + "\r\n" + "長い行"_cp + "\r\n";
+    ASSERT_EQ(send(server.address(), "to@example.jp", "me@example.jp", "long", body, nullptr), 0)
+        << lastError();
+    auto received = server.messages();
+    ASSERT_EQ(received.size(), 1u);
+    for (std::size_t pos = 0, eol; pos < received[0].data.size(); pos = eol + 2) {
+        eol = received[0].data.find("\r\n", pos);
+        if (eol == std::string::npos) break;
+        EXPECT_LE(eol - pos, 998u);
+    }
+    TempDir out;
+    EXPECT_EQ(decodeMessage(received[0].data, out.path()).body, body);
+}
+
 TEST(SmtpSend, RefusedRecipientFailsWithTheServerReply) {
     SmtpServer server;
     EXPECT_LT(send(server.address(), "reject-me@example.jp", "me@example.jp", "s", "b", nullptr),
