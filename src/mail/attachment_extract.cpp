@@ -102,7 +102,8 @@ int Extraction::add(std::string_view text) {
 
 int Extraction::finish(const std::string& raw) {
     done_ = true;
-    DecodedMessage m = decodeMessage(raw, folder_);
+    // An empty folder field means the current folder.
+    DecodedMessage m = decodeMessage(raw, folder_.empty() ? std::string(".") : folder_);
     copyOut(out_.subject, kMailBufferCapacity, m.texts.subject);
     copyOut(out_.date, kMailBufferCapacity, m.texts.date);
     copyOut(out_.from, kMailBufferCapacity, m.texts.from);

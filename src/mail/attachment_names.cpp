@@ -94,8 +94,7 @@ std::string safeAttachmentName(std::string_view in, std::string_view fallback) {
 
 std::string writeNewAttachment(const std::string& folder, const std::string& name,
                                std::string_view bytes, const std::vector<std::string>& taken) {
-    // An empty folder text means the current folder, never the root.
-    std::string base = folder.empty() ? std::string("./") : withTrailingDelimiter(folder);
+    std::string base = withTrailingDelimiter(folder);
     auto [stem, ext] = splitExtension(name);
     for (int n = 0;; ++n) {
         std::string candidate = n == 0 ? name : stem + "(" + std::to_string(n) + ")" + ext;

@@ -354,6 +354,8 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     }
     // Parts in message order, then the blocks found inside the text.
     parts.insert(parts.end(), files.begin(), files.end());
+    // Without a folder nothing is written (the caller wants the texts only).
+    if (folder.empty()) return result;
     for (auto& p : parts) {
         std::string name = safeAttachmentName(p.name, "attachment.bin");
         try {

@@ -27,7 +27,7 @@ struct DecodedMessage {
 // Decodes a whole raw message (CR LF, dot-unstuffed). The body is the text/plain part (else the
 // first text part); a message/partial keeps its raw body. Every other leaf part with a file name
 // or a non-text type is written into attachmentFolder under a safe name that never replaces a
-// file already there.
+// file already there. An empty folder writes no attachments.
 DecodedMessage decodeMessage(std::string_view rawMessage, const std::string& attachmentFolder);
 
 // The names as comma text that the gallery's comma-text reader parses back exactly.

@@ -2,6 +2,8 @@
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -182,6 +184,17 @@ TEST(WholeMessage, AttachmentOrNoneAndBodyNeverOverrunsItsBuffer) {
         EXPECT_EQ(readBytes(out.file("hello.txt")), "hello");
         EXPECT_EQ(std::string(e.body.get()).substr(0, length), std::string(length, 'b'));
     }
+}
+
+TEST(WholeMessage, EmptyFolderTextMeansTheCurrentFolder) {
+    TempDir dir;
+    std::string before = currentFolder();
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    Extract e;
+    int result = e.run({uuencodedMessage("text")}, "");
+    ASSERT_EQ(chdir(before.c_str()), 0);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(readBytes(dir.file("hello.txt")), "hello");
 }
 
 TEST(WholeMessage, NullBodyBufferAndPartsOfAnotherSet) {

@@ -8,6 +8,7 @@
 #include "mail/header_text.h"
 #include "mail/mime_message.h"
 #include "platform/codepage.h"
+#include "platform/paths.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
@@ -237,6 +238,15 @@ TEST(Attachments, UnwritableFolderIsReportedWithTheFileName) {
     EXPECT_TRUE(m.attachmentsFailed);
     EXPECT_NE(m.error.find("a.jpg"), std::string::npos) << m.error;
     EXPECT_TRUE(m.attachmentNames.empty());
+    EXPECT_EQ(m.body, "t");
+}
+
+TEST(Attachments, NoFolderWritesNothing) {
+    DecodedMessage m =
+        decodeMessage(multipart({textPart("t"), filePart("filename=a.jpg", "A")}), "");
+    EXPECT_FALSE(m.attachmentsFailed);
+    EXPECT_TRUE(m.attachmentNames.empty());
+    EXPECT_FALSE(korv::fileExists("a.jpg"));
     EXPECT_EQ(m.body, "t");
 }
 

@@ -121,6 +121,9 @@ TEST(SmtpSend, RefusedRecipientFailsWithTheServerReply) {
     EXPECT_NE(error.find(server.address()), std::string::npos) << error;
     EXPECT_NE(error.find("550"), std::string::npos) << error;
     EXPECT_NE(error.find("Recipient address rejected"), std::string::npos) << error;
+    char buffer[kMailBufferBytes];
+    MailLibGetMessage(0, buffer, kMailTextSize);
+    EXPECT_EQ(std::string(buffer), error);
     EXPECT_TRUE(server.messages().empty());
 }
 
