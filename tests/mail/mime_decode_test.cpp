@@ -270,3 +270,35 @@ TEST(NamesList, QuotesOnlyWhatTheReaderWouldSplit) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Malformed, BrokenMessagesGiveTextsNotCrashes) {
+    struct Row {
+        const char* label;
+        std::string raw;
+        std::string subject;
+    };
+    const Row rows[] = {
+        {"empty", "", ""},
+        {"header only, no line end", "Subject: only", "only"},
+        {"unterminated word", "Subject: =?UTF-8?B?5YaZ\r\n\r\nx", "=?UTF-8?B?5YaZ"},
+        {"unknown charset", "Subject: =?x-nothing?B?YWJj?=\r\n\r\nx", "abc"},
+        {"bad base64", "Subject: =?UTF-8?B?!!!?=\r\n\r\nx", ""},
+        {"missing boundary",
+         "Subject: m\r\nContent-Type: multipart/mixed\r\n\r\n--a\r\nno parts\r\n", "m"},
+        {"truncated escape", "Subject: \x1B$B\x25\r\n\r\nx", "?"},
+        {"binary", std::string("Subject: \xFF\xFE\x00\x01", 13) + "\r\n\r\n\xFF\x00", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        DecodedMessage m = decodeMessage(row.raw, dir.path());
+        if (std::string(row.label) != "binary") {
+            EXPECT_EQ(m.texts.subject, row.subject);
+        }
+        EXPECT_FALSE(m.attachmentsFailed);
+    }
+}
+
+}  // namespace

@@ -80,16 +80,18 @@ TEST(SmtpSend, ExtensionCharactersGoAsUtf8AndLoneLineFeedsBecomeCrLf) {
     std::string text =
         "\x87\x40\xFB\xFC"
         "a\nb\rc";  // ①髙
-    ASSERT_EQ(send("smtp://" + server.address(), "Someone <to@example.jp>", "me@example.jp", text,
-                   text, ""),
+    ASSERT_EQ(send("smtp://" + server.address(), "Someone <to@example.jp>, second@example.jp",
+                   "山田 太郎 <me@example.jp>"_cp, text, text, ""),
               0)
         << lastError();
     auto received = server.messages();
     ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].rcptTo, std::vector<std::string>{"to@example.jp"});
+    EXPECT_EQ(received[0].mailFrom, "me@example.jp");
+    EXPECT_EQ(received[0].rcptTo, (std::vector<std::string>{"to@example.jp", "second@example.jp"}));
     TempDir out;
     DecodedMessage m = decodeMessage(received[0].data, out.path());
     EXPECT_EQ(m.texts.subject, text);
+    EXPECT_EQ(m.texts.from, "山田 太郎 <me@example.jp>"_cp);
     EXPECT_EQ(m.body,
               "\x87\x40\xFB\xFC"
               "a\r\nb\r\nc");
