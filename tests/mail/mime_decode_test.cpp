@@ -144,6 +144,23 @@ TEST(OutgoingText, Iso2022jpOnlyForJisX0208) {
     }
 }
 
+TEST(OutgoingText, EveryJisX0208CharacterRoundTripsThroughIso2022jp) {
+    int accepted = 0;
+    for (int lead = 0x81; lead <= 0xEF; ++lead) {
+        if (lead > 0x9F && lead < 0xE0) continue;
+        for (int trail = 0x40; trail <= 0xFC; ++trail) {
+            if (trail == 0x7F) continue;
+            std::string ch{static_cast<char>(lead), static_cast<char>(trail)};
+            if (utf8ToCp932(cp932ToUtf8(ch)) != ch) continue;  // unassigned or a duplicate code
+            std::string jis;
+            if (!cp932ToIso2022jp(ch, jis)) continue;
+            ++accepted;
+            ASSERT_EQ(textToCp932(jis, "ISO-2022-JP"), ch) << std::hex << lead << " " << trail;
+        }
+    }
+    EXPECT_GE(accepted, 6800);  // JIS X 0208 holds 6879 characters
+}
+
 std::string multipart(const std::vector<std::string>& parts) {
     std::string raw =
         "From: a@example.jp\r\nSubject: files\r\nMIME-Version: 1.0\r\n"
