@@ -58,8 +58,7 @@ int hexValue(char c) {
 std::string percentDecode(std::string_view s) {
     std::string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() + 0 && hexValue(s[i + 1]) >= 0 &&
-            hexValue(s[i + 2]) >= 0) {
+        if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
             out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
             i += 2;
         } else {
@@ -81,6 +80,10 @@ std::optional<std::string> fileNameParameter(std::string_view raw, std::string_v
         ++pos;
         std::size_t eq = raw.find('=', pos);
         if (eq == std::string_view::npos) break;
+        if (std::size_t semi = raw.find(';', pos); semi < eq) {  // a parameter without value
+            pos = semi;
+            continue;
+        }
         std::string key = lower(trim(raw.substr(pos, eq - pos)));
         std::size_t v = eq + 1;
         while (v < raw.size() &&

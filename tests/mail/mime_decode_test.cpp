@@ -204,6 +204,7 @@ TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
          "filename=\"=?ISO-2022-JP?B?" + b64("\x1B$B\x2D\x21\x1B(B") + "?=.jpg\"", "①.jpg"},
         {"name with a '\\' trail byte", "filename*=Shift_JIS''%95%5C.jpg", "表.jpg"},
         {"drive colon left", "filename=\"c:evil.jpg\"", "c_evil.jpg"},
+        {"parameter without value before", "size; filename=plain.jpg", "plain.jpg"},
     };
     std::vector<std::string> parts = {textPart("hello")};
     for (std::size_t i = 0; i < rows.size(); ++i)
