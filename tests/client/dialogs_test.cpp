@@ -261,7 +261,7 @@ TEST_F(UniteFiles, PartsInOrderAreJoinedAndMissingPartsReported) {
                   " に添付ファイル picture.png を作成しました。\r\n\r\n本文:\r\nbody"_cp)
         << "the line end before a boundary belongs to the boundary";
     EXPECT_EQ(form.result(), QDialog::Accepted);
-    EXPECT_EQ(test::readBytes(out.file("picture.png")), data);
+    EXPECT_TRUE(test::readBytes(out.file("picture.png")) == data) << "the attachment differs";
 }
 
 TEST_F(UniteFiles, AWholeMessageThenAPartOfTheRememberedSplit) {
@@ -294,6 +294,19 @@ TEST_F(UniteFiles, AWholeMessageThenAPartOfTheRememberedSplit) {
               "添付ファイルが存在しません"_cp);
     EXPECT_EQ(form.FileListBox->count(), 1);
     EXPECT_EQ(form.ExpectedPart, 2);
+}
+
+TEST_F(UniteFiles, AWholeMessageIsExtractedAlone) {
+    const std::string data = test::someBytes(2500, 5);
+    EXPECT_EQ(add(file("whole.txt", test::messageWithAttachment("data.bin", data, "whole\r\n"))),
+              "");
+    EXPECT_EQ(form.ExpectedPart, 2);
+    form.UniteButton->click();
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_NE(dialogs.shown[0].text.find(" に添付ファイル data.bin を作成しました。"_cp),
+              std::string::npos);
+    EXPECT_TRUE(test::readBytes(out.file("data.bin")) == data) << "the attachment differs";
+    EXPECT_FALSE(form.isVisible());
 }
 
 TEST_F(UniteFiles, AnOutputFolderThatCannotTakeTheFileIsReported) {
