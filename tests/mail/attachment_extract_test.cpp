@@ -214,4 +214,14 @@ TEST(WholeMessage, NullBodyBufferAndPartsOfAnotherSet) {
     EXPECT_LT(MailLibAttachmentFileNext(workArea, parts[2].c_str(), 0), 0);
 }
 
+TEST(Lifecycle, MimeWorksAgainAfterCleanupAndStartup) {
+    auto before = splitMessage(pictureBytes(), 6000);
+    MailLibCleanup();
+    MailLibStartup();
+    TempDir out;
+    Extract e;
+    EXPECT_EQ(e.run(before, out.path()), 1);
+    EXPECT_EQ(readBytes(out.file("pic.jpg")), pictureBytes());
+}
+
 }  // namespace
