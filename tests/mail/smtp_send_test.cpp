@@ -102,7 +102,9 @@ TEST(SmtpSend, ExtensionCharactersGoAsUtf8AndLoneLineFeedsBecomeCrLf) {
 TEST(SmtpSend, LongLinesAreNotSentAs7bit) {
     SmtpServer server;
     std::string body = std::string(3000, 'a') + "\r\n" + "長い行"_cp + "\r\n";
-    ASSERT_EQ(send(server.address(), "to@example.jp", "me@example.jp", "long", body, nullptr), 0)
+    std::string subject;
+    for (int i = 0; i < 40; ++i) subject += "長い件名 "_cp;
+    ASSERT_EQ(send(server.address(), "to@example.jp", "me@example.jp", subject, body, nullptr), 0)
         << lastError();
     auto received = server.messages();
     ASSERT_EQ(received.size(), 1u);
@@ -112,7 +114,9 @@ TEST(SmtpSend, LongLinesAreNotSentAs7bit) {
         EXPECT_LE(eol - pos, 998u);
     }
     TempDir out;
-    EXPECT_EQ(decodeMessage(received[0].data, out.path()).body, body);
+    DecodedMessage m = decodeMessage(received[0].data, out.path());
+    EXPECT_EQ(m.body, body);
+    EXPECT_EQ(m.texts.subject, subject);
 }
 
 TEST(SmtpSend, RefusedRecipientFailsWithTheServerReply) {
