@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,18 @@ TEST(WriteForm, SendAndCancelCloseWithTheirResults) {
     QTest::keyClick(&form, Qt::Key_Escape);
     EXPECT_EQ(form.result(), QDialog::Rejected);
     EXPECT_FALSE(form.isVisible());
+}
+
+TEST(WriteForm, ByDefaultRunsAsARealModalDialog) {
+    ScriptedDialogs dialogs;
+    TWriteForm form(dialogs);
+    QTimer::singleShot(0, &form, [&] {
+        EXPECT_TRUE(form.isModal());
+        form.SendButton->click();
+    });
+    EXPECT_EQ(form.showModal(), QDialog::Accepted);
+    QTimer::singleShot(0, &form, [&] { QTest::keyClick(form.ToEdit, Qt::Key_Escape); });
+    EXPECT_EQ(form.showModal(), QDialog::Rejected);
 }
 
 TEST(WriteForm, AttachButtonTakesThePickedPathOrKeepsTheField) {
@@ -187,6 +200,17 @@ TEST(UniteForm, EachOpeningStartsAnEmptyListButKeepsFolderAndSplitId) {
     EXPECT_EQ(form.SplitId, "id-1");
     QTest::keyClick(&form, Qt::Key_Escape);
     EXPECT_EQ(form.result(), QDialog::Rejected);
+}
+
+TEST(UniteForm, ByDefaultRunsAsARealModalDialogThatOpensEmpty) {
+    ScriptedDialogs dialogs;
+    TUniteForm form(dialogs);
+    form.FileListBox->addItem("/left/over.txt");
+    QTimer::singleShot(0, &form, [&] {
+        EXPECT_EQ(form.FileListBox->count(), 0);
+        form.CancelButton->click();
+    });
+    EXPECT_EQ(form.showModal(), QDialog::Rejected);
 }
 
 TEST(UniteForm, CancelledOrUnreadableFilesAddNothing) {
