@@ -1,6 +1,7 @@
 #include "mail/maillib.h"
 
 #include "mail/mime_message.h"
+#include "mail/pop3_connection.h"
 
 namespace korv::mail {
 
@@ -11,6 +12,7 @@ int MailLibStartup() {
 }
 int MailLibSetOption(int, int) { return 0; }
 int MailLibCleanup() {
+    closeAllPop3Sessions();
     shutdownMime();
     return 0;
 }

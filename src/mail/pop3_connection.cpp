@@ -14,20 +14,24 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mail/header_text.h"
 #include "platform/codepage.h"
 
 namespace korv::mail {
 namespace {
 
-// Longer than any line a sane server sends; a longer one ends the connection instead of
-// growing memory without bound.
-constexpr std::size_t kMaxLineBytes = 1 << 20;
+constexpr std::size_t kReadChunk = 64 * 1024;
 
 std::string lower(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
+bool isDigits(const std::string& s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// False on time-out.
 bool waitFor(int fd, short events, int timeoutMs) {
     pollfd p{fd, events, 0};
     for (;;) {
@@ -35,6 +39,40 @@ bool waitFor(int fd, short events, int timeoutMs) {
         if (r < 0 && errno == EINTR) continue;
         return r > 0;
     }
+}
+
+std::string systemReason(int err) {
+    std::string why;
+    switch (err) {
+        case ECONNREFUSED:
+            why = "接続を拒否されました"_cp;
+            break;
+        case ETIMEDOUT:
+            why = "接続がタイムアウトしました"_cp;
+            break;
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+            why = "サーバに届きません"_cp;
+            break;
+        default:
+            why = "接続できません"_cp;
+    }
+    return why + " (" + utf8ToCp932(std::strerror(err)) + ")";
+}
+
+std::string openSslReason() {
+    unsigned long e = ERR_get_error();
+    ERR_clear_error();
+    if (e == 0) return "TLS handshake failed";
+    char text[256];
+    ERR_error_string_n(e, text, sizeof text);
+    return text;
+}
+
+bool startsWithStatus(const std::string_view line, std::string_view status) {
+    return line.substr(0, status.size()) == status &&
+           (line.size() == status.size() || line[status.size()] == ' ' ||
+            line[status.size()] == '\t');
 }
 
 }  // namespace
@@ -45,32 +83,52 @@ Pop3Timeouts& pop3Timeouts() {
 }
 
 bool parsePop3Address(const std::string& server, Pop3Address& out) {
-    std::string rest = server;
     out = Pop3Address{};
-    std::string scheme =
-        lower(rest.substr(0, rest.find("://") == std::string::npos ? 0 : rest.find("://")));
-    if (rest.find("://") != std::string::npos) {
-        if (scheme == "pop3s") {
+    std::string rest = server;
+    std::size_t scheme = rest.find("://");
+    if (scheme != std::string::npos) {
+        std::string name = lower(rest.substr(0, scheme));
+        if (name == "pop3s") {
             out.tls = true;
             out.port = 995;
-        } else if (scheme != "pop3" && scheme != "pop") {
+        } else if (name != "pop3" && name != "pop") {
             return false;
         }
-        rest = rest.substr(rest.find("://") + 3);
+        rest.erase(0, scheme + 3);
     }
     while (!rest.empty() && rest.back() == '/') rest.pop_back();
-    std::size_t colon = rest.rfind(':');
-    if (colon != std::string::npos) {
-        std::string port = rest.substr(colon + 1);
-        if (port.empty() || port.size() > 5 ||
-            port.find_first_not_of("0123456789") != std::string::npos)
-            return false;
+    std::string port;
+    if (!rest.empty() && rest[0] == '[') {
+        std::size_t close = rest.find(']');
+        if (close == std::string::npos) return false;
+        std::string after = rest.substr(close + 1);
+        rest = rest.substr(1, close - 1);
+        if (!after.empty()) {
+            if (after[0] != ':') return false;
+            port = after.substr(1);
+            if (!isDigits(port)) return false;
+        }
+    } else if (std::size_t colon = rest.rfind(':'); colon != std::string::npos) {
+        port = rest.substr(colon + 1);
+        rest.erase(colon);
+        if (!isDigits(port)) return false;
+    }
+    if (!port.empty()) {
+        if (port.size() > 5) return false;
         out.port = std::atoi(port.c_str());
         if (out.port < 1 || out.port > 65535) return false;
-        rest = rest.substr(0, colon);
     }
     out.host = rest;
-    return !out.host.empty() && out.host.find_first_of(" \t/") == std::string::npos;
+    return !out.host.empty() && out.host.find_first_of(" \t\r\n/\\@") == std::string::npos;
+}
+
+std::string serverText(std::string_view reply) {
+    std::string clean(reply.substr(0, 300));
+    for (char& c : clean) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = '?';
+    }
+    return guessToCp932(clean);
 }
 
 struct Pop3Connection::Tls {
@@ -86,58 +144,65 @@ Pop3Connection::Pop3Connection() = default;
 Pop3Connection::~Pop3Connection() { close(); }
 
 bool Pop3Connection::fail(std::string& error, const std::string& why) {
-    error = server_ + ": " + why;
+    error = "POP3サーバ "_cp + server_ + ": " + why;
     broken_ = true;
     return false;
 }
 
 bool Pop3Connection::open(const Pop3Address& address, std::string& error) {
-    server_ = address.host + ":" + std::to_string(address.port);
+    server_ = address.host.find(':') == std::string::npos
+                  ? address.host + ":" + std::to_string(address.port)
+                  : "[" + address.host + "]:" + std::to_string(address.port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     int rc =
         getaddrinfo(address.host.c_str(), std::to_string(address.port).c_str(), &hints, &found);
-    if (rc != 0) return fail(error, "サーバー名を解決できません ("_cp + gai_strerror(rc) + ")");
-    std::string lastError = "接続できません"_cp;
+    if (rc != 0)
+        return fail(error, "サーバ名を解決できません ("_cp + utf8ToCp932(gai_strerror(rc)) + ")");
+    std::string lastReason = "接続できません"_cp;
     for (addrinfo* ai = found; ai && fd_ < 0; ai = ai->ai_next) {
         int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) continue;
         int flags = fcntl(fd, F_GETFL);
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
         int r = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
-        if (r != 0 && errno == EINPROGRESS) {
+        int err = r == 0 ? 0 : errno;
+        if (r != 0 && err == EINPROGRESS) {
             if (waitFor(fd, POLLOUT, pop3Timeouts().connectMs)) {
-                int soErr = 0;
-                socklen_t len = sizeof soErr;
-                getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len);
-                r = soErr == 0 ? 0 : -1;
-                errno = soErr;
+                socklen_t len = sizeof err;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
             } else {
-                errno = ETIMEDOUT;
+                err = ETIMEDOUT;
             }
         }
-        if (r == 0) {
+        if (err == 0) {
             fcntl(fd, F_SETFL, flags);
             fd_ = fd;
         } else {
-            lastError = "接続できません: "_cp + utf8ToCp932(std::strerror(errno));
+            lastReason = systemReason(err);
             ::close(fd);
         }
     }
     freeaddrinfo(found);
-    if (fd_ < 0) return fail(error, lastError);
+    if (fd_ < 0) return fail(error, lastReason);
+
+    // Reads wait in poll(); these bound the sends and the TLS handshake.
+    timeval tv{pop3Timeouts().readMs / 1000, (pop3Timeouts().readMs % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
     if (address.tls) {
         tls_ = std::make_unique<Tls>();
         tls_->ctx = SSL_CTX_new(TLS_client_method());
+        if (!tls_->ctx) return fail(error, "TLS を準備できません: "_cp + openSslReason());
         SSL_CTX_set_verify(tls_->ctx, SSL_VERIFY_PEER, nullptr);
         SSL_CTX_set_default_verify_paths(tls_->ctx);
-        // Tests and private servers may name their own certificate authority.
         if (const char* ca = std::getenv("KORVANTO_CA_FILE"); ca && *ca)
             SSL_CTX_load_verify_locations(tls_->ctx, ca, nullptr);
         tls_->ssl = SSL_new(tls_->ctx);
+        if (!tls_->ssl) return fail(error, "TLS を準備できません: "_cp + openSslReason());
         SSL_set_fd(tls_->ssl, fd_);
         in6_addr ip6;
         in_addr ip4;
@@ -148,21 +213,20 @@ bool Pop3Connection::open(const Pop3Address& address, std::string& error) {
             SSL_set_tlsext_host_name(tls_->ssl, address.host.c_str());
             SSL_set1_host(tls_->ssl, address.host.c_str());
         }
-        timeval tv{pop3Timeouts().readMs / 1000, (pop3Timeouts().readMs % 1000) * 1000};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         if (SSL_connect(tls_->ssl) != 1) {
             long verify = SSL_get_verify_result(tls_->ssl);
-            std::string why = verify != X509_V_OK ? X509_verify_cert_error_string(verify)
-                                                  : "TLS handshake failed";
-            return fail(error, "TLS 接続に失敗しました: "_cp + why);
+            std::string why = verify != X509_V_OK ? "証明書を確認できません: "_cp +
+                                                        X509_verify_cert_error_string(verify)
+                                                  : "TLS 接続に失敗しました: "_cp + openSslReason();
+            ERR_clear_error();
+            return fail(error, why);
         }
     }
-    std::string line;
-    if (!readLine(line, error)) return false;
-    if (line.rfind("+OK", 0) != 0)
-        return fail(error, "POP3 サーバーの応答がありません: "_cp + line);
-    greeting_ = line;
+    std::string_view line;
+    if (!nextLine(line, error)) return false;
+    if (!startsWithStatus(line, "+OK"))
+        return fail(error, "POP3 の挨拶ではありません: "_cp + serverText(line));
+    greeting_ = std::string(line);
     return true;
 }
 
@@ -170,16 +234,21 @@ bool Pop3Connection::sendAll(const std::string& data, std::string& error) {
     if (fd_ < 0 || broken_) return fail(error, "接続は切れています"_cp);
     std::size_t done = 0;
     while (done < data.size()) {
-        ssize_t n;
         if (tls_) {
-            n = SSL_write(tls_->ssl, data.data() + done, static_cast<int>(data.size() - done));
-            if (n <= 0) return fail(error, "送信に失敗しました"_cp);
-        } else {
-            n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return fail(error, "送信に失敗しました: "_cp + utf8ToCp932(std::strerror(errno)));
+            int n = SSL_write(tls_->ssl, data.data() + done, static_cast<int>(data.size() - done));
+            if (n <= 0) {
+                ERR_clear_error();
+                return fail(error, "送信できません"_cp);
             }
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return fail(error, "送信がタイムアウトしました"_cp);
+            return fail(error, "送信できません ("_cp + utf8ToCp932(std::strerror(errno)) + ")");
         }
         done += static_cast<std::size_t>(n);
     }
@@ -187,90 +256,101 @@ bool Pop3Connection::sendAll(const std::string& data, std::string& error) {
 }
 
 bool Pop3Connection::fill(std::string& error) {
-    if (pos_ > 0 && pos_ >= buffer_.size() / 2) {
+    // Drop what has been read, now and then, so that the buffer stays small and moves are rare.
+    if (pos_ == buffer_.size()) {
+        buffer_.clear();
+        pos_ = 0;
+    } else if (pos_ >= kReadChunk && pos_ >= buffer_.size() / 2) {
         buffer_.erase(0, pos_);
         pos_ = 0;
     }
-    char chunk[65536];
+    char chunk[kReadChunk];
     for (;;) {
-        bool pending = tls_ && SSL_pending(tls_->ssl) > 0;
+        bool pending = tls_ && SSL_has_pending(tls_->ssl);
         if (!pending && !waitFor(fd_, POLLIN, pop3Timeouts().readMs))
-            return fail(error, "サーバーの応答がタイムアウトしました"_cp);
-        ssize_t n;
+            return fail(error, "応答がタイムアウトしました"_cp);
         if (tls_) {
-            n = SSL_read(tls_->ssl, chunk, sizeof chunk);
+            int n = SSL_read(tls_->ssl, chunk, sizeof chunk);
             if (n <= 0) {
-                int e = SSL_get_error(tls_->ssl, static_cast<int>(n));
+                int e = SSL_get_error(tls_->ssl, n);
+                ERR_clear_error();
                 if (e == SSL_ERROR_WANT_READ) continue;
                 return fail(error, "接続が切れました"_cp);
             }
-        } else {
-            n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return fail(error, "接続が切れました"_cp);
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+            return true;
         }
+        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail(error, "接続が切れました"_cp);
         buffer_.append(chunk, static_cast<std::size_t>(n));
         return true;
     }
 }
 
-bool Pop3Connection::readLine(std::string& line, std::string& error) {
+bool Pop3Connection::nextLine(std::string_view& line, std::string& error) {
     if (fd_ < 0 || broken_) return fail(error, "接続は切れています"_cp);
-    std::size_t searchFrom = pos_;
+    std::size_t scanned = 0;  // bytes after pos_ known to hold no line end
     for (;;) {
-        std::size_t lf = buffer_.find('\n', searchFrom);
+        std::size_t lf = buffer_.find('\n', pos_ + scanned);
         if (lf != std::string::npos) {
             std::size_t end = lf > pos_ && buffer_[lf - 1] == '\r' ? lf - 1 : lf;
-            if (end - pos_ > kMaxLineBytes) return fail(error, "応答の行が長すぎます"_cp);
-            line.assign(buffer_, pos_, end - pos_);
+            if (end - pos_ > kPop3MaxLineBytes) return fail(error, "応答の行が長すぎます"_cp);
+            line = std::string_view(buffer_).substr(pos_, end - pos_);
             pos_ = lf + 1;
             return true;
         }
-        if (buffer_.size() - pos_ > kMaxLineBytes) return fail(error, "応答の行が長すぎます"_cp);
-        searchFrom = buffer_.size();
-        std::size_t before = pos_;
+        scanned = buffer_.size() - pos_;
+        if (scanned > kPop3MaxLineBytes + 1) return fail(error, "応答の行が長すぎます"_cp);
         if (!fill(error)) return false;
-        searchFrom -= before - pos_;  // fill may have moved the unread part to the front
     }
 }
 
 bool Pop3Connection::command(const std::string& line, std::string& reply, std::string& error) {
+    reply.clear();
     if (!sendAll(line + "\r\n", error)) return false;
-    std::string status;
-    if (!readLine(status, error)) return false;
-    if (status.rfind("+OK", 0) == 0) {
-        reply = status.size() > 4 ? status.substr(4) : std::string();
+    std::string_view status;
+    if (!nextLine(status, error)) return false;
+    if (startsWithStatus(status, "+OK")) {
+        reply = std::string(status.substr(status.size() > 3 ? 4 : 3));
         return true;
     }
-    if (status.rfind("-ERR", 0) == 0) {
-        reply = status.size() > 5 ? status.substr(5) : std::string();
-        error = server_ + ": " + status;
+    if (startsWithStatus(status, "-ERR")) {
+        reply = std::string(status.substr(status.size() > 4 ? 5 : 4));
+        error = "POP3サーバ "_cp + server_ + ": " + serverText(status);
         return false;
     }
-    return fail(error, "POP3 サーバーの応答が不正です: "_cp + status.substr(0, 200));
+    return fail(error, "応答が正しくありません: "_cp + serverText(status));
 }
 
-bool Pop3Connection::readMultiline(std::string& data, std::string& error) {
+bool Pop3Connection::readMultiline(std::string& data, std::string& error, std::size_t sizeHint) {
     data.clear();
-    std::string line;
+    if (sizeHint > 0) data.reserve(sizeHint + sizeHint / 32 + 64);
+    std::string_view line;
     for (;;) {
-        if (!readLine(line, error)) return false;
+        if (!nextLine(line, error)) {
+            data.clear();
+            return false;
+        }
         if (line == ".") return true;
-        if (!line.empty() && line[0] == '.') line.erase(0, 1);
-        data += line;
-        data += "\r\n";
+        if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+        data.append(line);
+        data.append("\r\n", 2);
     }
 }
 
 void Pop3Connection::close() {
     if (tls_) {
-        if (!broken_) SSL_shutdown(tls_->ssl);
+        if (!broken_ && fd_ >= 0) SSL_shutdown(tls_->ssl);
+        ERR_clear_error();
         tls_.reset();
     }
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
     }
+    buffer_.clear();
+    pos_ = 0;
 }
 
 }  // namespace korv::mail

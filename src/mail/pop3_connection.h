@@ -1,8 +1,14 @@
 #pragma once
 // One POP3 connection: a socket (optionally TLS) with a time-out on every wait, line reading
 // with a length limit, single-line and multi-line responses.
+//
+// pop3s checks the server's certificate against the system's certificate authorities
+// (SSL_CERT_FILE / SSL_CERT_DIR are honoured as usual); KORVANTO_CA_FILE names one more CA file
+// to trust, for private servers and tests.
+#include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace korv::mail {
 
@@ -12,14 +18,20 @@ struct Pop3Address {
     bool tls = false;
 };
 
-// "host", "host:port", "pop3://host[:port]", "pop3s://host[:port]"; false when malformed.
+// "host", "host:port", "pop3://host[:port]", "pop3s://host[:port]" (an IPv6 host in brackets);
+// false when malformed.
 bool parsePop3Address(const std::string& server, Pop3Address& out);
 
 struct Pop3Timeouts {
     int connectMs = 30000;
-    int readMs = 60000;
+    int readMs = 60000;  // every wait for the server, also for each send
 };
+// Process-wide; tests shorten them.
 Pop3Timeouts& pop3Timeouts();
+
+// Longer than any line a sane server sends (mail lines are at most 998 bytes, broken mailers
+// send whole attachments as one line); a longer one ends the connection.
+inline constexpr std::size_t kPop3MaxLineBytes = std::size_t{8} << 20;
 
 class Pop3Connection {
   public:
@@ -31,16 +43,20 @@ class Pop3Connection {
     // Connects and reads the greeting; on failure returns false with error set.
     bool open(const Pop3Address& address, std::string& error);
     const std::string& greeting() const { return greeting_; }
+    // "host:port", for error texts.
+    const std::string& server() const { return server_; }
     // Sends a command and reads its status line; true for +OK. reply holds the text after the
-    // status word. A transport failure sets error and marks the connection broken.
+    // status word. -ERR gives false with the server's text in error; a transport failure or a
+    // reply that is no POP3 status also marks the connection broken.
     bool command(const std::string& line, std::string& reply, std::string& error);
     // Reads a multi-line body up to the terminating ".", dot-unstuffed, lines ending in CR LF.
-    bool readMultiline(std::string& data, std::string& error);
+    // sizeHint (the expected size, 0 when unknown) only saves reallocations.
+    bool readMultiline(std::string& data, std::string& error, std::size_t sizeHint = 0);
     bool broken() const { return broken_; }
     void close();
 
   private:
-    bool readLine(std::string& line, std::string& error);
+    bool nextLine(std::string_view& line, std::string& error);
     bool fill(std::string& error);
     bool sendAll(const std::string& data, std::string& error);
     bool fail(std::string& error, const std::string& why);
@@ -54,5 +70,12 @@ class Pop3Connection {
     std::string greeting_;
     bool broken_ = false;
 };
+
+// The server's words for an error text: control bytes become '?', 8-bit text becomes CP932,
+// at most a few hundred bytes.
+std::string serverText(std::string_view reply);
+
+// Closes every open POP3 connection (at the library's cleanup).
+void closeAllPop3Sessions();
 
 }  // namespace korv::mail

@@ -20,6 +20,9 @@ std::string script() {
     return std::string(src ? src : ".") + "/scripts/dovecot-server";
 }
 
+std::string shellQuoted(const std::string& s) { return "'" + s + "'"; }
+
+// Runs a shell command; its standard output, or an exception when it fails.
 std::string run(const std::string& command) {
     std::string out;
     FILE* p = popen(command.c_str(), "r");
@@ -31,21 +34,36 @@ std::string run(const std::string& command) {
     return out;
 }
 
+std::string fromEnv(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+
 std::string maildir(const std::string& dir) { return dir + "mail/Maildir/"; }
 
 }  // namespace
 
-DovecotServer::DovecotServer() {
+DovecotServer::DovecotServer()
+    : user_(fromEnv("KORV_POP3_USER", "korv")), password_(fromEnv("KORV_POP3_PASSWORD", "secret")) {
     std::string pattern = (fs::temp_directory_path() / "korvanto-dovecot-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
     dir_ = pattern + "/";
-    std::string line = run("'" + script() + "' start '" + dir_ + "'");
-    if (std::sscanf(line.c_str(), "pop3=%d pop3s=%d", &port_, &pop3sPort_) != 2)
-        throw std::runtime_error("dovecot-server said: " + line);
+    try {
+        std::string line = run(shellQuoted(script()) + " start " + shellQuoted(dir_));
+        if (std::sscanf(line.c_str(), "pop3=%d pop3s=%d", &port_, &pop3sPort_) != 2)
+            throw std::runtime_error("dovecot-server said: " + line);
+    } catch (...) {
+        std::string cmd = shellQuoted(script()) + " stop " + shellQuoted(dir_) + " >/dev/null 2>&1";
+        if (std::system(cmd.c_str()) != 0) { /* nothing more to stop */
+        }
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+        throw;
+    }
 }
 
 DovecotServer::~DovecotServer() {
-    std::string cmd = "'" + script() + "' stop '" + dir_ + "' >/dev/null 2>&1";
+    std::string cmd = shellQuoted(script()) + " stop " + shellQuoted(dir_) + " >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) { /* the folder goes anyway */
     }
     std::error_code ec;
@@ -53,7 +71,7 @@ DovecotServer::~DovecotServer() {
 }
 
 void DovecotServer::addMessage(const std::string& raw) {
-    // Dovecot orders new mail by the time stamp at the start of the file name.
+    // Dovecot numbers new mail in the order of the file names, whose first part is the time.
     ++added_;
     std::string name = std::to_string(1000000000 + added_) + ".M" + std::to_string(added_) + "P" +
                        std::to_string(getpid()) + ".korvanto";
@@ -61,6 +79,8 @@ void DovecotServer::addMessage(const std::string& raw) {
     {
         std::ofstream out(tmp, std::ios::binary);
         out.write(raw.data(), static_cast<std::streamsize>(raw.size()));
+        out.close();
+        if (!out) throw std::runtime_error("cannot write " + tmp);
     }
     // The mailbox belongs to the unprivileged mail user.
     struct stat st {};

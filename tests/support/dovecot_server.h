@@ -14,8 +14,9 @@ class DovecotServer {
     int port() const { return port_; }
     int pop3sPort() const { return pop3sPort_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-    std::string user() const { return "korv"; }
-    std::string password() const { return "secret"; }
+    // $KORV_POP3_USER / $KORV_POP3_PASSWORD, as the script reads them (korv / secret).
+    std::string user() const { return user_; }
+    std::string password() const { return password_; }
     std::string caFile() const { return dir_ + "ca.pem"; }
 
     // Appended after every earlier message, so server order is the order of the calls.
@@ -25,6 +26,8 @@ class DovecotServer {
 
   private:
     std::string dir_;
+    std::string user_;
+    std::string password_;
     int port_ = 0;
     int pop3sPort_ = 0;
     int added_ = 0;

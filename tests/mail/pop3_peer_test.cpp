@@ -1,0 +1,340 @@
+// The POP3 functions against a scripted peer: what a real server will not do on request.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "mail/maillib.h"
+#include "mail/pop3_connection.h"
+#include "platform/codepage.h"
+#include "support/scripted_peer.h"
+#include "support/temp_dir.h"
+
+using namespace korv;
+using namespace korv::mail;
+using namespace korv::test;
+
+namespace {
+
+struct Texts {
+    std::vector<char> subject = std::vector<char>(kMailBufferBytes, 'x');
+    std::vector<char> date = std::vector<char>(kMailBufferBytes, 'x');
+    std::vector<char> from = std::vector<char>(kMailBufferBytes, 'x');
+    std::vector<char> header = std::vector<char>(kMailBufferBytes, 'x');
+    std::vector<char> names = std::vector<char>(kMailBufferBytes, 'x');
+};
+
+std::string errorText() {
+    std::vector<char> buf(kMailBufferBytes);
+    MailLibGetMessage(0, buf.data(), kMailTextSize);
+    return buf.data();
+}
+
+int countOf(const std::vector<std::string>& commands, const std::string& command) {
+    return static_cast<int>(std::count(commands.begin(), commands.end(), command));
+}
+
+bool startsWith(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
+
+// Short waits for the tests that wait for a silent peer.
+struct ShortTimeouts {
+    Pop3Timeouts saved = pop3Timeouts();
+    ShortTimeouts() { pop3Timeouts().connectMs = pop3Timeouts().readMs = 500; }
+    ~ShortTimeouts() { pop3Timeouts() = saved; }
+};
+
+// A peer that logs anybody in and holds `count` messages.
+ScriptedPeer::Answer mailbox(int count, std::function<std::string(const std::string&)> more) {
+    return [count, more](const std::string& c) -> std::string {
+        if (std::string reply = more(c); !reply.empty()) return reply;
+        if (c == "STAT") return "+OK " + std::to_string(count) + " 100\r\n";
+        if (c == "LIST" || c == "UIDL") {
+            std::string listing = "+OK\r\n";
+            for (int i = 1; i <= count; ++i)
+                listing += std::to_string(i) + (c == "LIST" ? " 100\r\n" : " id\r\n");
+            return listing + ".\r\n";
+        }
+        return "+OK\r\n";
+    };
+}
+
+}  // namespace
+
+TEST(Pop3Peer, ListingsWithExtraBlanksAreReadOncePerConnection) {
+    ScriptedPeer peer("+OK ready\r\n", mailbox(2, [](const std::string& c) -> std::string {
+                          if (c == "UIDL") return "+OK\r\n1    abc  \r\n  2\tdef\r\n.\r\n";
+                          if (c == "LIST") return "+OK 2 messages\r\n1  120\r\n2 7\r\n.\r\n";
+                          return "";
+                      }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 2);
+    std::vector<char> id(kMailBufferBytes);
+    EXPECT_EQ(MailLibPop3GetUidl(h, 1, id.data(), kMailTextSize), 0);
+    EXPECT_STREQ(id.data(), "abc");
+    EXPECT_EQ(MailLibPop3GetUidl(h, 2, id.data(), kMailTextSize), 0);
+    EXPECT_STREQ(id.data(), "def");
+    EXPECT_EQ(MailLibPop3GetMailSize(h, 1), 120);
+    EXPECT_EQ(MailLibPop3GetMailSize(h, 2), 7);
+    MailLibPop3Close(h);
+    auto commands = peer.commands();
+    EXPECT_EQ(countOf(commands, "UIDL"), 1);
+    EXPECT_EQ(countOf(commands, "LIST"), 1);
+    EXPECT_EQ(commands.back(), "QUIT");
+}
+
+TEST(Pop3Peer, ApopSendsTheDigestOfTheTimeStampAndPassword) {
+    ScriptedPeer peer("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n",
+                      mailbox(0, [](const std::string&) { return std::string(); }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    EXPECT_EQ(MailLibPop3Authenticate(h, "mrose", "tanstaafl", -1), 0);
+    MailLibPop3Close(h);
+    auto commands = peer.commands();
+    ASSERT_FALSE(commands.empty());
+    // md5sum of "<1896.697170952@dbc.mtview.ca.us>tanstaafl"
+    EXPECT_EQ(commands[0], "APOP mrose a6f0dd348916c9ee9539661f94c75203");
+}
+
+TEST(Pop3Peer, ApopWithoutATimeStampIsRefusedWithoutSendingAnything) {
+    ScriptedPeer peer("+OK ready\r\n",
+                      mailbox(0, [](const std::string&) { return std::string(); }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    EXPECT_LT(MailLibPop3Authenticate(h, "u", "p", -1), 0);
+    EXPECT_NE(errorText().find("APOP"), std::string::npos) << errorText();
+    MailLibPop3Close(h);
+    EXPECT_EQ(peer.commands(), std::vector<std::string>{"QUIT"});
+}
+
+TEST(Pop3Peer, LoginWaitsForTheUserReplyBeforeSendingThePassword) {
+    ShortTimeouts shortWaits;
+    ScriptedPeer peer("+OK ready\r\n", [](const std::string& c) -> std::string {
+        return c == "USER u" ? "<stall>" : "+OK\r\n";
+    });
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_NE(h, -1);
+    EXPECT_LT(MailLibPop3Authenticate(h, "u", "p", 0), 0);
+    EXPECT_NE(errorText().find("タイムアウト"_cp), std::string::npos) << errorText();
+    EXPECT_EQ(MailLibPop3Close(h), 0);
+    EXPECT_EQ(peer.commands(), std::vector<std::string>{"USER u"});
+}
+
+TEST(Pop3Peer, TheServersRefusalNeverShowsThePassword) {
+    ScriptedPeer peer("+OK ready\r\n", [](const std::string& c) -> std::string {
+        if (startsWith(c, "PASS ")) return "-ERR wrong password " + c.substr(5) + "\r\n";
+        return "+OK\r\n";
+    });
+    int h = MailLibPop3Connect(peer.address().c_str());
+    EXPECT_LT(MailLibPop3Authenticate(h, "u", "Sesame-42", 0), 0);
+    std::string error = errorText();
+    EXPECT_NE(error.find("-ERR wrong password"), std::string::npos) << error;
+    EXPECT_EQ(error.find("Sesame-42"), std::string::npos) << error;
+    MailLibPop3Close(h);
+}
+
+TEST(Pop3Peer, LineBreaksInTheLoginAreRefusedBeforeAnythingIsSent) {
+    ScriptedPeer peer("+OK ready\r\n",
+                      mailbox(1, [](const std::string&) { return std::string(); }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    EXPECT_LT(MailLibPop3Authenticate(h, "u", "p\r\nDELE 1", 0), 0);
+    EXPECT_LT(MailLibPop3Authenticate(h, "u\nDELE 1", "p", 0), 0);
+    EXPECT_EQ(errorText().find("DELE"), std::string::npos);
+    MailLibPop3Close(h);
+    EXPECT_EQ(peer.commands(), std::vector<std::string>{"QUIT"});
+}
+
+TEST(Pop3Peer, SilentServerTimesOutAtTheGreeting) {
+    ShortTimeouts shortWaits;
+    ScriptedPeer peer("", [](const std::string&) { return std::string("+OK\r\n"); });
+    EXPECT_EQ(MailLibPop3Connect(peer.address().c_str()), -1);
+    std::string error = errorText();
+    EXPECT_NE(error.find("タイムアウト"_cp), std::string::npos) << error;
+    EXPECT_NE(error.find(peer.address()), std::string::npos) << error;
+}
+
+TEST(Pop3Peer, RefusedConnectionNamesTheServer) {
+    int port;
+    {
+        ScriptedPeer closedAgain("", [](const std::string&) { return std::string(); });
+        port = closedAgain.port();
+    }
+    std::string address = "127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(MailLibPop3Connect(address.c_str()), -1);
+    EXPECT_NE(errorText().find(address), std::string::npos) << errorText();
+    EXPECT_EQ(MailLibPop3Connect("imap://127.0.0.1"), -1);
+    EXPECT_NE(errorText().find("imap://127.0.0.1"), std::string::npos) << errorText();
+}
+
+TEST(Pop3Peer, GarbageGreetingAndGarbageRepliesFail) {
+    {
+        ScriptedPeer peer("HELLO THERE\r\n", [](const std::string&) { return std::string(); });
+        EXPECT_EQ(MailLibPop3Connect(peer.address().c_str()), -1);
+        EXPECT_NE(errorText().find("HELLO THERE"), std::string::npos) << errorText();
+    }
+    ScriptedPeer peer("+OK ready\r\n",
+                      [](const std::string&) -> std::string { return "\x01\x02 what?\r\n"; });
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_NE(h, -1);
+    EXPECT_LT(MailLibPop3Authenticate(h, "u", "p", 0), 0);
+    std::string error = errorText();
+    EXPECT_NE(error.find("?? what?"), std::string::npos) << error;
+    EXPECT_EQ(MailLibPop3Close(h), 0);
+}
+
+TEST(Pop3Peer, UnreadableStatIsAFailedLogin) {
+    ScriptedPeer peer("+OK ready\r\n", [](const std::string& c) -> std::string {
+        return c == "STAT" ? "+OK lots\r\n" : "+OK\r\n";
+    });
+    int h = MailLibPop3Connect(peer.address().c_str());
+    EXPECT_LT(MailLibPop3Authenticate(h, "u", "p", 0), 0);
+    EXPECT_NE(errorText().find("STAT"), std::string::npos) << errorText();
+    // Without a count no message number is valid.
+    EXPECT_LT(MailLibPop3GetMailSize(h, 1), 0);
+    MailLibPop3Close(h);
+}
+
+TEST(Pop3Peer, DroppedConnectionInMidRetrFailsCleanly) {
+    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
+                          if (c == "LIST") return "+OK\r\n1 500\r\n.\r\n";
+                          if (c == "RETR 1")
+                              return "+OK\r\nSubject: cut\r\n\r\nfirst line\r\nsecond li<drop>";
+                          return "";
+                      }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
+    ASSERT_EQ(MailLibPop3GetMailSize(h, 1), 500);
+    Texts t;
+    std::vector<char> body(500, 'x');
+    TempDir folder;
+    EXPECT_LT(
+        MailLibPop3GetMail(h, 1, t.subject.data(), t.date.data(), t.from.data(), t.header.data(),
+                           body.data(), folder.path().c_str(), t.names.data()),
+        0);
+    EXPECT_EQ(body[0], '\0');
+    EXPECT_EQ(t.subject[0], '\0');
+    EXPECT_EQ(t.names[0], '\0');
+    EXPECT_NE(errorText().find("接続が切れました"_cp), std::string::npos) << errorText();
+    // Later calls fail at once with a text; the handle still closes, and then it is gone.
+    std::vector<char> id(kMailBufferBytes, 'x');
+    EXPECT_LT(MailLibPop3GetUidl(h, 1, id.data(), kMailTextSize), 0);
+    EXPECT_EQ(id[0], '\0');
+    EXPECT_FALSE(errorText().empty());
+    EXPECT_EQ(MailLibPop3Close(h), 0);
+    EXPECT_LT(MailLibPop3Authenticate(h, "u", "p", 0), 0);
+    EXPECT_EQ(MailLibPop3Close(h), 0);
+}
+
+TEST(Pop3Peer, StallInMidRetrTimesOut) {
+    ShortTimeouts shortWaits;
+    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
+                          if (c == "RETR 1") return "+OK\r\nSubject: slow\r\n\r\nfirst<stall>";
+                          return "";
+                      }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
+    Texts t;
+    EXPECT_LT(MailLibPop3GetMail(h, 1, t.subject.data(), t.date.data(), t.from.data(),
+                                 t.header.data(), nullptr, "", nullptr),
+              0);
+    EXPECT_NE(errorText().find("タイムアウト"_cp), std::string::npos) << errorText();
+    EXPECT_EQ(MailLibPop3Close(h), 0);
+}
+
+TEST(Pop3Peer, OversizedLineEndsCleanly) {
+    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
+                          if (c == "UIDL")
+                              return "+OK\r\n1 " + std::string(kPop3MaxLineBytes + 10, 'u');
+                          return "";
+                      }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
+    std::vector<char> id(kMailBufferBytes, 'x');
+    EXPECT_LT(MailLibPop3GetUidl(h, 1, id.data(), kMailTextSize), 0);
+    EXPECT_EQ(id[0], '\0');
+    EXPECT_NE(errorText().find("長すぎます"_cp), std::string::npos) << errorText();
+    EXPECT_EQ(MailLibPop3Close(h), 0);
+}
+
+TEST(Pop3Peer, BodyStaysInsideTheSizeReportedForTheMessage) {
+    // The server lists a size smaller than what it then sends.
+    const std::string body = std::string(300, 'b') + "\r\n";
+    ScriptedPeer peer("+OK ready\r\n", mailbox(2, [&](const std::string& c) -> std::string {
+                          if (c == "LIST") return "+OK\r\n1 40\r\n2 40\r\n.\r\n";
+                          if (c == "RETR 1" || c == "RETR 2")
+                              return "+OK\r\nSubject: s\r\n\r\n" + body + ".\r\n";
+                          return "";
+                      }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 2);
+    int size = MailLibPop3GetMailSize(h, 1);
+    ASSERT_EQ(size, 40);
+    // Exactly as large as reported: ASan reports any byte written past the end.
+    auto buffer = std::make_unique<char[]>(static_cast<std::size_t>(size));
+    Texts t;
+    TempDir folder;
+    EXPECT_EQ(
+        MailLibPop3GetMail(h, 1, t.subject.data(), t.date.data(), t.from.data(), t.header.data(),
+                           buffer.get(), folder.path().c_str(), t.names.data()),
+        0);
+    EXPECT_EQ(std::string(buffer.get()), body.substr(0, 39));
+
+    // No size was asked for message 2: nothing is known of that buffer, nothing goes in.
+    char untouched[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(MailLibPop3GetMail(h, 2, t.subject.data(), t.date.data(), t.from.data(),
+                                 t.header.data(), untouched, folder.path().c_str(), t.names.data()),
+              0);
+    EXPECT_EQ(std::string(untouched, 4), "xxxx");
+    EXPECT_STREQ(t.subject.data(), "s");
+    MailLibPop3Close(h);
+}
+
+TEST(Pop3Peer, LongTextsStayInsideTheirBuffers) {
+    for (std::size_t length : {8191u, 8192u, 100000u}) {
+        SCOPED_TRACE(length);
+        std::string longId(length, 'i');
+        std::string subject(length, 's');
+        ScriptedPeer peer("+OK ready\r\n", mailbox(1, [&](const std::string& c) -> std::string {
+                              if (c == "UIDL") return "+OK\r\n1 " + longId + "\r\n.\r\n";
+                              if (c == "TOP 1 0")
+                                  return "+OK\r\nSubject: " + subject + "\r\n\r\n.\r\n";
+                              return "";
+                          }));
+        int h = MailLibPop3Connect(peer.address().c_str());
+        ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
+        // Each buffer exactly as large as promised.
+        auto id = std::make_unique<char[]>(kMailBufferBytes);
+        MailLibPop3GetUidl(h, 1, id.get(), kMailTextSize);
+        EXPECT_EQ(std::string(id.get()), longId.substr(0, 8191));
+        auto small = std::make_unique<char[]>(16);
+        MailLibPop3GetUidl(h, 1, small.get(), 16);
+        EXPECT_EQ(std::string(small.get()), longId.substr(0, 15));
+
+        std::vector<std::unique_ptr<char[]>> texts;
+        for (int i = 0; i < 4; ++i) texts.push_back(std::make_unique<char[]>(kMailBufferBytes));
+        EXPECT_EQ(MailLibPop3GetMailStatus(h, 1, texts[0].get(), texts[1].get(), texts[2].get(),
+                                           texts[3].get(), 0),
+                  0);
+        EXPECT_EQ(std::string(texts[0].get()), subject.substr(0, 8191));
+        EXPECT_EQ(std::string(texts[3].get()), ("Subject: " + subject + "\r\n").substr(0, 8191));
+        MailLibPop3Close(h);
+    }
+}
+
+TEST(Pop3Peer, HandlesAreSmallAndCleanupClosesWhatIsOpen) {
+    ScriptedPeer a("+OK a\r\n", [](const std::string&) { return std::string("+OK\r\n"); });
+    ScriptedPeer b("+OK b\r\n", [](const std::string&) { return std::string("+OK\r\n"); });
+    int first = MailLibPop3Connect(a.address().c_str());
+    EXPECT_EQ(MailLibPop3Connect("127.0.0.1:1"), -1);  // leaves no handle behind
+    int second = MailLibPop3Connect(b.address().c_str());
+    EXPECT_GE(first, 1);
+    EXPECT_LE(first, 2);
+    EXPECT_EQ(second, first + 1);
+    EXPECT_EQ(MailLibPop3Close(-1), 0);
+    EXPECT_EQ(MailLibPop3Close(4711), 0);
+
+    MailLibCleanup();
+    MailLibStartup();
+    EXPECT_LT(MailLibPop3Authenticate(first, "u", "p", 0), 0);
+    EXPECT_LT(MailLibPop3Authenticate(second, "u", "p", 0), 0);
+    EXPECT_EQ(a.commands(), std::vector<std::string>{"QUIT"});
+    EXPECT_EQ(b.commands(), std::vector<std::string>{"QUIT"});
+}
