@@ -53,7 +53,7 @@ void replaceFile(const std::string& text, const std::string& path, mode_t newMod
     if (fd < 0) throwWriteError(path, errno);
     try {
         writeAll(fd, text, path);
-        if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) throwWriteError(path, errno);
+        if (::fchmod(fd, mode) != 0) throwWriteError(path, errno);
     } catch (...) {
         ::close(fd);
         ::unlink(temp.c_str());

@@ -14,7 +14,7 @@ namespace {
 
 struct Scheduling : ::testing::Test, WindowFixture {
     void SetUp() override { start(iniWith("127.0.0.1:" + std::to_string(closedPort()))); }
-    int polls() const {
+    int polls() {
         std::string log = logText();
         std::size_t n = 0;
         for (auto at = log.find("接続失敗"_cp); at != std::string::npos;

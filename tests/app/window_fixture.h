@@ -46,8 +46,8 @@ struct WindowFixture {
         form = std::make_unique<TForm1>(home.path(), clock, dialogs);
         form->FormActivate();
     }
-    std::string memoText() const { return fromQ(form->memo1->toPlainText()); }
-    std::string logText() const {
+    std::string memoText() { return fromQ(form->memo1->toPlainText()); }
+    std::string logText() {
         return readBytes(home.path() + "DefaultAccount/" + formatDayName(clock.now()) + "/log.txt");
     }
 };

@@ -1,0 +1,67 @@
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "mail/maillib.h"
+#include "platform/codepage.h"
+#include "platform/file_error.h"
+#include "platform/paths.h"
+#include "platform/whole_file.h"
+#include "polling/poll.h"
+
+namespace korv {
+
+std::string NextFreeFolder(const std::string& base, const std::string& prefix, int width,
+                           int& startNumber) {
+    const std::string head = withTrailingDelimiter(base) + prefix;
+    for (int n = startNumber;; ++n) {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%0*d", width, n);
+        std::string candidate = head + digits;
+        if (!folderExists(candidate)) {
+            startNumber = n + 1;
+            return candidate;
+        }
+    }
+}
+
+void ArchiveMessage(PollContext& ctx, int handle, int number) {
+    using namespace mail;
+    std::vector<char> subject(kMailBufferBytes), date(kMailBufferBytes), from(kMailBufferBytes),
+        header(kMailBufferBytes), names(kMailBufferBytes);
+    int start = 0;
+
+    std::string base = ctx.accountFolder + formatDayName(ctx.clock.now());
+    std::string folder = NextFreeFolder(base, "", 5, start);
+    createFolders(folder);
+    if (!folderExists(folder)) throw FileError(folder + " を作成できません"_cp);
+    folder = withTrailingDelimiter(folder);
+
+    MailLibPop3GetMailStatus(handle, number, subject.data(), date.data(), from.data(),
+                             header.data(), 0);
+    WriteStringToFile(header.data(), folder + "header.txt");
+
+    int size = MailLibPop3GetMailSize(handle, number);
+    std::unique_ptr<char[]> body;
+    if (size > 0) {
+        body = std::make_unique<char[]>(static_cast<std::size_t>(size));
+        body[0] = '\0';
+    }
+    MailLibPop3GetMail(handle, number, subject.data(), date.data(), from.data(), header.data(),
+                       body.get(), folder.c_str(), names.data());
+
+    std::string summary = std::string(date.data()) + " |" + subject.data() + "| " + from.data();
+    if (names[0] != '\0') summary += " atc:" + std::string(names.data());
+    ctx.status.BeginStatusLine();
+    ctx.status.AppendStatus(summary);
+
+    std::string bodyText = body ? std::string(body.get()) : std::string();
+    WriteStringToFile(bodyText, folder + "body.txt");
+    if (ctx.handOff)
+        ctx.handOff(folder, subject.data(), date.data(), from.data(), header.data(), bodyText,
+                    names.data());
+    body.reset();
+    ctx.status.WriteStatusToLog();
+}
+
+}  // namespace korv

@@ -1,0 +1,76 @@
+#include "polling/poll.h"
+
+#include <unordered_set>
+#include <vector>
+
+#include "mail/maillib.h"
+#include "platform/codepage.h"
+#include "polling/uidl_ledger.h"
+
+namespace korv {
+namespace {
+
+struct CloseOnExit {
+    int handle;
+    ~CloseOnExit() { mail::MailLibPop3Close(handle); }
+};
+
+}  // namespace
+
+void PollMailbox(PollContext& ctx) {
+    using namespace mail;
+    int handle = MailLibPop3Connect(ctx.settings.Pop3Name.c_str());
+    if (handle == -1) {
+        ctx.status.BeginStatusLine();
+        ctx.status.AppendStatus("接続失敗"_cp);
+        ctx.status.WriteStatusToLog();
+        return;
+    }
+    CloseOnExit closer{handle};
+    int count =
+        MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(), ctx.settings.Password.c_str(),
+                                ctx.settings.ApopFlag ? -1 : 0);
+    ctx.status.AppendStatus("*");
+    if (count < 0) {
+        std::vector<char> error(kMailBufferBytes);
+        MailLibGetMessage(0, error.data(), kMailTextSize);
+        ctx.status.BeginStatusLine();
+        ctx.status.AppendStatus("ログイン失敗"_cp + error.data());
+        ctx.status.WriteStatusToLog();
+    } else {
+        FetchNewMessages(ctx, handle, count);
+    }
+}
+
+void FetchNewMessages(PollContext& ctx, int handle, int count) {
+    using namespace mail;
+    if (count == 0) return;
+    const std::string ledgerPath = ctx.accountFolder + "UIDL.txt";
+    UidlLedger ledger = UidlLedger::load(ledgerPath);
+    std::unordered_set<std::string> onServer;
+    int fetched = 0;
+    std::vector<char> uidl(kMailBufferBytes);
+    for (int i = 1; i <= count; ++i) {
+        // A message without an id cannot be told apart from the next one: leave it on the server.
+        if (MailLibPop3GetUidl(handle, i, uidl.data(), kMailTextSize) < 0) continue;
+        std::string id = uidl.data();
+        onServer.insert(UidlLedger::key(id));
+        if (ledger.contains(id)) continue;
+        ArchiveMessage(ctx, handle, i);
+        ledger.add(id);
+        ++fetched;
+        // Recorded at once, so that neither an error nor a killed process later in the pass
+        // makes this message be archived again or lost.
+        ledger.save(ledgerPath);
+    }
+    if (fetched > 0) {
+        ctx.status.BeginStatusLine();
+        ctx.status.AppendStatus(std::to_string(fetched) + "件取得"_cp);
+        ctx.status.WriteStatusToLog();
+        ctx.status.BeginStatusLine();
+    }
+    ledger.trim(onServer);
+    ledger.save(ledgerPath);
+}
+
+}  // namespace korv

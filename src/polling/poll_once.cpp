@@ -1,0 +1,71 @@
+#include "polling/poll_once.h"
+
+#include "platform/codepage.h"
+#include "platform/paths.h"
+
+namespace korv {
+namespace {
+
+// Prints each status line once it is complete (when the next one begins, or at the end).
+class StreamSink : public LineSink {
+  public:
+    explicit StreamSink(std::ostream& out) : out_(out) {}
+    void addLine(const std::string& cp932) override {
+        flush();
+        current_ = cp932;
+        pending_ = true;
+    }
+    void replaceLastLine(const std::string& cp932) override {
+        current_ = cp932;
+        pending_ = true;
+    }
+    void flush() {
+        if (pending_) out_ << cp932ToUtf8(current_) << '\n' << std::flush;
+        pending_ = false;
+    }
+
+  private:
+    std::ostream& out_;
+    std::string current_;
+    bool pending_ = false;
+};
+
+}  // namespace
+
+int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,
+                std::ostream& out, std::ostream& err) {
+    SystemClock clock;
+    return RunPollOnce(programFolder, makeHandOff, out, err, clock);
+}
+
+int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,
+                std::ostream& out, std::ostream& err, Clock& clock) {
+    StreamSink sink(out);
+    try {
+        const std::string folder = withTrailingDelimiter(programFolder);
+        Settings settings = LoadSettings(folder + "korvanto.ini");
+        if (settings.Pop3Name.empty() || settings.UserID.empty() || settings.Password.empty()) {
+            err << cp932ToUtf8("INIファイルを作ってください: "_cp + folder + "korvanto.ini")
+                << '\n';
+            return 1;
+        }
+        const std::string accountFolder = folder + "DefaultAccount" + kPathDelimiter;
+        if (!folderExists(accountFolder)) createFolders(accountFolder);
+        std::string defaultImg = folder + settings.DefaultImg;
+        if (settings.DefaultImg.empty() || !fileExists(defaultImg)) defaultImg.clear();
+
+        StatusLog status(sink, clock, accountFolder);
+        status.BeginStatusLine();
+        PollContext ctx{settings, accountFolder, status, clock,
+                        makeHandOff ? makeHandOff(settings, status, clock, defaultImg) : HandOff()};
+        PollMailbox(ctx);
+        sink.flush();
+        return 0;
+    } catch (const std::exception& e) {
+        sink.flush();
+        err << cp932ToUtf8(e.what()) << '\n';
+        return 1;
+    }
+}
+
+}  // namespace korv

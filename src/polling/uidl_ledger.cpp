@@ -1,0 +1,67 @@
+#include "polling/uidl_ledger.h"
+
+#include "platform/paths.h"
+#include "platform/whole_file.h"
+
+namespace korv {
+
+std::string UidlLedger::key(const std::string& id) {
+    std::string k = id;
+    for (auto& c : k)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return k;
+}
+
+UidlLedger UidlLedger::parse(const std::string& text) {
+    UidlLedger ledger;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n') continue;
+        ledger.add(text.substr(start, i - start));
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    if (start < text.size()) ledger.add(text.substr(start));
+    return ledger;
+}
+
+UidlLedger UidlLedger::load(const std::string& path) {
+    if (!fileExists(path)) return {};
+    return parse(ReadFileToString(path));
+}
+
+bool UidlLedger::contains(const std::string& id) const { return keys_.count(key(id)) > 0; }
+
+void UidlLedger::add(const std::string& id) {
+    entries_.push_back(id);
+    keys_.insert(key(id));
+}
+
+void UidlLedger::trim(const std::unordered_set<std::string>& idsOnServer, std::size_t cap) {
+    if (entries_.size() <= cap) return;
+    std::size_t excess = entries_.size() - cap;
+    std::vector<std::string> kept;
+    kept.reserve(entries_.size());
+    for (auto& id : entries_) {
+        if (excess > 0 && !idsOnServer.count(key(id))) {
+            --excess;
+            keys_.erase(keys_.find(key(id)));
+        } else {
+            kept.push_back(std::move(id));
+        }
+    }
+    entries_ = std::move(kept);
+}
+
+std::string UidlLedger::text() const {
+    std::string out;
+    for (const auto& id : entries_) {
+        out += id;
+        out += "\r\n";
+    }
+    return out;
+}
+
+void UidlLedger::save(const std::string& path) const { WriteStringToFile(text(), path); }
+
+}  // namespace korv

@@ -1,0 +1,36 @@
+#pragma once
+// The ledger of unique ids already fetched (UIDL.txt): one id per line, oldest first.
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace korv {
+
+inline constexpr std::size_t kLedgerCap = 2000;
+
+class UidlLedger {
+  public:
+    // Lines end at CR LF, a lone LF or a lone CR; a last line without an end counts, and an
+    // empty line is an entry. A missing file gives an empty ledger.
+    static UidlLedger load(const std::string& path);
+    static UidlLedger parse(const std::string& text);
+
+    // Letter case does not count.
+    bool contains(const std::string& id) const;
+    void add(const std::string& id);
+    // Drops the oldest entries while more than cap remain, but never an id of a message still
+    // on the server: dropping it would fetch that message again.
+    void trim(const std::unordered_set<std::string>& idsOnServer, std::size_t cap = kLedgerCap);
+    // Every entry followed by CR LF.
+    std::string text() const;
+    void save(const std::string& path) const;
+    const std::vector<std::string>& entries() const { return entries_; }
+
+    static std::string key(const std::string& id);
+
+  private:
+    std::vector<std::string> entries_;
+    std::unordered_multiset<std::string> keys_;
+};
+
+}  // namespace korv
