@@ -7,6 +7,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,6 +76,38 @@ bool startsWithStatus(const std::string_view line, std::string_view status) {
            (line.size() == status.size() || line[status.size()] == ' ' ||
             line[status.size()] == '\t');
 }
+
+// OpenSSL writes with write(), which raises SIGPIPE on a connection the server has closed; that
+// signal would end the program. Held back while TLS writes, and dropped if it came.
+class SigpipeGuard {
+  public:
+    SigpipeGuard() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~SigpipeGuard() {
+        if (!pendingBefore_) {
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                timespec now{0, 0};
+                sigtimedwait(&pipe_, nullptr, &now);
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+  private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool pendingBefore_ = false;
+};
 
 }  // namespace
 
@@ -213,7 +247,12 @@ bool Pop3Connection::open(const Pop3Address& address, std::string& error) {
             SSL_set_tlsext_host_name(tls_->ssl, address.host.c_str());
             SSL_set1_host(tls_->ssl, address.host.c_str());
         }
-        if (SSL_connect(tls_->ssl) != 1) {
+        int handshake;
+        {
+            SigpipeGuard guard;
+            handshake = SSL_connect(tls_->ssl);
+        }
+        if (handshake != 1) {
             long verify = SSL_get_verify_result(tls_->ssl);
             std::string why = verify != X509_V_OK ? "証明書を確認できません: "_cp +
                                                         X509_verify_cert_error_string(verify)
@@ -235,6 +274,7 @@ bool Pop3Connection::sendAll(const std::string& data, std::string& error) {
     std::size_t done = 0;
     while (done < data.size()) {
         if (tls_) {
+            SigpipeGuard guard;
             int n = SSL_write(tls_->ssl, data.data() + done, static_cast<int>(data.size() - done));
             if (n <= 0) {
                 ERR_clear_error();
@@ -270,7 +310,11 @@ bool Pop3Connection::fill(std::string& error) {
         if (!pending && !waitFor(fd_, POLLIN, pop3Timeouts().readMs))
             return fail(error, "応答がタイムアウトしました"_cp);
         if (tls_) {
-            int n = SSL_read(tls_->ssl, chunk, sizeof chunk);
+            int n;
+            {
+                SigpipeGuard guard;  // a read may answer the server (TLS 1.3 key updates)
+                n = SSL_read(tls_->ssl, chunk, sizeof chunk);
+            }
             if (n <= 0) {
                 int e = SSL_get_error(tls_->ssl, n);
                 ERR_clear_error();
@@ -341,7 +385,10 @@ bool Pop3Connection::readMultiline(std::string& data, std::string& error, std::s
 
 void Pop3Connection::close() {
     if (tls_) {
-        if (!broken_ && fd_ >= 0) SSL_shutdown(tls_->ssl);
+        if (!broken_ && fd_ >= 0) {
+            SigpipeGuard guard;
+            SSL_shutdown(tls_->ssl);
+        }
         ERR_clear_error();
         tls_.reset();
     }

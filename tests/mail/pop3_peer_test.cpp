@@ -1,5 +1,7 @@
 // The POP3 functions against a scripted peer: what a real server will not do on request.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -353,4 +355,30 @@ TEST(Pop3Peer, CleanupClosesWhatIsStillOpen) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(a.commands(), std::vector<std::string>{"QUIT"});
+}
+
+TEST(Pop3Peer, ConnectTimesOutWhenNobodyAnswers) {
+    ShortTimeouts shortWaits;
+    // A listener whose queue is full drops further connection attempts unanswered.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers.push_back(fd);
+    }
+    std::string address = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    EXPECT_EQ(MailLibPop3Connect(address.c_str()), -1);
+    std::string error = errorText();
+    EXPECT_NE(error.find("接続がタイムアウト"_cp), std::string::npos) << error;
+    EXPECT_NE(error.find(address), std::string::npos) << error;
+    for (int fd : fillers) close(fd);
+    close(listener);
 }
