@@ -10,6 +10,7 @@
 
 #include "platform/codepage.h"
 #include "support/dovecot_server.h"
+#include "support/sample_mail.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
@@ -17,43 +18,6 @@ using namespace korv::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string base64(const std::string& in) {
-    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        unsigned v =
-            (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
-        for (int s = 18; s >= 0; s -= 6) out += table[(v >> s) & 63];
-        if (out.size() % 78 == 76) out += "\r\n";
-    }
-    if (i < in.size()) {
-        unsigned v = (unsigned char)in[i] << 16;
-        if (i + 1 < in.size()) v |= (unsigned char)in[i + 1] << 8;
-        out += table[(v >> 18) & 63];
-        out += table[(v >> 12) & 63];
-        out += i + 1 < in.size() ? table[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
-std::string messageWithPictures(const std::string& subject, const std::string& body,
-                                const std::vector<std::pair<std::string, std::string>>& files) {
-    std::string m = "From: sender@example.jp\r\nTo: korv@example.jp\r\nSubject: " + subject +
-                    "\r\nDate: Mon, 7 Dec 2026 09:00:00 +0900\r\nMIME-Version: 1.0\r\n"
-                    "Content-Type: multipart/mixed; boundary=\"b0\"\r\n\r\n"
-                    "--b0\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n" +
-                    body + "\r\n";
-    for (const auto& [name, bytes] : files) {
-        std::string type = name.ends_with(".png") ? "image/png" : "image/jpeg";
-        m += "--b0\r\nContent-Type: " + type + "\r\nContent-Transfer-Encoding: base64\r\n" +
-             "Content-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n" + base64(bytes) +
-             "\r\n";
-    }
-    return m + "--b0--\r\n";
-}
 
 struct RunResult {
     int exitCode;
@@ -102,10 +66,10 @@ TEST(PollOnce, PicturesReachTheGalleryAndTraversalNamesWriteNothingOutside) {
 
     std::string png = "\x89PNG\r\n\x1a\n-first-picture";
     std::string jpg = "\xFF\xD8\xFF\xE0-second-picture-\x00\x01\xFF\xD9";
-    server.addMessage(messageWithPictures("sunset@acme", "1234#Nice evening\r\nAt the beach",
-                                          {{"a.png", png}, {"b.jpg", jpg}}));
-    server.addMessage(messageWithPictures("x@nobody", "1#unknown account", {{"c.jpg", jpg}}));
-    server.addMessage(messageWithPictures("x@../../etc", "2#traversal", {{"d.jpg", jpg}}));
+    server.addMessage(messageWithAttachments("sunset@acme", "1234#Nice evening\r\nAt the beach",
+                                             {{"a.png", png}, {"b.jpg", jpg}}));
+    server.addMessage(messageWithAttachments("x@nobody", "1#unknown account", {{"c.jpg", jpg}}));
+    server.addMessage(messageWithAttachments("x@../../etc", "2#traversal", {{"d.jpg", jpg}}));
     auto before = filesUnder(root.path(), home + "DefaultAccount");
 
     RunResult run = pollOnce(home);

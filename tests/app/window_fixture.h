@@ -1,8 +1,4 @@
 #pragma once
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -13,23 +9,11 @@
 #include "app/tform1.h"
 #include "platform/codepage.h"
 #include "support/fake_clock.h"
+#include "support/sample_mail.h"
 #include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
 
 namespace korv::test {
-
-// A loopback port that nobody listens on: connections to it are refused at once.
-inline int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 inline std::string iniWith(const std::string& pop3Name) {
     return "[KORVANTO2]\r\nPop3Name=" + pop3Name + "\r\nUserID=korv\r\nPassword=secret\r\n";

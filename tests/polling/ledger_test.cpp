@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include "polling/uidl_ledger.h"
+
+using namespace korv;
+
+TEST(UidlLedger, LinesEndAtAnyBreakAndEmptyLinesAreEntries) {
+    struct Row {
+        const char* name;
+        std::string text;
+        std::vector<std::string> entries;
+    } rows[] = {
+        {"crlf", "a\r\nb\r\n", {"a", "b"}},
+        {"lone lf and cr", "a\nb\rc", {"a", "b", "c"}},
+        {"empty line inside", "a\r\n\r\nb", {"a", "", "b"}},
+        {"only a break", "\r\n", {""}},
+        {"nothing", "", {}},
+    };
+    for (const auto& r : rows) {
+        UidlLedger ledger = UidlLedger::parse(r.text);
+        EXPECT_EQ(ledger.entries(), r.entries) << r.name;
+    }
+}
+
+TEST(UidlLedger, CaseDoesNotCountAndTextEndsEveryLine) {
+    UidlLedger l = UidlLedger::parse("0000000A5B");
+    EXPECT_TRUE(l.contains("0000000a5b"));
+    EXPECT_FALSE(l.contains("0000000a5c"));
+    l.add("");
+    EXPECT_TRUE(l.contains(""));
+    EXPECT_EQ(l.text(), "0000000A5B\r\n\r\n");
+}
+
+TEST(UidlLedger, TrimKeepsTheNewestButNeverAnIdStillOnTheServer) {
+    UidlLedger l;
+    for (int i = 0; i < 2005; ++i) l.add("id" + std::to_string(i));
+    l.trim({"id0", "id3"});
+    ASSERT_EQ(l.entries().size(), 2000u);
+    EXPECT_EQ(l.entries()[0], "id0");
+    EXPECT_EQ(l.entries()[1], "id3");
+    EXPECT_EQ(l.entries()[2], "id7");
+    EXPECT_FALSE(l.contains("id1"));
+    // All on the server: nothing can go.
+    UidlLedger full;
+    std::unordered_set<std::string> all;
+    for (int i = 0; i < 2003; ++i) {
+        full.add("x" + std::to_string(i));
+        all.insert("x" + std::to_string(i));
+    }
+    full.trim(all);
+    EXPECT_EQ(full.entries().size(), 2003u);
+}

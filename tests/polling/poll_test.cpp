@@ -1,0 +1,197 @@
+// Polls against a real Dovecot, with a fake clock and the status lines recorded.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "mail/maillib.h"
+#include "platform/codepage.h"
+#include "platform/file_error.h"
+#include "polling/poll.h"
+#include "polling/uidl_ledger.h"
+#include "support/dovecot_server.h"
+#include "support/fake_clock.h"
+#include "support/sample_mail.h"
+#include "support/temp_dir.h"
+
+using namespace korv;
+using namespace korv::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RecordingSink : LineSink {
+    std::vector<std::string> lines;
+    void addLine(const std::string& s) override { lines.push_back(s); }
+    void replaceLastLine(const std::string& s) override {
+        if (lines.empty()) lines.emplace_back();
+        lines.back() = s;
+    }
+};
+
+struct Poll : ::testing::Test {
+    static inline std::unique_ptr<DovecotServer> server;
+    static void SetUpTestSuite() {
+        mail::MailLibStartup();
+        server = std::make_unique<DovecotServer>();
+    }
+    static void TearDownTestSuite() { server.reset(); }
+
+    TempDir home;
+    RecordingSink sink;
+    FakeClock clock{DateTime{2026, 12, 7, 9, 0, 0, 0}};
+    Settings settings;
+    std::string account = home.path() + "DefaultAccount/";
+    StatusLog status{sink, clock, account};
+    std::vector<std::string> handedOff;
+
+    void SetUp() override {
+        server->clearMessages();
+        settings.Pop3Name = server->address();
+        settings.UserID = server->user();
+        settings.Password = server->password();
+        fs::create_directories(account);
+        status.BeginStatusLine();
+    }
+    void poll() {
+        PollContext ctx{settings, account, status, clock,
+                        [this](const std::string& folder, const std::string& subject,
+                               const std::string&, const std::string&, const std::string&,
+                               const std::string& body, const std::string& names) {
+                            handedOff.push_back(folder + "|" + subject + "|" + body + "|" + names);
+                        }};
+        PollMailbox(ctx);
+    }
+    std::string log(const char* day = "20261207") {
+        std::string path = account + day + "/log.txt";
+        return fs::exists(path) ? readBytes(path) : std::string();
+    }
+    std::string ledger() { return readBytes(account + "UIDL.txt"); }
+    std::string dayFolder(const char* day = "20261207") { return account + day + "/"; }
+};
+
+const std::string kPlainMessage =
+    "From: a@example.jp\r\nSubject: plain\r\nDate: Mon, 7 Dec 2026 08:00:00 +0900\r\n\r\nno "
+    "attachment\r\n";
+
+}  // namespace
+
+TEST_F(Poll, FirstPollArchivesEverythingInServerOrder) {
+    server->addMessage(
+        messageWithAttachments("first", "body one", {{"a.jpg", "JPEG"}, {"b.txt", "text"}}));
+    server->addMessage(kPlainMessage);
+    poll();
+    std::string day = dayFolder();
+    EXPECT_EQ(readBytes(day + "00000/header.txt").substr(0, 40),
+              messageWithAttachments("first", "").substr(0, 40));
+    EXPECT_EQ(readBytes(day + "00000/body.txt"), "body one");
+    EXPECT_EQ(readBytes(day + "00000/a.jpg"), "JPEG");
+    EXPECT_EQ(readBytes(day + "00000/b.txt"), "text");
+    EXPECT_EQ(readBytes(day + "00001/header.txt"),
+              kPlainMessage.substr(0, kPlainMessage.find("\r\n\r\n") + 2));
+    EXPECT_EQ(readBytes(day + "00001/body.txt"), "no attachment\r\n");
+    std::string expectedLog = std::string("Tarnholt Korvanto Access Log") +
+                              "\r\n2026-12-07 09:00:00 Mon, 7 Dec 2026 09:00:00 +0900 |first| "
+                              "sender@example.jp atc:a.jpg,b.txt" +
+                              "\r\n2026-12-07 09:00:00 Mon, 7 Dec 2026 08:00:00 +0900 |plain| "
+                              "a@example.jp" +
+                              "\r\n2026-12-07 09:00:00 " + "2件取得"_cp;
+    EXPECT_EQ(log(), expectedLog);
+    EXPECT_EQ(UidlLedger::parse(ledger()).entries().size(), 2u);
+    ASSERT_EQ(handedOff.size(), 2u);
+    EXPECT_EQ(handedOff[0], day + "00000/|first|body one|a.jpg,b.txt");
+    EXPECT_EQ(sink.lines.front(), "2026-12-07 09:00:00 *");
+    EXPECT_EQ(sink.lines.back(), "2026-12-07 09:00:00 ");
+}
+
+TEST_F(Poll, SecondPollAddsOneStarLogsNothingAndRewritesTheLedger) {
+    server->addMessage(kPlainMessage);
+    poll();
+    std::string logBefore = log();
+    fs::remove(account + "UIDL.txt");
+    UidlLedger::parse("x\r\n").save(account + "UIDL.txt");
+    server->clearMessages();
+    server->addMessage(kPlainMessage);
+    poll();  // a new message again (its id is new)
+    std::string ledgerAfterSecond = ledger();
+    std::size_t linesBefore = sink.lines.size();
+    poll();
+    EXPECT_EQ(sink.lines.size(), linesBefore);
+    EXPECT_EQ(sink.lines.back(), "2026-12-07 09:00:00 *");
+    EXPECT_EQ(ledger(), ledgerAfterSecond);
+    EXPECT_EQ(log().size(),
+              logBefore.size() * 2 - std::string("Tarnholt Korvanto Access Log").size());
+}
+
+TEST_F(Poll, GapsAreReusedAndMidnightStartsANewDay) {
+    fs::create_directories(dayFolder() + "00000");
+    fs::create_directories(dayFolder() + "00002");
+    server->addMessage(kPlainMessage);
+    server->addMessage(kPlainMessage);
+    poll();
+    EXPECT_TRUE(fs::exists(dayFolder() + "00001/body.txt"));
+    EXPECT_TRUE(fs::exists(dayFolder() + "00003/body.txt"));
+    clock.set(DateTime{2026, 12, 8, 0, 0, 1, 0});
+    server->addMessage(kPlainMessage);
+    poll();
+    EXPECT_TRUE(fs::exists(dayFolder("20261208") + "00000/body.txt"));
+    EXPECT_NE(log("20261208").find("1件取得"_cp), std::string::npos);
+}
+
+TEST_F(Poll, RefusedConnectionWrongPasswordAndEmptyMailbox) {
+    settings.Pop3Name = "127.0.0.1:" + std::to_string(closedPort());
+    poll();
+    EXPECT_EQ(sink.lines.back(), "2026-12-07 09:00:00 " + "接続失敗"_cp);
+    EXPECT_NE(log().find("接続失敗"_cp), std::string::npos);
+
+    settings.Pop3Name = server->address();
+    settings.Password = "wrong";
+    poll();
+    ASSERT_GE(sink.lines.size(), 2u);
+    EXPECT_EQ(sink.lines[sink.lines.size() - 2], "2026-12-07 09:00:00 " + "接続失敗"_cp + "*");
+    EXPECT_EQ(sink.lines.back().find("2026-12-07 09:00:00 " + "ログイン失敗"_cp), 0u);
+    EXPECT_NE(sink.lines.back().find("-ERR"), std::string::npos) << sink.lines.back();
+    EXPECT_EQ(log().find("wrong"), std::string::npos);
+
+    settings.Password = server->password();
+    std::size_t lines = sink.lines.size();
+    poll();
+    EXPECT_EQ(sink.lines.size(), lines);
+    EXPECT_EQ(sink.lines.back().back(), '*');
+    EXPECT_FALSE(fs::exists(account + "UIDL.txt")) << "an empty mailbox leaves the ledger alone";
+}
+
+TEST_F(Poll, AnErrorInMidPassKeepsWhatWasArchivedAndTheNextPollDoesTheRest) {
+    for (int i = 0; i < 3; ++i) server->addMessage(kPlainMessage);
+    // After the first message a file takes the place of the second one's folder.
+    int archived = 0;
+    PollContext ctx{
+        settings, account, status, clock,
+        [&](const std::string&, const std::string&, const std::string&, const std::string&,
+            const std::string&, const std::string&, const std::string&) {
+            if (++archived == 1) writeBytes(dayFolder() + "00001", "in the way");
+        }};
+    EXPECT_THROW(PollMailbox(ctx), FileError);
+    EXPECT_EQ(UidlLedger::parse(ledger()).entries().size(), 1u);
+    fs::remove(dayFolder() + "00001");
+    poll();
+    EXPECT_EQ(UidlLedger::parse(ledger()).entries().size(), 3u);
+    for (const char* folder : {"00000", "00001", "00002"})
+        EXPECT_TRUE(fs::exists(dayFolder() + folder + "/body.txt")) << folder;
+    EXPECT_FALSE(fs::exists(dayFolder() + "00003"));
+    EXPECT_NE(log().find("2件取得"_cp), std::string::npos);
+}
+
+TEST_F(Poll, IdsDifferingOnlyInCaseCountAsFetched) {
+    server->addMessage(kPlainMessage);
+    poll();
+    std::string id = UidlLedger::parse(ledger()).entries()[0];
+    std::string upper = id;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string lower = id;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    UidlLedger::parse(upper == id ? lower : upper).save(account + "UIDL.txt");
+    std::size_t lines = sink.lines.size();
+    poll();
+    EXPECT_EQ(sink.lines.size(), lines);
+}
