@@ -1,5 +1,5 @@
 #include <cstdio>
-#include <memory>
+#include <cstring>
 #include <vector>
 
 #include "mail/maillib.h"
@@ -42,25 +42,23 @@ void ArchiveMessage(PollContext& ctx, int handle, int number) {
     WriteStringToFile(header.data(), folder + "header.txt");
 
     int size = MailLibPop3GetMailSize(handle, number);
-    std::unique_ptr<char[]> body;
-    if (size > 0) {
-        body = std::make_unique<char[]>(static_cast<std::size_t>(size));
-        body[0] = '\0';
-    }
+    std::vector<char> body(size > 0 ? static_cast<std::size_t>(size) : 0);
+    if (!body.empty()) body[0] = '\0';
     MailLibPop3GetMail(handle, number, subject.data(), date.data(), from.data(), header.data(),
-                       body.get(), folder.c_str(), names.data());
+                       body.empty() ? nullptr : body.data(), folder.c_str(), names.data());
 
     std::string summary = std::string(date.data()) + " |" + subject.data() + "| " + from.data();
     if (names[0] != '\0') summary += " atc:" + std::string(names.data());
     ctx.status.BeginStatusLine();
     ctx.status.AppendStatus(summary);
 
-    std::string bodyText = body ? std::string(body.get()) : std::string();
+    std::string bodyText =
+        body.empty() ? std::string() : std::string(body.data(), strnlen(body.data(), body.size()));
     WriteStringToFile(bodyText, folder + "body.txt");
     if (ctx.handOff)
         ctx.handOff(folder, subject.data(), date.data(), from.data(), header.data(), bodyText,
                     names.data());
-    body.reset();
+    std::vector<char>().swap(body);
     ctx.status.WriteStatusToLog();
 }
 

@@ -51,8 +51,10 @@ void FetchNewMessages(PollContext& ctx, int handle, int count) {
     int fetched = 0;
     std::vector<char> uidl(kMailBufferBytes);
     for (int i = 1; i <= count; ++i) {
+        uidl[0] = '\0';
         // A message without an id cannot be told apart from the next one: leave it on the server.
-        if (MailLibPop3GetUidl(handle, i, uidl.data(), kMailTextSize) < 0) continue;
+        if (MailLibPop3GetUidl(handle, i, uidl.data(), kMailTextSize) < 0 || uidl[0] == '\0')
+            continue;
         std::string id = uidl.data();
         onServer.insert(UidlLedger::key(id));
         if (ledger.contains(id)) continue;

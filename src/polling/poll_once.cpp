@@ -6,14 +6,15 @@
 namespace korv {
 namespace {
 
-// Prints each status line once it is complete (when the next one begins, or at the end).
+// Prints each status line once it is complete (when the next one begins, or at the end); a line
+// that never got a piece is only a timestamp and is left out.
 class StreamSink : public LineSink {
   public:
     explicit StreamSink(std::ostream& out) : out_(out) {}
     void addLine(const std::string& cp932) override {
         flush();
         current_ = cp932;
-        pending_ = true;
+        pending_ = false;
     }
     void replaceLastLine(const std::string& cp932) override {
         current_ = cp932;
