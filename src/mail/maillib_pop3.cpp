@@ -175,6 +175,14 @@ std::string withoutSecret(std::string text, const std::string& secret) {
     return text;
 }
 
+// A name from the settings for an error text: control bytes become '?', a long one is cut.
+std::string printable(const std::string& text) {
+    std::string out = text.substr(0, 300);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return out;
+}
+
 bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
 }  // namespace
@@ -184,7 +192,7 @@ int MailLibPop3Connect(const char* server) {
         std::string name = server ? server : "";
         Pop3Address address;
         if (!parsePop3Address(name, address)) {
-            fail("POP3サーバ名が正しくありません: \""_cp + serverText(name) + "\"");
+            fail("POP3サーバ名が正しくありません: \""_cp + printable(name) + "\"");
             return -1;
         }
         auto session = std::make_unique<Session>();
@@ -289,8 +297,14 @@ int MailLibPop3GetMailStatus(int handle, int number, char* subject, char* date, 
         Session* s = sessionFor(handle, number);
         if (!s) return -1;
         std::string reply, error, data;
-        if (!s->connection.command("TOP " + std::to_string(number) + " 0", reply, error) ||
-            !s->connection.readMultiline(data, error)) {
+        std::string n = std::to_string(number);
+        bool ok = s->connection.command("TOP " + n + " 0", reply, error) &&
+                  s->connection.readMultiline(data, error);
+        // TOP is optional for a server; the whole message holds the header as well.
+        if (!ok && !s->connection.broken())
+            ok = s->connection.command("RETR " + n, reply, error) &&
+                 s->connection.readMultiline(data, error);
+        if (!ok) {
             fail(error);
             return -1;
         }

@@ -382,3 +382,21 @@ TEST(Pop3Peer, ConnectTimesOutWhenNobodyAnswers) {
     for (int fd : fillers) close(fd);
     close(listener);
 }
+
+TEST(Pop3Peer, HeaderComesFromTheWholeMessageWhenTheServerHasNoTop) {
+    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
+                          if (c == "TOP 1 0") return "-ERR unknown command\r\n";
+                          if (c == "RETR 1")
+                              return "+OK\r\nSubject: no top\r\nX-A: 1\r\n\r\nbody\r\n.\r\n";
+                          return "";
+                      }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
+    Texts t;
+    EXPECT_EQ(MailLibPop3GetMailStatus(h, 1, t.subject.data(), t.date.data(), t.from.data(),
+                                       t.header.data(), 0),
+              0);
+    EXPECT_STREQ(t.subject.data(), "no top");
+    EXPECT_STREQ(t.header.data(), "Subject: no top\r\nX-A: 1\r\n");
+    MailLibPop3Close(h);
+}
