@@ -6,23 +6,16 @@
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "support/fake_clock.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
 using korv::test::FakeClock;
 using korv::test::readBytes;
+using korv::test::RecordingSink;
 using korv::test::TempDir;
 
 namespace {
-
-struct RecordingSink : LineSink {
-    std::vector<std::string> lines;
-    void addLine(const std::string& s) override { lines.push_back(s); }
-    void replaceLastLine(const std::string& s) override {
-        if (lines.empty()) lines.emplace_back();
-        lines.back() = s;
-    }
-};
 
 struct StatusLogTest : ::testing::Test {
     TempDir dir;

@@ -11,6 +11,7 @@
 #include "polling/uidl_ledger.h"
 #include "support/dovecot_server.h"
 #include "support/fake_clock.h"
+#include "support/recording_sink.h"
 #include "support/sample_mail.h"
 #include "support/temp_dir.h"
 
@@ -19,15 +20,6 @@ using namespace korv::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct RecordingSink : LineSink {
-    std::vector<std::string> lines;
-    void addLine(const std::string& s) override { lines.push_back(s); }
-    void replaceLastLine(const std::string& s) override {
-        if (lines.empty()) lines.emplace_back();
-        lines.back() = s;
-    }
-};
 
 struct Poll : ::testing::Test {
     static inline std::unique_ptr<DovecotServer> server;
