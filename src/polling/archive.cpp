@@ -29,12 +29,13 @@ void ArchiveMessage(PollContext& ctx, int handle, int number) {
     using namespace mail;
     std::vector<char> subject(kMailBufferBytes), date(kMailBufferBytes), from(kMailBufferBytes),
         header(kMailBufferBytes), names(kMailBufferBytes);
-    int start = 0;
-
     std::string base = ctx.accountFolder + formatDayName(ctx.clock.now());
+    int start = base == ctx.lastDayFolder ? ctx.nextFolderNumber : 0;
     std::string folder = NextFreeFolder(base, "", 5, start);
     createFolders(folder);
     if (!folderExists(folder)) throw FileError(folder + " を作成できません"_cp);
+    ctx.lastDayFolder = base;
+    ctx.nextFolderNumber = start;
     folder = withTrailingDelimiter(folder);
 
     MailLibPop3GetMailStatus(handle, number, subject.data(), date.data(), from.data(),

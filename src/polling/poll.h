@@ -23,6 +23,11 @@ struct PollContext {
     StatusLog& status;
     Clock& clock;
     HandOff handOff;  // may be empty
+    // Where the last message of this pass went: the next one's search for a free folder starts
+    // after it instead of at 00000, which gives the same folder (everything below was taken) but
+    // keeps a pass of n messages from testing n*n/2 folder names.
+    std::string lastDayFolder = {};
+    int nextFolderNumber = 0;
 };
 
 // Every poll ends with its connection closed, also when an error ends it early.
