@@ -29,10 +29,12 @@ void StatusLog::WriteStatusToLog() {
     std::string folder = accountFolder_ + formatDayName(clock_.now());
     createFolders(folder);
     std::string path = withTrailingDelimiter(folder) + "log.txt";
-    std::string content = fileExists(path) ? ReadFileToString(path) : std::string(kLogBanner);
-    content += "\r\n";
-    content += statusLine_;
-    WriteStringToFile(content, path);
+    // Appended, not rewritten: a day of a thousand messages would otherwise copy the log a
+    // thousand times.
+    if (fileExists(path))
+        AppendStringToFile("\r\n" + statusLine_, path);
+    else
+        WriteStringToFile(kLogBanner + ("\r\n" + statusLine_), path);
 }
 
 }  // namespace korv

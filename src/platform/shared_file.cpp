@@ -103,6 +103,24 @@ void SharedFile::rewrite(std::string_view text) {
     if (ftruncate(fd_, static_cast<off_t>(text.size())) != 0) throwWriteError(path_, errno);
 }
 
+void SharedFile::append(std::string_view text) {
+    off_t end = lseek(fd_, 0, SEEK_END);
+    if (end < 0) throwWriteError(path_, errno);
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n =
+            ::pwrite(fd_, text.data() + done, text.size() - done, end + static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            // The error that stopped the write is the one to report, not the cut's.
+            [[maybe_unused]] int cut = ftruncate(fd_, end);
+            throwWriteError(path_, err);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 void SharedFile::close() {
     if (fd_ >= 0) {
         ::close(fd_);  // closing the description releases its lock

@@ -28,6 +28,8 @@ class SharedFile {
     void relock(Lock lock);
     // Replaces the whole content in place: write from the start, then cut to the new length.
     void rewrite(std::string_view text);
+    // Adds text at the end; a write that fails cuts the file back to what it held.
+    void append(std::string_view text);
     void close();
     bool isOpen() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }

@@ -82,6 +82,10 @@ void WriteStringToFile(const std::string& text, const std::string& path) {
     replaceFile(text, path, 0666 & ~currentUmask());
 }
 
+void AppendStringToFile(const std::string& text, const std::string& path) {
+    SharedFile::open(path, SharedFile::Access::ReadWrite, SharedFile::Lock::Exclusive).append(text);
+}
+
 void WritePrivateStringToFile(const std::string& text, const std::string& path) {
     replaceFile(text, path, 0600);
 }

@@ -5,6 +5,7 @@
 
 #include "mail/maillib.h"
 #include "platform/codepage.h"
+#include "platform/whole_file.h"
 #include "polling/uidl_ledger.h"
 
 namespace korv {
@@ -60,10 +61,13 @@ void FetchNewMessages(PollContext& ctx, int handle, int count) {
         if (ledger.contains(id)) continue;
         ArchiveMessage(ctx, handle, i);
         ledger.add(id);
-        ++fetched;
         // Recorded at once, so that neither an error nor a killed process later in the pass
-        // makes this message be archived again or lost.
-        ledger.save(ledgerPath);
+        // makes this message be archived again or lost. The first save also gives the file its
+        // last line end, so that later ids can simply be appended.
+        if (fetched++ == 0)
+            ledger.save(ledgerPath);
+        else
+            AppendStringToFile(id + "\r\n", ledgerPath);
     }
     if (fetched > 0) {
         ctx.status.BeginStatusLine();

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <filesystem>
 
 #include "platform/file_error.h"
+#include "platform/shared_file.h"
 #include "platform/whole_file.h"
 #include "support/temp_dir.h"
 
@@ -65,4 +69,27 @@ TEST(WholeFile, ReadingAMissingFileNamesIt) {
     } catch (const FileError& e) {
         EXPECT_NE(std::string(e.what()).find("nothing.txt"), std::string::npos);
     }
+}
+
+TEST(WholeFile, AppendAddsAtTheEndAndAFailedAppendLeavesTheFileAsItWas) {
+    TempDir dir;
+    std::string path = dir.file("log.txt");
+    WriteStringToFile("banner", path);
+    AppendStringToFile("\r\nline", path);
+    EXPECT_EQ(ReadFileToString(path), "banner\r\nline");
+    {
+        auto reader = SharedFile::open(path, SharedFile::Access::Read, SharedFile::Lock::Shared);
+        EXPECT_THROW(AppendStringToFile("x", path), SharingViolation);
+    }
+    // A file size limit lets the write through part way, then refuses the rest.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small{20, old.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_THROW(AppendStringToFile(std::string(100, 'x'), path), FileError);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(ReadFileToString(path), "banner\r\nline");
+    EXPECT_THROW(AppendStringToFile("x", dir.file("missing.txt")), FileError);
 }

@@ -187,3 +187,16 @@ TEST_F(Poll, IdsDifferingOnlyInCaseCountAsFetched) {
     poll();
     EXPECT_EQ(sink.lines.size(), lines);
 }
+
+TEST_F(Poll, NewIdsGoOnLinesOfTheirOwnAfterALedgerWithoutALastLineEnd) {
+    writeBytes(account + "UIDL.txt", "gone-from-server");
+    for (int i = 0; i < 3; ++i) server->addMessage(kPlainMessage);
+    poll();
+    auto entries = UidlLedger::parse(ledger()).entries();
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0], "gone-from-server");
+    EXPECT_TRUE(ledger().ends_with("\r\n"));
+    std::size_t lines = sink.lines.size();
+    poll();
+    EXPECT_EQ(sink.lines.size(), lines) << "every appended id is known to the next poll";
+}
