@@ -1,5 +1,6 @@
 #include "polling/poll_once.h"
 
+#include "mail/maillib.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 
@@ -55,6 +56,11 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
         std::string defaultImg = folder + settings.DefaultImg;
         if (settings.DefaultImg.empty() || !fileExists(defaultImg)) defaultImg.clear();
 
+        mail::MailLibStartup();
+        mail::MailLibSetOption(1, mail::kMailTextSize);
+        struct Cleanup {
+            ~Cleanup() { mail::MailLibCleanup(); }
+        } cleanup;
         StatusLog status(sink, clock, accountFolder);
         status.BeginStatusLine();
         PollContext ctx{settings, accountFolder, status, clock,
