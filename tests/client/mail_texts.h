@@ -1,38 +1,14 @@
 #pragma once
 // Mail texts the tests put on the server or save as files, written as mail programs write them.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/codepage.h"
+#include "support/sample_mail.h"
 
 namespace korv::test {
-
-inline std::string base64(const std::string& bytes) {
-    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        unsigned v = (unsigned char)bytes[i] << 16;
-        if (i + 1 < bytes.size()) v |= (unsigned char)bytes[i + 1] << 8;
-        if (i + 2 < bytes.size()) v |= (unsigned char)bytes[i + 2];
-        out += table[v >> 18];
-        out += table[(v >> 12) & 63];
-        out += i + 1 < bytes.size() ? table[(v >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? table[v & 63] : '=';
-    }
-    return out;
-}
-
-// Lines of at most 76 characters, each ending with CR LF.
-inline std::string base64Lines(const std::string& bytes) {
-    std::string flat = base64(bytes), out;
-    for (std::size_t i = 0; i < flat.size(); i += 76) out += flat.substr(i, 76) + "\r\n";
-    return out;
-}
 
 inline std::string jis(const std::string& cp932) {
     std::string out;
@@ -43,19 +19,6 @@ inline std::string jis(const std::string& cp932) {
 // "=?ISO-2022-JP?B?...?=" of a Japanese text, as mail programs write it.
 inline std::string jisWord(const std::string& cp932) {
     return "=?ISO-2022-JP?B?" + base64(jis(cp932)) + "?=";
-}
-
-// A loopback port that nobody listens on: connections to it are refused at once.
-inline int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 inline std::string someBytes(std::size_t n, unsigned seed) {
