@@ -2,6 +2,7 @@
 
 #include <unicode/ucnv.h>
 
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -28,11 +29,25 @@ std::string icuName(std::string_view charset) {
     return name;
 }
 
-Converter open(const std::string& name) {
-    UErrorCode err = U_ZERO_ERROR;
-    UConverter* c = ucnv_open(name.c_str(), &err);
-    if (U_FAILURE(err)) return nullptr;
-    return Converter(c);
+// Opening an ICU converter costs more than most conversions, and paths are converted for every
+// file access: each thread keeps the converters it opened. nullptr for an unknown charset.
+UConverter* open(const std::string& name) {
+    thread_local std::map<std::string, Converter> cache;
+    auto it = cache.find(name);
+    if (it == cache.end()) {
+        UErrorCode err = U_ZERO_ERROR;
+        UConverter* c = ucnv_open(name.c_str(), &err);
+        if (U_FAILURE(err)) c = nullptr;
+        it = cache.emplace(name, Converter(c)).first;
+    }
+    if (it->second) ucnv_reset(it->second.get());
+    return it->second.get();
+}
+
+bool isAscii(std::string_view s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
 }
 
 std::u16string decode(std::string_view bytes, UConverter* conv) {
@@ -58,6 +73,8 @@ std::string encode(const std::u16string& text, UConverter* conv, bool* lossy) {
         ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
     } else {
         UErrorCode err = U_ZERO_ERROR;
+        ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_SUBSTITUTE, nullptr, nullptr, nullptr,
+                              &err);
         ucnv_setSubstChars(conv, "?", 1, &err);
     }
     std::string out(text.size() * 4 + 16, '\0');
@@ -79,37 +96,42 @@ std::string encode(const std::u16string& text, UConverter* conv, bool* lossy) {
     return out;
 }
 
-Converter openCp932() {
-    auto c = open("windows-31j");
+UConverter* openCp932() {
+    UConverter* c = open("windows-31j");
     if (!c) throw std::runtime_error("ICU converter windows-31j is missing");
     return c;
 }
 
 }  // namespace
 
+// ASCII is the same in CP932 (windows-31j keeps 0x5C and 0x7E) and UTF-8.
 std::string cp932ToUtf8(std::string_view cp932) {
-    auto from = openCp932();
-    auto to = open("utf-8");
-    return encode(decode(cp932, from.get()), to.get(), nullptr);
+    if (isAscii(cp932)) return std::string(cp932);
+    UConverter* from = openCp932();
+    UConverter* to = open("utf-8");
+    return encode(decode(cp932, from), to, nullptr);
 }
 
-std::string utf8ToCp932(std::string_view utf8) { return toCp932(utf8, "utf-8"); }
+std::string utf8ToCp932(std::string_view utf8) {
+    if (isAscii(utf8)) return std::string(utf8);
+    return toCp932(utf8, "utf-8");
+}
 
 std::string toCp932(std::string_view bytes, std::string_view charset) {
     std::string name = icuName(charset);
     if (name.empty() || name == "windows-31j") return std::string(bytes);
-    auto from = open(name);
+    UConverter* from = open(name);
     if (!from) return std::string(bytes);
-    auto to = openCp932();
-    return encode(decode(bytes, from.get()), to.get(), nullptr);
+    UConverter* to = openCp932();
+    return encode(decode(bytes, from), to, nullptr);
 }
 
 bool fromCp932(std::string_view cp932, std::string_view charset, std::string& out) {
-    auto from = openCp932();
-    auto to = open(icuName(charset));
+    UConverter* from = openCp932();
+    UConverter* to = open(icuName(charset));
     if (!to) return false;
     bool lossy = false;
-    out = encode(decode(cp932, from.get()), to.get(), &lossy);
+    out = encode(decode(cp932, from), to, &lossy);
     return !lossy;
 }
 
