@@ -13,6 +13,7 @@
 #include "mail/maillib.h"
 #include "mail/mime_message.h"
 #include "mail/pop3_connection.h"
+#include "mail/read_ahead.h"
 #include "platform/codepage.h"
 
 namespace korv::mail {
@@ -27,6 +28,7 @@ struct Session {
     std::map<int, long long> sizes;  // message number -> size in octets (LIST)
     // What GetMailSize handed out: the caller's body buffer for that message is this large.
     std::map<int, int> reportedSizes;
+    bool topRefused = false;  // the server answered TOP with -ERR: the header comes by RETR
 };
 
 std::map<int, std::unique_ptr<Session>>& sessions() {
@@ -298,8 +300,9 @@ int MailLibPop3GetMailStatus(int handle, int number, char* subject, char* date, 
         if (!s) return -1;
         std::string reply, error, data;
         std::string n = std::to_string(number);
-        bool ok = s->connection.command("TOP " + n + " 0", reply, error) &&
-                  s->connection.readMultiline(data, error);
+        bool ok = s->connection.command("TOP " + n + " 0", reply, error);
+        if (!ok && !s->connection.broken()) s->topRefused = true;
+        ok = ok && s->connection.readMultiline(data, error);
         // TOP is optional for a server; the whole message holds the header as well.
         if (!ok && !s->connection.broken())
             ok = s->connection.command("RETR " + n, reply, error) &&
@@ -378,6 +381,23 @@ int MailLibPop3Close(int handle) {
 
 void closeAllPop3Sessions() {
     while (!sessions().empty()) MailLibPop3Close(sessions().begin()->first);
+}
+
+void Pop3ReadAhead(int handle, int number) {
+    Session* s = find(handle);
+    if (!s || number < 1 || number > s->count || s->connection.broken()) return;
+    // A hint leaves the error text alone.
+    std::string lastErrorBefore = lastError();
+    // The size listing comes first: asked for later, between the two, it would drop them.
+    bool sized = s->listLoaded || listedSize(s, number) >= 0;
+    setLastError(lastErrorBefore);
+    if (!sized) return;
+    std::string n = std::to_string(number), error;
+    if (s->connection.isAhead("RETR " + n)) return;
+    // The status call asks TOP first, then RETR when TOP is refused; the fetch asks RETR.
+    if (s->connection.sendAhead("TOP " + n + " 0", true, error) &&
+        s->connection.sendAhead("RETR " + n, true, error) && s->topRefused)
+        s->connection.sendAhead("RETR " + n, true, error);
 }
 
 int MailLibGetMessage(int, char* text, int size) {

@@ -352,7 +352,42 @@ bool Pop3Connection::nextLine(std::string_view& line, std::string& error) {
 
 bool Pop3Connection::command(const std::string& line, std::string& reply, std::string& error) {
     reply.clear();
+    if (!ahead_.empty()) {
+        if (ahead_.front().line == line) {
+            ahead_.pop_front();
+            return readStatus(reply, error);
+        }
+        if (!dropAhead(error)) return false;
+    }
     if (!sendAll(line + "\r\n", error)) return false;
+    return readStatus(reply, error);
+}
+
+bool Pop3Connection::sendAhead(const std::string& line, bool multiline, std::string& error) {
+    if (broken_ || !sendAll(line + "\r\n", error)) return false;
+    ahead_.push_back({line, multiline});
+    return true;
+}
+
+bool Pop3Connection::isAhead(const std::string& line) const {
+    for (const auto& a : ahead_)
+        if (a.line == line) return true;
+    return false;
+}
+
+bool Pop3Connection::dropAhead(std::string& error) {
+    std::string reply, data;
+    while (!ahead_.empty()) {
+        Ahead a = std::move(ahead_.front());
+        ahead_.pop_front();
+        bool ok = readStatus(reply, error);
+        if (broken_) return false;
+        if (ok && a.multiline && !readMultiline(data, error)) return false;
+    }
+    return true;
+}
+
+bool Pop3Connection::readStatus(std::string& reply, std::string& error) {
     std::string_view status;
     if (!nextLine(status, error)) return false;
     if (startsWithStatus(status, "+OK")) {
@@ -384,6 +419,7 @@ bool Pop3Connection::readMultiline(std::string& data, std::string& error, std::s
 }
 
 void Pop3Connection::close() {
+    ahead_.clear();
     if (tls_) {
         if (!broken_ && fd_ >= 0) {
             SigpipeGuard guard;

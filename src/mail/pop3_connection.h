@@ -6,6 +6,7 @@
 // (SSL_CERT_FILE / SSL_CERT_DIR are honoured as usual); KORVANTO_CA_FILE names one more CA file
 // to trust, for private servers and tests.
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,6 +50,11 @@ class Pop3Connection {
     // status word. -ERR gives false with the server's text in error; a transport failure or a
     // reply that is no POP3 status also marks the connection broken.
     bool command(const std::string& line, std::string& reply, std::string& error);
+    // Sends a command now whose reply is read later, when command() is called with the same
+    // line; the server works on it meanwhile. Replies come in order: a command() that is not
+    // the next one sent ahead first reads and drops every reply still outstanding.
+    bool sendAhead(const std::string& line, bool multiline, std::string& error);
+    bool isAhead(const std::string& line) const;
     // Reads a multi-line body up to the terminating ".", dot-unstuffed, lines ending in CR LF.
     // sizeHint (the expected size, 0 when unknown) only saves reallocations.
     bool readMultiline(std::string& data, std::string& error, std::size_t sizeHint = 0);
@@ -56,6 +62,8 @@ class Pop3Connection {
     void close();
 
   private:
+    bool readStatus(std::string& reply, std::string& error);
+    bool dropAhead(std::string& error);
     bool nextLine(std::string_view& line, std::string& error);
     bool fill(std::string& error);
     bool sendAll(const std::string& data, std::string& error);
@@ -68,6 +76,11 @@ class Pop3Connection {
     std::string buffer_;
     std::size_t pos_ = 0;
     std::string greeting_;
+    struct Ahead {
+        std::string line;
+        bool multiline;
+    };
+    std::deque<Ahead> ahead_;
     bool broken_ = false;
 };
 

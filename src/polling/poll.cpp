@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "mail/maillib.h"
+#include "mail/read_ahead.h"
 #include "platform/codepage.h"
 #include "platform/whole_file.h"
 #include "polling/uidl_ledger.h"
@@ -49,7 +50,9 @@ void FetchNewMessages(PollContext& ctx, int handle, int count) {
     const std::string ledgerPath = ctx.accountFolder + "UIDL.txt";
     UidlLedger ledger = UidlLedger::load(ledgerPath);
     std::unordered_set<std::string> onServer;
-    int fetched = 0;
+    // The new messages are known before the first is fetched (one UIDL listing), so each can be
+    // asked for while the one before is still being archived.
+    std::vector<std::pair<int, std::string>> fresh;
     std::vector<char> uidl(kMailBufferBytes);
     for (int i = 1; i <= count; ++i) {
         uidl[0] = '\0';
@@ -57,9 +60,17 @@ void FetchNewMessages(PollContext& ctx, int handle, int count) {
         if (MailLibPop3GetUidl(handle, i, uidl.data(), kMailTextSize) < 0 || uidl[0] == '\0')
             continue;
         std::string id = uidl.data();
-        onServer.insert(UidlLedger::key(id));
-        if (ledger.contains(id)) continue;
-        ArchiveMessage(ctx, handle, i);
+        // A second message with the same id counts as fetched with the first.
+        if (onServer.insert(UidlLedger::key(id)).second && !ledger.contains(id))
+            fresh.emplace_back(i, id);
+    }
+    int fetched = 0;
+    for (std::size_t k = 0; k < fresh.size(); ++k) {
+        const auto& [number, id] = fresh[k];
+        // Asking again for one already asked for does nothing.
+        Pop3ReadAhead(handle, number);
+        if (k + 1 < fresh.size()) Pop3ReadAhead(handle, fresh[k + 1].first);
+        ArchiveMessage(ctx, handle, number);
         ledger.add(id);
         // Recorded at once, so that neither an error nor a killed process later in the pass
         // makes this message be archived again or lost. The first save also gives the file its

@@ -11,6 +11,7 @@
 
 #include "mail/maillib.h"
 #include "mail/pop3_connection.h"
+#include "mail/read_ahead.h"
 #include "platform/codepage.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
@@ -399,4 +400,58 @@ TEST(Pop3Peer, HeaderComesFromTheWholeMessageWhenTheServerHasNoTop) {
     EXPECT_STREQ(t.subject.data(), "no top");
     EXPECT_STREQ(t.header.data(), "Subject: no top\r\nX-A: 1\r\n");
     MailLibPop3Close(h);
+}
+
+// The order in which a poll fetches: each message asked for ahead before the one before it is
+// archived (status, size, whole message).
+TEST(Pop3Peer, ReadAheadOnAServerWithoutTopGetsEveryMessageAndRecovers) {
+    ScriptedPeer peer("+OK ready\r\n", mailbox(3, [](const std::string& c) -> std::string {
+                          if (startsWith(c, "TOP ")) return "-ERR unknown command\r\n";
+                          if (startsWith(c, "RETR "))
+                              return "+OK\r\nSubject: m" + c.substr(5) + "\r\n\r\nbody " +
+                                     c.substr(5) + "\r\n.\r\n";
+                          return "";
+                      }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 3);
+    for (int n = 1; n <= 3; ++n) {
+        Pop3ReadAhead(h, n);
+        if (n < 3) Pop3ReadAhead(h, n + 1);
+        Texts t;
+        ASSERT_EQ(MailLibPop3GetMailStatus(h, n, t.subject.data(), t.date.data(), t.from.data(),
+                                           t.header.data(), 0),
+                  0)
+            << errorText();
+        EXPECT_EQ(std::string(t.subject.data()), "m" + std::to_string(n));
+        ASSERT_EQ(MailLibPop3GetMailSize(h, n), 100);
+        std::vector<char> body(100);
+        ASSERT_EQ(MailLibPop3GetMail(h, n, t.subject.data(), t.date.data(), t.from.data(),
+                                     t.header.data(), body.data(), nullptr, t.names.data()),
+                  0)
+            << errorText();
+        EXPECT_EQ(std::string(body.data()), "body " + std::to_string(n) + "\r\n");
+    }
+    MailLibPop3Close(h);
+    auto commands = peer.commands();
+    EXPECT_EQ(countOf(commands, "LIST"), 1);
+    // Once the refusal is known, a message is asked for exactly as often as it is read.
+    EXPECT_EQ(countOf(commands, "TOP 3 0"), 1);
+    EXPECT_EQ(countOf(commands, "RETR 3"), 2);
+}
+
+TEST(Pop3Peer, ConnectionDroppedInAReplyAskedForAheadFailsCleanly) {
+    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
+                          if (c == "TOP 1 0") return "+OK\r\nSubject: cut<drop>";
+                          return "";
+                      }));
+    int h = MailLibPop3Connect(peer.address().c_str());
+    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
+    Pop3ReadAhead(h, 1);
+    Texts t;
+    EXPECT_LT(MailLibPop3GetMailStatus(h, 1, t.subject.data(), t.date.data(), t.from.data(),
+                                       t.header.data(), 0),
+              0);
+    EXPECT_NE(errorText().find(peer.address()), std::string::npos) << errorText();
+    Pop3ReadAhead(h, 1);  // a broken connection asks for nothing
+    EXPECT_EQ(MailLibPop3Close(h), 0);
 }

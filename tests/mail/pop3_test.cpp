@@ -8,6 +8,7 @@
 
 #include "mail/maillib.h"
 #include "mail/pop3_connection.h"
+#include "mail/read_ahead.h"
 #include "platform/codepage.h"
 #include "support/dovecot_server.h"
 #include "support/temp_dir.h"
@@ -285,4 +286,38 @@ TEST_F(Pop3Dovecot, NumbersOutsideTheCountGiveEmptyTextsAndAnError) {
     }
     // The connection is still good.
     EXPECT_EQ(MailLibPop3GetMailSize(handle, 1), static_cast<int>(kPlain.size()));
+}
+
+TEST_F(Pop3Dovecot, MessagesAskedForAheadArriveWholeAndOtherCommandsStillWork) {
+    server->addMessage(kPlain);
+    server->addMessage("Subject: two\r\n\r\n" + bigBody());
+    server->addMessage("Subject: three\r\n\r\n3\r\n");
+    ASSERT_EQ(login(server->address()), 3);
+    Pop3ReadAhead(handle, 1);
+    Pop3ReadAhead(handle, 2);
+    Texts t;
+    ASSERT_EQ(MailLibPop3GetMailStatus(handle, 1, t.subject.data(), t.date.data(), t.from.data(),
+                                       t.header.data(), 0),
+              0)
+        << errorText();
+    EXPECT_STREQ(t.subject.data(), ("夕焼け"_cp + "@acme").c_str());
+    int size = MailLibPop3GetMailSize(handle, 1);
+    std::vector<char> body(static_cast<std::size_t>(size));
+    ASSERT_EQ(MailLibPop3GetMail(handle, 1, t.subject.data(), t.date.data(), t.from.data(),
+                                 t.header.data(), body.data(), nullptr, t.names.data()),
+              0)
+        << errorText();
+    EXPECT_STREQ(body.data(), "line one\r\n.leading dot\r\n");
+    // Message 2, megabytes of it, was asked for but something else comes first.
+    EXPECT_EQ(MailLibPop3DeleteMail(handle, 3), 0) << errorText();
+    ASSERT_EQ(MailLibPop3GetMailStatus(handle, 2, t.subject.data(), t.date.data(), t.from.data(),
+                                       t.header.data(), 0),
+              0)
+        << errorText();
+    EXPECT_STREQ(t.subject.data(), "two");
+    // Asked for and never fetched: the close still ends the session properly (QUIT deletes).
+    Pop3ReadAhead(handle, 1);
+    MailLibPop3Close(handle);
+    handle = -1;
+    EXPECT_EQ(server->messageCount(), 2);
 }
