@@ -82,6 +82,24 @@ void WriteStringToFile(const std::string& text, const std::string& path) {
     replaceFile(text, path, 0666 & ~currentUmask());
 }
 
+void WriteNewFile(const std::string& text, const std::string& path) {
+    auto target = nativePath(path);
+    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) throwOpenError(path, errno);
+    try {
+        writeAll(fd, text, path);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(target.c_str());
+        throw;
+    }
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(target.c_str());
+        throwWriteError(path, err);
+    }
+}
+
 void AppendStringToFile(const std::string& text, const std::string& path) {
     SharedFile::open(path, SharedFile::Access::ReadWrite, SharedFile::Lock::Exclusive).append(text);
 }

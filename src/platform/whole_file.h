@@ -9,6 +9,9 @@ std::string ReadFileToString(const std::string& cp932Path);
 // replaces the old one, so a failed write never loses what the file held. A process that holds
 // the file open (locked) makes the write fail with SharingViolation.
 void WriteStringToFile(const std::string& text, const std::string& cp932Path);
+// Writes a file that must not exist yet (a file of that name is an error, never replaced); a
+// failed write removes the part written. For files in a folder just made.
+void WriteNewFile(const std::string& text, const std::string& cp932Path);
 // Adds text at the end of an existing file, holding it exclusively meanwhile; a failed write
 // leaves the file as it was. For files that only grow: nothing old is rewritten.
 void AppendStringToFile(const std::string& text, const std::string& cp932Path);

@@ -40,7 +40,9 @@ void ArchiveMessage(PollContext& ctx, int handle, int number) {
 
     MailLibPop3GetMailStatus(handle, number, subject.data(), date.data(), from.data(),
                              header.data(), 0);
-    WriteStringToFile(header.data(), folder + "header.txt");
+    // The folder is new: nothing in it can be lost, and a second poll that picked the same
+    // folder meanwhile makes this one fail instead of mixing two messages.
+    WriteNewFile(header.data(), folder + "header.txt");
 
     int size = MailLibPop3GetMailSize(handle, number);
     std::vector<char> body(size > 0 ? static_cast<std::size_t>(size) : 0);
@@ -55,7 +57,7 @@ void ArchiveMessage(PollContext& ctx, int handle, int number) {
 
     std::string bodyText =
         body.empty() ? std::string() : std::string(body.data(), strnlen(body.data(), body.size()));
-    WriteStringToFile(bodyText, folder + "body.txt");
+    WriteNewFile(bodyText, folder + "body.txt");
     if (ctx.handOff)
         ctx.handOff(folder, subject.data(), date.data(), from.data(), header.data(), bodyText,
                     names.data());

@@ -71,6 +71,23 @@ TEST(WholeFile, ReadingAMissingFileNamesIt) {
     }
 }
 
+namespace {
+// Lets a write through part way, then refuses the rest with EFBIG.
+struct FileSizeLimit {
+    rlimit old{};
+    void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small{bytes, old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+};
+}  // namespace
+
 TEST(WholeFile, AppendAddsAtTheEndAndAFailedAppendLeavesTheFileAsItWas) {
     TempDir dir;
     std::string path = dir.file("log.txt");
@@ -81,15 +98,22 @@ TEST(WholeFile, AppendAddsAtTheEndAndAFailedAppendLeavesTheFileAsItWas) {
         auto reader = SharedFile::open(path, SharedFile::Access::Read, SharedFile::Lock::Shared);
         EXPECT_THROW(AppendStringToFile("x", path), SharingViolation);
     }
-    // A file size limit lets the write through part way, then refuses the rest.
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small{20, old.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &small);
-    EXPECT_THROW(AppendStringToFile(std::string(100, 'x'), path), FileError);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    {
+        FileSizeLimit limit(20);
+        EXPECT_THROW(AppendStringToFile(std::string(100, 'x'), path), FileError);
+    }
     EXPECT_EQ(ReadFileToString(path), "banner\r\nline");
     EXPECT_THROW(AppendStringToFile("x", dir.file("missing.txt")), FileError);
+}
+
+TEST(WholeFile, ANewFileNeverReplacesOneAndIsNotLeftHalfWritten) {
+    TempDir dir;
+    WriteNewFile("first", dir.file("header.txt"));
+    EXPECT_THROW(WriteNewFile("second", dir.file("header.txt")), FileError);
+    EXPECT_EQ(ReadFileToString(dir.file("header.txt")), "first");
+    {
+        FileSizeLimit limit(20);
+        EXPECT_THROW(WriteNewFile(std::string(100, 'x'), dir.file("body.txt")), FileError);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("body.txt")));
 }
