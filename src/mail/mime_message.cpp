@@ -152,7 +152,12 @@ std::optional<std::string> partFileName(GMimeObject* obj) {
 std::string partBytes(GMimePart* part) {
     GMimeDataWrapper* content = g_mime_part_get_content(part);
     if (!content) return {};
-    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+    // Room for the decoded bytes from the start (they are never more than the encoded ones):
+    // growing a big attachment step by step costs more than decoding it.
+    GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
+    gint64 length = encoded ? g_mime_stream_length(encoded) : -1;
+    guint reserve = length > 0 && length < (gint64{1} << 30) ? static_cast<guint>(length) : 0;
+    GPtr<GMimeStream> mem(g_mime_stream_mem_new_with_byte_array(g_byte_array_sized_new(reserve)));
     g_mime_data_wrapper_write_to_stream(content, mem.get());
     GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
     return std::string(reinterpret_cast<const char*>(array->data), array->len);
