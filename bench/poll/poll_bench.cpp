@@ -1,0 +1,191 @@
+// Times Korvanto's one-shot poll against a local Dovecot holding N picture messages: a first
+// poll (everything new) and an idle poll (everything known), beside a bare pipelined RETR of
+// the same mailbox measured in the same run.
+//   korv_bench_poll [N=1000] [rounds=3]
+// $KORV_BENCH_WRAPPER, when set, is a command put in front of each poll (a profiler, say).
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "raw_pop3.h"
+#include "support/dovecot_server.h"
+#include "support/sample_mail.h"
+#include "support/temp_dir.h"
+
+namespace fs = std::filesystem;
+using korv::bench::RawPop3;
+using korv::test::DovecotServer;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// ~60 KB that looks like a JPEG to anyone checking the first and last bytes.
+std::string picture(std::mt19937& rng) {
+    std::string bytes = "\xFF\xD8\xFF\xE0";
+    bytes.resize(60 * 1024);
+    for (std::size_t i = 4; i < bytes.size(); ++i) bytes[i] = static_cast<char>(rng());
+    return bytes + "\xFF\xD9";
+}
+
+struct Run {
+    double seconds;
+    long peakKb;
+};
+
+// Runs `korvanto --poll-once --home HOME` with its output thrown away.
+Run pollOnce(const std::string& home) {
+    auto start = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        // $KORV_BENCH_WRAPPER (say "strace -c -o /tmp/poll.strace") runs in front of the program.
+        if (const char* wrapper = std::getenv("KORV_BENCH_WRAPPER")) {
+            std::string command = std::string(wrapper) + " \"$0\" --poll-once --home \"$1\"";
+            execl("/bin/sh", "sh", "-c", command.c_str(), KORVANTO_EXE, home.c_str(),
+                  static_cast<char*>(nullptr));
+        }
+        execl(KORVANTO_EXE, KORVANTO_EXE, "--poll-once", "--home", home.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    Run run{secondsSince(start), usage.ru_maxrss};
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("korvanto --poll-once failed");
+    return run;
+}
+
+double rawPipelinedRetr(const DovecotServer& server, int count, std::size_t& bytes) {
+    auto start = Clock::now();
+    RawPop3 pop(server.port());
+    pop.login(server.user(), server.password());
+    bytes = pop.retrieveAllPipelined(count);
+    pop.quit();
+    return secondsSince(start);
+}
+
+double rawLogin(const DovecotServer& server) {
+    auto start = Clock::now();
+    RawPop3 pop(server.port());
+    pop.login(server.user(), server.password());
+    pop.quit();
+    return secondsSince(start);
+}
+
+int countArchived(const std::string& accountFolder) {
+    int n = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(accountFolder))
+        if (entry.path().filename() == "header.txt") ++n;
+    return n;
+}
+
+void writeHome(const std::string& home, const DovecotServer& server) {
+    fs::create_directories(home + "sessions");
+    fs::create_directories(home + "gallery/bench");
+    korv::test::writeBytes(home + "sessions/bench.txt",
+                           "path=" + home + "gallery/bench\r\nFileNameTemplate=img#######\r\n");
+    korv::test::writeBytes(
+        home + "korvanto.ini",
+        "[KORVANTO2]\r\nApopFlag=0\r\nSmtpName=\r\nPop3Name=" + server.address() +
+            "\r\nMailAddress=korv@example.jp\r\nUserID=" + server.user() +
+            "\r\nPassword=" + server.password() + "\r\nSessionDB=" + home +
+            "sessions/\r\nNameOrder=num3d\r\n"
+            "DefaultImg=\r\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+    const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    if (count < 1 || rounds < 1) throw std::runtime_error("usage: korv_bench_poll [N] [rounds]");
+
+    // The test fixture finds its server script through the source folder.
+    setenv("KORVANTO_SOURCE_DIR", KORVANTO_SOURCE_DIR, 0);
+    DovecotServer server;
+    korv::test::TempDir temp;
+    std::mt19937 rng(20261209);
+    std::size_t mailboxBytes = 0;
+    for (int i = 1; i <= count; ++i) {
+        std::string message = korv::test::messageWithAttachments(
+            "photo" + std::to_string(i) + "@bench",
+            std::to_string(i) + "#story " + std::to_string(i),
+            {{"photo" + std::to_string(i) + ".jpg", picture(rng)}});
+        mailboxBytes += message.size();
+        server.addMessage(message);
+    }
+    // Dovecot indexes a new maildir at its first login; neither side below should pay for it.
+    rawLogin(server);
+    std::printf("mailbox: %d messages, %.1f MB\n", count, mailboxBytes / 1e6);
+
+    // Every round polls into a home of its own and nothing is deleted before the end: ext4
+    // without a journal skips inodes freed in the last minutes when it allocates new ones, so
+    // deleting one round's archive would slow the next round's file creation severalfold.
+    std::vector<double> raw, first;
+    long firstPeakKb = 0;
+    std::string home, account;
+    for (int r = 0; r < rounds; ++r) {
+        home = temp.path() + "round" + std::to_string(r + 1) + "/";
+        account = home + "DefaultAccount/";
+        writeHome(home, server);
+        std::size_t bytes = 0;
+        raw.push_back(rawPipelinedRetr(server, count, bytes));
+        Run run = pollOnce(home);
+        first.push_back(run.seconds);
+        firstPeakKb = std::max(firstPeakKb, run.peakKb);
+        int archived = countArchived(account);
+        if (archived != count)
+            throw std::runtime_error("first poll archived " + std::to_string(archived) + " of " +
+                                     std::to_string(count));
+        std::printf("round %d: raw pipelined RETR %.3f s (%.1f MB), first poll %.3f s\n", r + 1,
+                    raw.back(), bytes / 1e6, first.back());
+    }
+
+    std::vector<double> idle, login;
+    long idlePeakKb = 0;
+    for (int r = 0; r < 5; ++r) {
+        Run run = pollOnce(home);
+        idle.push_back(run.seconds);
+        idlePeakKb = std::max(idlePeakKb, run.peakKb);
+        login.push_back(rawLogin(server));
+    }
+    if (countArchived(account) != count) throw std::runtime_error("an idle poll archived mail");
+
+    const double rawS = median(raw), firstS = median(first);
+    const double idleS = median(idle), loginS = median(login);
+    std::printf("\nmedians of %d rounds (first poll) and 5 rounds (idle poll)\n", rounds);
+    std::printf("raw pipelined RETR   %7.3f s  %7.0f msgs/s\n", rawS, count / rawS);
+    std::printf(
+        "first poll           %7.3f s  %7.0f msgs/s  peak %ld KB  ratio %.2f (target <= 2)\n",
+        firstS, count / firstS, firstPeakKb, firstS / rawS);
+    std::printf("idle poll            %7.3f s  peak %ld KB\n", idleS, idlePeakKb);
+    std::printf("raw login            %7.3f s\n", loginS);
+    std::printf("idle beyond login    %7.1f ms (target < 50)\n", (idleS - loginS) * 1000);
+    return 0;
+} catch (const std::exception& e) {
+    std::fprintf(stderr, "korv_bench_poll: %s\n", e.what());
+    return 1;
+}
