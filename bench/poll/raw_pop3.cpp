@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -65,7 +66,7 @@ void RawPop3::login(const std::string& user, const std::string& password) {
     if (readLine().rfind("+OK", 0) != 0) throw std::runtime_error("raw POP3: PASS refused");
 }
 
-std::size_t RawPop3::retrieveAllPipelined(int count) {
+std::size_t RawPop3::retrieveAllPipelined(int count, const std::string& saveFolder) {
     std::string commands;
     for (int i = 1; i <= count; ++i) commands += "RETR " + std::to_string(i) + "\r\n";
     // Sent from a second thread, so a server that answers before reading everything cannot
@@ -77,8 +78,15 @@ std::size_t RawPop3::retrieveAllPipelined(int count) {
             sender.join();
             throw std::runtime_error("raw POP3: RETR refused");
         }
-        for (std::string line = readLine(); line != "."; line = readLine())
+        std::string message;
+        for (std::string line = readLine(); line != "."; line = readLine()) {
             bytes += line.size() + 2;
+            if (!saveFolder.empty()) message += line + "\r\n";
+        }
+        if (!saveFolder.empty()) {
+            std::ofstream out(saveFolder + std::to_string(i) + ".eml", std::ios::binary);
+            out.write(message.data(), static_cast<std::streamsize>(message.size()));
+        }
     }
     sender.join();
     return bytes;

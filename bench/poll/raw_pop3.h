@@ -14,8 +14,9 @@ class RawPop3 {
     RawPop3& operator=(const RawPop3&) = delete;
 
     void login(const std::string& user, const std::string& password);
-    // RETR 1..count, all sent before any reply is read. Returns the bytes received.
-    std::size_t retrieveAllPipelined(int count);
+    // RETR 1..count, all sent before any reply is read. Returns the bytes received. With a
+    // folder, each message is also written there as a file of its own (N.eml).
+    std::size_t retrieveAllPipelined(int count, const std::string& saveFolder = "");
     void quit();
 
   private:
