@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <random>
 
@@ -34,6 +35,25 @@ void writeAll(int fd, const std::string& text, const std::string& path) {
     }
 }
 
+// Fills the file just created on fd and closes it; on any failure the file is removed again.
+// With a mode, the file gets exactly that mode (the umask does not count).
+void fillNewFile(int fd, const std::filesystem::path& file, const std::string& text,
+                 const std::string& path, std::optional<mode_t> mode = std::nullopt) {
+    try {
+        writeAll(fd, text, path);
+        if (mode && ::fchmod(fd, *mode) != 0) throwWriteError(path, errno);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(file.c_str());
+        throw;
+    }
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(file.c_str());
+        throwWriteError(path, err);
+    }
+}
+
 void replaceFile(const std::string& text, const std::string& path, mode_t newMode) {
     auto target = nativePath(path);
     mode_t mode = newMode;
@@ -51,19 +71,7 @@ void replaceFile(const std::string& text, const std::string& path, mode_t newMod
     auto temp = target.parent_path() / ("." + tempName);
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) throwWriteError(path, errno);
-    try {
-        writeAll(fd, text, path);
-        if (::fchmod(fd, mode) != 0) throwWriteError(path, errno);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        throw;
-    }
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(temp.c_str());
-        throwWriteError(path, err);
-    }
+    fillNewFile(fd, temp, text, path, mode);
     if (::rename(temp.c_str(), target.c_str()) != 0) {
         int err = errno;
         ::unlink(temp.c_str());
@@ -86,18 +94,7 @@ void WriteNewFile(const std::string& text, const std::string& path) {
     auto target = nativePath(path);
     int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) throwOpenError(path, errno);
-    try {
-        writeAll(fd, text, path);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(target.c_str());
-        throw;
-    }
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(target.c_str());
-        throwWriteError(path, err);
-    }
+    fillNewFile(fd, target, text, path);
 }
 
 void AppendStringToFile(const std::string& text, const std::string& path) {
