@@ -27,14 +27,12 @@ void StatusLog::AppendStatus(const std::string& text) {
 
 void StatusLog::WriteStatusToLog() {
     std::string folder = accountFolder_ + formatDayName(clock_.now());
-    createFolders(folder);
     std::string path = withTrailingDelimiter(folder) + "log.txt";
     // Appended, not rewritten: a day of a thousand messages would otherwise copy the log a
     // thousand times.
-    if (fileExists(path))
-        AppendStringToFile("\r\n" + statusLine_, path);
-    else
-        WriteStringToFile(kLogBanner + ("\r\n" + statusLine_), path);
+    if (AppendStringToExistingFile("\r\n" + statusLine_, path)) return;
+    createFolders(folder);
+    WriteStringToFile(kLogBanner + ("\r\n" + statusLine_), path);
 }
 
 }  // namespace korv

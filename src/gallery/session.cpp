@@ -167,8 +167,11 @@ void LoadSessionFile(const std::string& sessionDB, const std::string& account) {
     SessionSettings = SessionRecord{};
     if (!isSafeAccountName(account)) return;
     std::string fileName = sessionDB + account + ".txt";
-    if (!fileExists(fileName)) return;
-    std::vector<std::string> lines = splitLines(ReadFileToString(fileName));
+    auto file =
+        SharedFile::openIfExists(fileName, SharedFile::Access::Read, SharedFile::Lock::Shared);
+    if (!file) return;
+    std::vector<std::string> lines = splitLines(file->readAll());
+    file->close();
 
     SessionRecord loaded;
     loaded.path = existingFolder(lookUp(lines, "path"));
@@ -185,20 +188,21 @@ void LoadSessionFile(const std::string& sessionDB, const std::string& account) {
 std::string NextNumberedName(Clock& clock, const std::string& counterFile,
                              const std::string& numberTemplate, const std::string& folder,
                              const std::string& firstExt, const std::string& secondExt) {
-    if (!fileExists(counterFile)) createCounterFile(counterFile);
     clock.reseed();
 
     // While we read and search, others may read the counter but nobody may rewrite it.
     std::optional<SharedFile> counter;
     for (int attempt = 0; attempt < kOpenAttempts && !counter; ++attempt) {
         try {
-            counter.emplace(SharedFile::open(counterFile, SharedFile::Access::ReadWrite,
-                                             SharedFile::Lock::Shared));
+            counter = SharedFile::openIfExists(counterFile, SharedFile::Access::ReadWrite,
+                                               SharedFile::Lock::Shared);
         } catch (const SharingViolation&) {
             clock.sleep(300 + clock.random(300));
+            continue;
         } catch (const FileError&) {
             return {};
         }
+        if (!counter) createCounterFile(counterFile);  // the next attempt opens it
     }
     if (!counter) return {};
 

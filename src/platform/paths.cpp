@@ -1,10 +1,14 @@
 #include "platform/paths.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "platform/codepage.h"
+#include "platform/file_error.h"
 
 namespace korv {
 namespace {
@@ -82,6 +86,20 @@ bool folderExists(std::string_view cp932) {
 void createFolders(std::string_view cp932) {
     std::error_code ec;
     std::filesystem::create_directories(nativePath(cp932), ec);
+}
+
+bool createNewFolder(std::string_view cp932) {
+    auto native = nativePath(cp932);
+    if (::mkdir(native.c_str(), 0777) == 0) return true;
+    int err = errno;
+    if (err == ENOENT) {
+        std::error_code ec;
+        std::filesystem::create_directories(native.parent_path(), ec);
+        if (::mkdir(native.c_str(), 0777) == 0) return true;
+        err = errno;
+    }
+    if (err == EEXIST) return false;
+    throw FileError(std::string(cp932) + " を作成できません: "_cp + utf8ToCp932(std::strerror(err)));
 }
 
 std::string programFolder() {

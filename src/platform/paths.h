@@ -23,6 +23,9 @@ bool fileExists(std::string_view cp932);    // exists and is not a directory
 bool folderExists(std::string_view cp932);  // exists and is a directory
 // Creates the folder with its parents; failure is silent, the next file access reports it.
 void createFolders(std::string_view cp932);
+// Makes a new folder, and its missing parents; false when the name is taken already (by a folder
+// or a file). Any other failure is a FileError naming the folder.
+bool createNewFolder(std::string_view cp932);
 
 // The folder holding the running program, with a trailing delimiter.
 std::string programFolder();

@@ -25,6 +25,13 @@ bool isLockConflict(int err) { return err == EAGAIN || err == EACCES; }
 }  // namespace
 
 SharedFile SharedFile::open(const std::string& path, Access access, Lock lock) {
+    auto file = openIfExists(path, access, lock);
+    if (!file) throwOpenError(path, errno);
+    return std::move(*file);
+}
+
+std::optional<SharedFile> SharedFile::openIfExists(const std::string& path, Access access,
+                                                   Lock lock) {
     int flags = O_CLOEXEC;
     switch (access) {
         case Access::Read:
@@ -39,6 +46,7 @@ SharedFile SharedFile::open(const std::string& path, Access access, Lock lock) {
     }
     auto native = nativePath(path);
     int fd = ::open(native.c_str(), flags, 0666);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return std::nullopt;
     if (fd < 0) throwOpenError(path, errno);
     SharedFile file(fd, path);
     if (!setLock(fd, lock == Lock::Shared ? F_RDLCK : F_WRLCK)) {
@@ -69,9 +77,8 @@ SharedFile::~SharedFile() { close(); }
 std::string SharedFile::readAll() {
     std::string out;
     char buf[65536];
-    if (lseek(fd_, 0, SEEK_SET) < 0) throwReadError(path_, errno);
     for (;;) {
-        ssize_t n = ::read(fd_, buf, sizeof buf);
+        ssize_t n = ::pread(fd_, buf, sizeof buf, static_cast<off_t>(out.size()));
         if (n < 0) {
             if (errno == EINTR) continue;
             throwReadError(path_, errno);

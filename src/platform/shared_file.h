@@ -2,6 +2,7 @@
 // Windows file sharing on POSIX through open-file-description locks: "others may read, not
 // write" is a shared lock, "opened exclusively" an exclusive one. A conflict is a
 // SharingViolation; nothing is truncated before the lock is held.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,9 @@ class SharedFile {
 
     // Opens and locks at once; throws SharingViolation on a lock conflict, FileError otherwise.
     static SharedFile open(const std::string& cp932Path, Access access, Lock lock);
+    // As open, but a file (or folder on its path) that does not exist gives nothing.
+    static std::optional<SharedFile> openIfExists(const std::string& cp932Path, Access access,
+                                                  Lock lock);
 
     SharedFile(SharedFile&& other) noexcept;
     SharedFile& operator=(SharedFile&& other) noexcept;

@@ -17,10 +17,14 @@
 namespace korv {
 namespace {
 
-mode_t currentUmask() {
-    mode_t m = ::umask(0);
-    ::umask(m);
-    return m;
+// Read once: the program never changes its umask, and reading it means setting it for a moment.
+mode_t processUmask() {
+    static const mode_t mask = [] {
+        mode_t m = ::umask(0);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
 }
 
 void writeAll(int fd, const std::string& text, const std::string& path) {
@@ -71,7 +75,9 @@ void replaceFile(const std::string& text, const std::string& path, mode_t newMod
     auto temp = target.parent_path() / ("." + tempName);
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) throwWriteError(path, errno);
-    fillNewFile(fd, temp, text, path, mode);
+    // The umask is all that can keep the new file from its mode.
+    fillNewFile(fd, temp, text, path,
+                (mode & processUmask()) ? std::optional<mode_t>(mode) : std::nullopt);
     if (::rename(temp.c_str(), target.c_str()) != 0) {
         int err = errno;
         ::unlink(temp.c_str());
@@ -87,7 +93,7 @@ std::string ReadFileToString(const std::string& path) {
 }
 
 void WriteStringToFile(const std::string& text, const std::string& path) {
-    replaceFile(text, path, 0666 & ~currentUmask());
+    replaceFile(text, path, 0666 & ~processUmask());
 }
 
 void WriteNewFile(const std::string& text, const std::string& path) {
@@ -99,6 +105,14 @@ void WriteNewFile(const std::string& text, const std::string& path) {
 
 void AppendStringToFile(const std::string& text, const std::string& path) {
     SharedFile::open(path, SharedFile::Access::ReadWrite, SharedFile::Lock::Exclusive).append(text);
+}
+
+bool AppendStringToExistingFile(const std::string& text, const std::string& path) {
+    auto file = SharedFile::openIfExists(path, SharedFile::Access::ReadWrite,
+                                         SharedFile::Lock::Exclusive);
+    if (!file) return false;
+    file->append(text);
+    return true;
 }
 
 void WritePrivateStringToFile(const std::string& text, const std::string& path) {

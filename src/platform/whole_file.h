@@ -15,6 +15,8 @@ void WriteNewFile(const std::string& text, const std::string& cp932Path);
 // Adds text at the end of an existing file, holding it exclusively meanwhile; a failed write
 // leaves the file as it was. For files that only grow: nothing old is rewritten.
 void AppendStringToFile(const std::string& text, const std::string& cp932Path);
+// As AppendStringToFile; false, with nothing written, when there is no such file.
+bool AppendStringToExistingFile(const std::string& text, const std::string& cp932Path);
 // As WriteStringToFile, and a file that did not exist yet is created readable by its owner only.
 void WritePrivateStringToFile(const std::string& text, const std::string& cp932Path);
 

@@ -32,8 +32,8 @@ void ArchiveMessage(PollContext& ctx, int handle, int number) {
     std::string base = ctx.accountFolder + formatDayName(ctx.clock.now());
     int start = base == ctx.lastDayFolder ? ctx.nextFolderNumber : 0;
     std::string folder = NextFreeFolder(base, "", 5, start);
-    createFolders(folder);
-    if (!folderExists(folder)) throw FileError(folder + " を作成できません"_cp);
+    // Taken meanwhile (by another poll, or a file has the name): never mix two messages.
+    if (!createNewFolder(folder)) throw FileError(folder + " を作成できません"_cp);
     ctx.lastDayFolder = base;
     ctx.nextFolderNumber = start;
     folder = withTrailingDelimiter(folder);

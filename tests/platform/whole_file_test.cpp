@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/file_error.h"
+#include "platform/paths.h"
 #include "platform/shared_file.h"
 #include "platform/whole_file.h"
 #include "support/temp_dir.h"
@@ -116,4 +117,52 @@ TEST(WholeFile, ANewFileNeverReplacesOneAndIsNotLeftHalfWritten) {
         EXPECT_THROW(WriteNewFile(std::string(100, 'x'), dir.file("body.txt")), FileError);
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("body.txt")));
+}
+
+TEST(WholeFile, AppendingToAFileThatIsNotThereCreatesNothing) {
+    TempDir dir;
+    EXPECT_FALSE(AppendStringToExistingFile("x", dir.file("log.txt")));
+    EXPECT_FALSE(AppendStringToExistingFile("x", dir.file("day/log.txt")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("day")));
+    WriteStringToFile("a", dir.file("log.txt"));
+    EXPECT_TRUE(AppendStringToExistingFile("b", dir.file("log.txt")));
+    EXPECT_EQ(ReadFileToString(dir.file("log.txt")), "ab");
+    // Something that is there but cannot be appended to is an error, not a missing file.
+    std::filesystem::create_directory(dir.file("folder.txt"));
+    EXPECT_THROW(AppendStringToExistingFile("x", dir.file("folder.txt")), FileError);
+    // A file where a folder should be: the file looked for is not there.
+    EXPECT_FALSE(SharedFile::openIfExists(dir.file("log.txt/inner.txt"), SharedFile::Access::Read,
+                                          SharedFile::Lock::Shared));
+}
+
+TEST(WholeFile, RewriteKeepsAModeThatTheUmaskWouldNarrow) {
+    mode_t mask = umask(0);
+    umask(mask);
+    if ((mask & 0066) == 0) GTEST_SKIP() << "the umask takes nothing from 0666";
+    TempDir dir;
+    std::string path = dir.file("shared.txt");
+    WriteStringToFile("one", path);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);
+    chmod(path.c_str(), 0666);
+    WriteStringToFile("two", path);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+}
+
+TEST(Folders, ANewFolderIsMadeOnceWithItsParents) {
+    TempDir dir;
+    EXPECT_TRUE(createNewFolder(dir.file("20261209/00000")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("20261209/00000")));
+    EXPECT_FALSE(createNewFolder(dir.file("20261209/00000")));
+    test::writeBytes(dir.file("20261209/00001"), "a file has the name");
+    EXPECT_FALSE(createNewFolder(dir.file("20261209/00001")));
+    try {
+        createNewFolder(dir.file("20261209/00001/inner"));
+        FAIL() << "a folder inside a file was made";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("00001/inner"), std::string::npos) << e.what();
+    }
 }
