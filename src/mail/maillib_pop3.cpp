@@ -395,9 +395,9 @@ void Pop3ReadAhead(int handle, int number) {
     std::string n = std::to_string(number), error;
     if (s->connection.isAhead("RETR " + n)) return;
     // The status call asks TOP first, then RETR when TOP is refused; the fetch asks RETR.
-    if (s->connection.sendAhead("TOP " + n + " 0", true, error) &&
-        s->connection.sendAhead("RETR " + n, true, error) && s->topRefused)
-        s->connection.sendAhead("RETR " + n, true, error);
+    std::vector<std::string> lines = {"TOP " + n + " 0", "RETR " + n};
+    if (s->topRefused) lines.push_back("RETR " + n);
+    s->connection.sendAhead(lines, true, error);
 }
 
 int MailLibGetMessage(int, char* text, int size) {

@@ -296,15 +296,26 @@ bool Pop3Connection::sendAll(const std::string& data, std::string& error) {
 }
 
 bool Pop3Connection::fill(std::string& error) {
-    // Drop what has been read, now and then, so that the buffer stays small and moves are rare.
-    if (pos_ == buffer_.size()) {
-        buffer_.clear();
-        pos_ = 0;
-    } else if (pos_ >= kReadChunk && pos_ >= buffer_.size() / 2) {
-        buffer_.erase(0, pos_);
+    // Received bytes are kept in buffer_[pos_, end_); the string itself only grows, so that
+    // reading never clears or copies more than the few bytes of a line cut in half.
+    if (pos_ == end_) {
+        pos_ = end_ = 0;
+    } else if (pos_ >= kReadChunk && pos_ >= end_ / 2) {
+        std::memmove(buffer_.data(), buffer_.data() + pos_, end_ - pos_);
+        end_ -= pos_;
         pos_ = 0;
     }
-    char chunk[kReadChunk];
+    if (buffer_.size() - end_ < kReadChunk) buffer_.resize(end_ + kReadChunk);
+    char* room = buffer_.data() + end_;
+    if (!tls_) {
+        // Mostly the data is there already (the next message was asked for ahead).
+        ssize_t n = ::recv(fd_, room, kReadChunk, MSG_DONTWAIT);
+        if (n > 0) {
+            end_ += static_cast<std::size_t>(n);
+            return true;
+        }
+        if (n == 0) return fail(error, "接続が切れました"_cp);
+    }
     for (;;) {
         bool pending = tls_ && SSL_has_pending(tls_->ssl);
         if (!pending && !waitFor(fd_, POLLIN, pop3Timeouts().readMs))
@@ -313,7 +324,7 @@ bool Pop3Connection::fill(std::string& error) {
             int n;
             {
                 SigpipeGuard guard;  // a read may answer the server (TLS 1.3 key updates)
-                n = SSL_read(tls_->ssl, chunk, sizeof chunk);
+                n = SSL_read(tls_->ssl, room, static_cast<int>(kReadChunk));
             }
             if (n <= 0) {
                 int e = SSL_get_error(tls_->ssl, n);
@@ -321,13 +332,13 @@ bool Pop3Connection::fill(std::string& error) {
                 if (e == SSL_ERROR_WANT_READ) continue;
                 return fail(error, "接続が切れました"_cp);
             }
-            buffer_.append(chunk, static_cast<std::size_t>(n));
+            end_ += static_cast<std::size_t>(n);
             return true;
         }
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        ssize_t n = ::recv(fd_, room, kReadChunk, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return fail(error, "接続が切れました"_cp);
-        buffer_.append(chunk, static_cast<std::size_t>(n));
+        end_ += static_cast<std::size_t>(n);
         return true;
     }
 }
@@ -336,15 +347,16 @@ bool Pop3Connection::nextLine(std::string_view& line, std::string& error) {
     if (fd_ < 0 || broken_) return fail(error, "接続は切れています"_cp);
     std::size_t scanned = 0;  // bytes after pos_ known to hold no line end
     for (;;) {
-        std::size_t lf = buffer_.find('\n', pos_ + scanned);
-        if (lf != std::string::npos) {
-            std::size_t end = lf > pos_ && buffer_[lf - 1] == '\r' ? lf - 1 : lf;
-            if (end - pos_ > kPop3MaxLineBytes) return fail(error, "応答の行が長すぎます"_cp);
-            line = std::string_view(buffer_).substr(pos_, end - pos_);
-            pos_ = lf + 1;
+        const char* from = buffer_.data() + pos_;
+        if (const void* found = std::memchr(from + scanned, '\n', end_ - pos_ - scanned)) {
+            std::size_t lf = static_cast<std::size_t>(static_cast<const char*>(found) - from);
+            std::size_t length = lf > 0 && from[lf - 1] == '\r' ? lf - 1 : lf;
+            if (length > kPop3MaxLineBytes) return fail(error, "応答の行が長すぎます"_cp);
+            line = std::string_view(from, length);
+            pos_ += lf + 1;
             return true;
         }
-        scanned = buffer_.size() - pos_;
+        scanned = end_ - pos_;
         if (scanned > kPop3MaxLineBytes + 1) return fail(error, "応答の行が長すぎます"_cp);
         if (!fill(error)) return false;
     }
@@ -363,9 +375,12 @@ bool Pop3Connection::command(const std::string& line, std::string& reply, std::s
     return readStatus(reply, error);
 }
 
-bool Pop3Connection::sendAhead(const std::string& line, bool multiline, std::string& error) {
-    if (broken_ || !sendAll(line + "\r\n", error)) return false;
-    ahead_.push_back({line, multiline});
+bool Pop3Connection::sendAhead(const std::vector<std::string>& lines, bool multiline,
+                               std::string& error) {
+    std::string data;
+    for (const auto& line : lines) data += line + "\r\n";
+    if (broken_ || !sendAll(data, error)) return false;
+    for (const auto& line : lines) ahead_.push_back({line, multiline});
     return true;
 }
 
@@ -433,7 +448,7 @@ void Pop3Connection::close() {
         fd_ = -1;
     }
     buffer_.clear();
-    pos_ = 0;
+    pos_ = end_ = 0;
 }
 
 }  // namespace korv::mail

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korv::mail {
 
@@ -50,10 +51,10 @@ class Pop3Connection {
     // status word. -ERR gives false with the server's text in error; a transport failure or a
     // reply that is no POP3 status also marks the connection broken.
     bool command(const std::string& line, std::string& reply, std::string& error);
-    // Sends a command now whose reply is read later, when command() is called with the same
-    // line; the server works on it meanwhile. Replies come in order: a command() that is not
-    // the next one sent ahead first reads and drops every reply still outstanding.
-    bool sendAhead(const std::string& line, bool multiline, std::string& error);
+    // Sends commands now (in one write) whose replies are read later, when command() is called
+    // with the same line; the server works on them meanwhile. Replies come in order: a command()
+    // that is not the next one sent ahead first reads and drops every reply still outstanding.
+    bool sendAhead(const std::vector<std::string>& lines, bool multiline, std::string& error);
     bool isAhead(const std::string& line) const;
     // Reads a multi-line body up to the terminating ".", dot-unstuffed, lines ending in CR LF.
     // sizeHint (the expected size, 0 when unknown) only saves reallocations.
@@ -75,6 +76,7 @@ class Pop3Connection {
     std::string server_;
     std::string buffer_;
     std::size_t pos_ = 0;
+    std::size_t end_ = 0;
     std::string greeting_;
     struct Ahead {
         std::string line;
