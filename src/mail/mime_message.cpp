@@ -29,9 +29,36 @@ struct Unref {
 template <class T>
 using GPtr = std::unique_ptr<T, Unref>;
 
-GPtr<GMimeMessage> parseMessage(std::string_view raw) {
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
-    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+// A read-only GMime stream over bytes that outlive it, without copying them. Every object made
+// from the stream (a parsed message and its parts) must be gone before this is.
+class BorrowedStream {
+  public:
+    explicit BorrowedStream(std::string_view bytes) {
+        if (bytes.empty() || bytes.size() > G_MAXUINT) {
+            stream_.reset(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+            return;
+        }
+        // The array only points at the bytes: the stream never writes, and never frees them.
+        array_ = g_byte_array_new_take(reinterpret_cast<guint8*>(const_cast<char*>(bytes.data())),
+                                       bytes.size());
+        stream_.reset(g_mime_stream_mem_new_with_byte_array(array_));
+        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream_.get()), FALSE);
+    }
+    ~BorrowedStream() {
+        stream_.reset();
+        if (array_) g_byte_array_free(array_, FALSE);
+    }
+    BorrowedStream(const BorrowedStream&) = delete;
+    BorrowedStream& operator=(const BorrowedStream&) = delete;
+    GMimeStream* get() const { return stream_.get(); }
+
+  private:
+    GByteArray* array_ = nullptr;
+    GPtr<GMimeStream> stream_;
+};
+
+GPtr<GMimeMessage> parseMessage(const BorrowedStream& source) {
+    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(source.get()));
     return GPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
 }
 
@@ -149,18 +176,43 @@ std::optional<std::string> partFileName(GMimeObject* obj) {
     return fileNameParameter(rawHeaderValue(obj, "Content-Type"), "name");
 }
 
-std::string partBytes(GMimePart* part) {
-    GMimeDataWrapper* content = g_mime_part_get_content(part);
-    if (!content) return {};
-    // Room for the decoded bytes from the start (they are never more than the encoded ones):
-    // growing a big attachment step by step costs more than decoding it.
-    GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
-    gint64 length = encoded ? g_mime_stream_length(encoded) : -1;
-    guint reserve = length > 0 && length < (gint64{1} << 30) ? static_cast<guint>(length) : 0;
-    GPtr<GMimeStream> mem(g_mime_stream_mem_new_with_byte_array(g_byte_array_sized_new(reserve)));
+// The data wrapper's own decoding, through a filter stream into memory; it also finds the
+// "begin" line of a uuencoded part.
+std::string decodedThroughStreams(GMimeDataWrapper* content) {
+    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
     g_mime_data_wrapper_write_to_stream(content, mem.get());
     GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
     return std::string(reinterpret_cast<const char*>(array->data), array->len);
+}
+
+std::string partBytes(GMimePart* part) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* encoded = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (!encoded) return {};
+    GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding == GMIME_CONTENT_ENCODING_UUENCODE) return decodedThroughStreams(content);
+    // Decoded straight into the string, with room for all of it from the start: layered
+    // streams would copy a big attachment three times and grow it step by step.
+    GMimeEncoding state;
+    g_mime_encoding_init_decode(&state, encoding);
+    gint64 length = g_mime_stream_length(encoded);
+    std::string out;
+    if (length > 0 && length < (gint64{1} << 30))
+        out.reserve(g_mime_encoding_outlen(&state, static_cast<std::size_t>(length)));
+    g_mime_stream_reset(encoded);
+    char chunk[65536];
+    std::size_t used = 0;
+    for (;;) {
+        ssize_t n = g_mime_stream_read(encoded, chunk, sizeof chunk);
+        if (n <= 0) break;
+        out.resize(used + g_mime_encoding_outlen(&state, static_cast<std::size_t>(n)));
+        used += g_mime_encoding_step(&state, chunk, static_cast<std::size_t>(n), out.data() + used);
+    }
+    out.resize(used + g_mime_encoding_outlen(&state, 0));
+    used += g_mime_encoding_flush(&state, nullptr, 0, out.data() + used);
+    out.resize(used);
+    g_mime_stream_reset(encoded);
+    return out;
 }
 
 std::string objectBytes(GMimeObject* obj) {
@@ -317,7 +369,8 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     ensureMimeInitialised();
     DecodedMessage result;
     result.texts = decodeHeaderTexts(raw);
-    auto message = parseMessage(raw);
+    BorrowedStream source(raw);
+    auto message = parseMessage(source);
     if (!message) {
         result.body = toCrLf(bodyOf(raw));
         return result;
@@ -379,7 +432,8 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
 
 bool hasAttachment(std::string_view raw) {
     ensureMimeInitialised();
-    auto message = parseMessage(raw);
+    BorrowedStream source(raw);
+    auto message = parseMessage(source);
     if (!message) return false;
     GMimeObject* top = g_mime_message_get_mime_part(message.get());
     if (!top || GMIME_IS_MESSAGE_PARTIAL(top)) return false;

@@ -248,6 +248,47 @@ TEST(Attachments, NamelessNonTextPartAndUuencodedBlock) {
     EXPECT_FALSE(hasAttachment("Subject: x\r\n\r\nonly text\r\n"));
 }
 
+std::string wrapped(const std::string& text, std::size_t width) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); i += width) out += text.substr(i, width) + "\r\n";
+    return out;
+}
+
+TEST(Attachments, EveryTransferEncodingDecodesToTheExactBytes) {
+    std::string big;  // larger than any read chunk, every byte value, no repeating pattern
+    unsigned v = 12345;
+    for (int i = 0; i < 200000; ++i) {
+        v = v * 1103515245u + 12345u;
+        big += static_cast<char>(v >> 16);
+    }
+    std::string qp = "caf=C3=A9 =3D long soft=\r\n break=\r\n\r\nnext line\r\n";
+    std::string uu =
+        "begin 644 u.bin\r\n"
+        "#86)C\r\n"
+        "`\r\n"
+        "end\r\n";
+    auto part = [](const std::string& name, const std::string& encoding, const std::string& body) {
+        return "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: " +
+               encoding + "\r\nContent-Disposition: attachment; filename=" + name + "\r\n\r\n" +
+               body;
+    };
+    std::string raw = multipart({textPart("t"), part("big.bin", "base64", wrapped(b64(big), 76)),
+                                 part("q.txt", "quoted-printable", qp),
+                                 part("u.bin", "x-uuencode", uu),
+                                 part("e.bin", "8bit", "\xFF\xFE raw\r\nline\r\n")});
+    TempDir dir;
+    DecodedMessage m = decodeMessage(raw, dir.path());
+    EXPECT_FALSE(m.attachmentsFailed) << m.error;
+    EXPECT_EQ(m.attachmentNames,
+              (std::vector<std::string>{"big.bin", "q.txt", "u.bin", "e.bin"}));
+    EXPECT_TRUE(readBytes(dir.file("big.bin")) == big);
+    EXPECT_EQ(readBytes(dir.file("q.txt")),
+              "caf\xC3\xA9 = long soft break\r\nnext line");
+    EXPECT_EQ(readBytes(dir.file("u.bin")), "abc");
+    // The line break before the next boundary belongs to the boundary.
+    EXPECT_EQ(readBytes(dir.file("e.bin")), "\xFF\xFE raw\r\nline");
+}
+
 TEST(Attachments, UnwritableFolderIsReportedWithTheFileName) {
     TempDir dir;
     writeBytes(dir.file("plain"), "x");
