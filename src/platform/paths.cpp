@@ -99,7 +99,8 @@ bool createNewFolder(std::string_view cp932) {
         err = errno;
     }
     if (err == EEXIST) return false;
-    throw FileError(std::string(cp932) + " を作成できません: "_cp + utf8ToCp932(std::strerror(err)));
+    throw FileError(std::string(cp932) + " を作成できません: "_cp +
+                    utf8ToCp932(std::strerror(err)));
 }
 
 std::string programFolder() {

@@ -108,8 +108,8 @@ void AppendStringToFile(const std::string& text, const std::string& path) {
 }
 
 bool AppendStringToExistingFile(const std::string& text, const std::string& path) {
-    auto file = SharedFile::openIfExists(path, SharedFile::Access::ReadWrite,
-                                         SharedFile::Lock::Exclusive);
+    auto file =
+        SharedFile::openIfExists(path, SharedFile::Access::ReadWrite, SharedFile::Lock::Exclusive);
     if (!file) return false;
     file->append(text);
     return true;

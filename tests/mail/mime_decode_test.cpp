@@ -268,22 +268,19 @@ TEST(Attachments, EveryTransferEncodingDecodesToTheExactBytes) {
         "`\r\n"
         "end\r\n";
     auto part = [](const std::string& name, const std::string& encoding, const std::string& body) {
-        return "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: " +
-               encoding + "\r\nContent-Disposition: attachment; filename=" + name + "\r\n\r\n" +
-               body;
+        return "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: " + encoding +
+               "\r\nContent-Disposition: attachment; filename=" + name + "\r\n\r\n" + body;
     };
-    std::string raw = multipart({textPart("t"), part("big.bin", "base64", wrapped(b64(big), 76)),
-                                 part("q.txt", "quoted-printable", qp),
-                                 part("u.bin", "x-uuencode", uu),
-                                 part("e.bin", "8bit", "\xFF\xFE raw\r\nline\r\n")});
+    std::string raw =
+        multipart({textPart("t"), part("big.bin", "base64", wrapped(b64(big), 76)),
+                   part("q.txt", "quoted-printable", qp), part("u.bin", "x-uuencode", uu),
+                   part("e.bin", "8bit", "\xFF\xFE raw\r\nline\r\n")});
     TempDir dir;
     DecodedMessage m = decodeMessage(raw, dir.path());
     EXPECT_FALSE(m.attachmentsFailed) << m.error;
-    EXPECT_EQ(m.attachmentNames,
-              (std::vector<std::string>{"big.bin", "q.txt", "u.bin", "e.bin"}));
+    EXPECT_EQ(m.attachmentNames, (std::vector<std::string>{"big.bin", "q.txt", "u.bin", "e.bin"}));
     EXPECT_TRUE(readBytes(dir.file("big.bin")) == big);
-    EXPECT_EQ(readBytes(dir.file("q.txt")),
-              "caf\xC3\xA9 = long soft break\r\nnext line");
+    EXPECT_EQ(readBytes(dir.file("q.txt")), "caf\xC3\xA9 = long soft break\r\nnext line");
     EXPECT_EQ(readBytes(dir.file("u.bin")), "abc");
     // The line break before the next boundary belongs to the boundary.
     EXPECT_EQ(readBytes(dir.file("e.bin")), "\xFF\xFE raw\r\nline");
