@@ -1,15 +1,12 @@
 // Korvanto: watches one POP3 mailbox, archives every new message and hands its picture to a
 // gallery; the window is also a small mail client for the same account.
+#include <dlfcn.h>
 #include <malloc.h>
 
-#include <QApplication>
 #include <filesystem>
 #include <iostream>
 #include <string>
 
-#include "app/tform1.h"
-#include "client/unite_form.h"
-#include "client/write_form.h"
 #include "gallery/hand_off.h"
 #include "platform/paths.h"
 #include "polling/poll_once.h"
@@ -47,6 +44,24 @@ std::string programFolderFor(const Options& o) {
     return korv::withTrailingDelimiter(korv::fromNativePath(absolute.lexically_normal()));
 }
 
+// The windows live in a module beside the program (see window_main.cpp).
+int runWindow(int& argc, char** argv, const std::string& folder) {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    auto module = exe.parent_path() / "libkorvanto_window.so";
+    void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto run = handle ? reinterpret_cast<int (*)(int*, char**, const char*)>(
+                            dlsym(handle, "korvantoRunWindow"))
+                      : nullptr;
+    if (!run) {
+        const char* why = dlerror();
+        std::cerr << "ウィンドウを開けません: " << module.string() << ": " << (why ? why : "")
+                  << '\n';
+        return 1;
+    }
+    return run(&argc, argv, folder.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,14 +95,5 @@ int main(int argc, char** argv) {
             std::cout, std::cerr);
     }
 
-    QApplication app(argc, argv);
-    korv::QtDialogs dialogs;
-    korv::SystemClock clock;
-    korv::TForm1 form(folder, clock, dialogs);
-    korv::TWriteForm writeForm(dialogs);
-    korv::TUniteForm uniteForm(dialogs);
-    form.setDialogs(&writeForm, &uniteForm);
-    if (form.hasEnded()) return 0;
-    form.show();
-    return app.exec();
+    return runWindow(argc, argv, folder);
 }

@@ -1,0 +1,21 @@
+// The windows, in a module of their own that the program loads only to open them: a one-shot
+// poll then starts without Qt and the display libraries.
+#include <QApplication>
+
+#include "app/tform1.h"
+#include "client/unite_form.h"
+#include "client/write_form.h"
+
+extern "C" __attribute__((visibility("default"))) int korvantoRunWindow(int* argc, char** argv,
+                                                                        const char* programFolder) {
+    QApplication app(*argc, argv);
+    korv::QtDialogs dialogs;
+    korv::SystemClock clock;
+    korv::TForm1 form(programFolder, clock, dialogs);
+    korv::TWriteForm writeForm(dialogs);
+    korv::TUniteForm uniteForm(dialogs);
+    form.setDialogs(&writeForm, &uniteForm);
+    if (form.hasEnded()) return 0;
+    form.show();
+    return app.exec();
+}
