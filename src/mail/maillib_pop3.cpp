@@ -383,21 +383,29 @@ void closeAllPop3Sessions() {
     while (!sessions().empty()) MailLibPop3Close(sessions().begin()->first);
 }
 
-void Pop3ReadAhead(int handle, int number) {
+void Pop3ReadAhead(int handle, int number) { Pop3ReadAhead(handle, std::vector<int>{number}); }
+
+void Pop3ReadAhead(int handle, const std::vector<int>& numbers) {
     Session* s = find(handle);
-    if (!s || number < 1 || number > s->count || s->connection.broken()) return;
+    if (!s || s->connection.broken()) return;
     // A hint leaves the error text alone.
     std::string lastErrorBefore = lastError();
     // The size listing comes first: asked for later, between the two, it would drop them.
-    bool sized = s->listLoaded || listedSize(s, number) >= 0;
+    bool sized = s->listLoaded || (!numbers.empty() && listedSize(s, numbers.front()) >= 0);
     setLastError(lastErrorBefore);
     if (!sized) return;
-    std::string n = std::to_string(number), error;
-    if (s->connection.isAhead("RETR " + n)) return;
-    // The status call asks TOP first, then RETR when TOP is refused; the fetch asks RETR.
-    std::vector<std::string> lines = {"TOP " + n + " 0", "RETR " + n};
-    if (s->topRefused) lines.push_back("RETR " + n);
-    s->connection.sendAhead(lines, true, error);
+    std::vector<std::string> lines;
+    for (int number : numbers) {
+        if (number < 1 || number > s->count) continue;
+        std::string n = std::to_string(number);
+        if (s->connection.isAhead("RETR " + n)) continue;
+        // The status call asks TOP first, then RETR when TOP is refused; the fetch asks RETR.
+        lines.push_back("TOP " + n + " 0");
+        lines.push_back("RETR " + n);
+        if (s->topRefused) lines.push_back("RETR " + n);
+    }
+    std::string error;
+    if (!lines.empty()) s->connection.sendAhead(lines, true, error);
 }
 
 int MailLibGetMessage(int, char* text, int size) {

@@ -1,5 +1,6 @@
 #include "polling/poll.h"
 
+#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
@@ -11,6 +12,8 @@
 
 namespace korv {
 namespace {
+
+constexpr std::size_t kMessagesAskedAhead = 4;
 
 struct CloseOnExit {
     int handle;
@@ -65,11 +68,17 @@ void FetchNewMessages(PollContext& ctx, int handle, int count) {
             fresh.emplace_back(i, id);
     }
     int fetched = 0;
+    std::size_t asked = 0;  // fresh[0, asked) have been asked for ahead
     for (std::size_t k = 0; k < fresh.size(); ++k) {
         const auto& [number, id] = fresh[k];
-        // Asking again for one already asked for does nothing.
-        Pop3ReadAhead(handle, number);
-        if (k + 1 < fresh.size()) Pop3ReadAhead(handle, fresh[k + 1].first);
+        // The next message is always on its way while this one is archived; a few are asked
+        // for at a time, since every request wakes the server.
+        if (asked < std::min(k + 2, fresh.size())) {
+            std::vector<int> numbers;
+            for (; asked < std::min(k + 1 + kMessagesAskedAhead, fresh.size()); ++asked)
+                numbers.push_back(fresh[asked].first);
+            Pop3ReadAhead(handle, numbers);
+        }
         ArchiveMessage(ctx, handle, number);
         ledger.add(id);
         // Recorded at once, so that neither an error nor a killed process later in the pass

@@ -288,6 +288,33 @@ TEST_F(Pop3Dovecot, NumbersOutsideTheCountGiveEmptyTextsAndAnError) {
     EXPECT_EQ(MailLibPop3GetMailSize(handle, 1), static_cast<int>(kPlain.size()));
 }
 
+TEST_F(Pop3Dovecot, SeveralMessagesAskedForInOneRequestArriveInOrder) {
+    for (int i = 1; i <= 3; ++i)
+        server->addMessage("Subject: m" + std::to_string(i) + "\r\n\r\nbody " + std::to_string(i) +
+                           "\r\n");
+    ASSERT_EQ(login(server->address()), 3);
+    Pop3ReadAhead(handle, std::vector<int>{1, 2, 0, 7, 3});  // numbers off the list are left out
+    for (int n = 1; n <= 3; ++n) {
+        Pop3ReadAhead(handle, std::vector<int>{n, n + 1});  // already on its way: nothing more
+        Texts t;
+        ASSERT_EQ(MailLibPop3GetMailStatus(handle, n, t.subject.data(), t.date.data(),
+                                           t.from.data(), t.header.data(), 0),
+                  0)
+            << errorText();
+        EXPECT_EQ(std::string(t.subject.data()), "m" + std::to_string(n));
+        std::vector<char> body(static_cast<std::size_t>(MailLibPop3GetMailSize(handle, n)));
+        ASSERT_EQ(MailLibPop3GetMail(handle, n, t.subject.data(), t.date.data(), t.from.data(),
+                                     t.header.data(), body.data(), nullptr, t.names.data()),
+                  0)
+            << errorText();
+        EXPECT_EQ(std::string(body.data()), "body " + std::to_string(n) + "\r\n");
+    }
+    EXPECT_EQ(MailLibPop3DeleteMail(handle, 2), 0) << errorText();
+    MailLibPop3Close(handle);
+    handle = -1;
+    EXPECT_EQ(server->messageCount(), 2);
+}
+
 TEST_F(Pop3Dovecot, MessagesAskedForAheadArriveWholeAndOtherCommandsStillWork) {
     server->addMessage(kPlain);
     server->addMessage("Subject: two\r\n\r\n" + bigBody());
