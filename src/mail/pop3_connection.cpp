@@ -428,8 +428,13 @@ bool Pop3Connection::readMultiline(std::string& data, std::string& error, std::s
         }
         if (line == ".") return true;
         if (!line.empty() && line[0] == '.') line.remove_prefix(1);
-        data.append(line);
-        data.append("\r\n", 2);
+        // Mostly the line ends in CR LF in the buffer already: both go in one step.
+        if (line.data()[line.size()] == '\r') {
+            data.append(line.data(), line.size() + 2);
+        } else {
+            data.append(line);
+            data.append("\r\n", 2);
+        }
     }
 }
 
