@@ -135,8 +135,6 @@ bool fromCp932(std::string_view cp932, std::string_view charset, std::string& ou
     return !lossy;
 }
 
-bool isLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-
 std::size_t cp932CharCount(std::string_view s) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < s.size(); ++i, ++n)

@@ -15,7 +15,9 @@ std::string toCp932(std::string_view bytes, std::string_view charset);
 bool fromCp932(std::string_view cp932, std::string_view charset, std::string& out);
 
 // True for the first byte of a double-byte CP932 character.
-bool isLeadByte(unsigned char c);
+inline bool isLeadByte(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
 // Number of characters (not bytes) in CP932 text.
 std::size_t cp932CharCount(std::string_view cp932);
 
