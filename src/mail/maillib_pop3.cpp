@@ -391,7 +391,10 @@ void Pop3ReadAhead(int handle, const std::vector<int>& numbers) {
     // A hint leaves the error text alone.
     std::string lastErrorBefore = lastError();
     // The size listing comes first: asked for later, between the two, it would drop them.
-    bool sized = s->listLoaded || (!numbers.empty() && listedSize(s, numbers.front()) >= 0);
+    auto known = std::find_if(numbers.begin(), numbers.end(),
+                              [&](int number) { return number >= 1 && number <= s->count; });
+    if (known == numbers.end()) return;
+    bool sized = s->listLoaded || listedSize(s, *known) >= 0;
     setLastError(lastErrorBefore);
     if (!sized) return;
     std::vector<std::string> lines;
