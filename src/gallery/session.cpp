@@ -170,8 +170,15 @@ void LoadSessionFile(const std::string& sessionDB, const std::string& account) {
     auto file =
         SharedFile::openIfExists(fileName, SharedFile::Access::Read, SharedFile::Lock::Shared);
     if (!file) return;
-    std::vector<std::string> lines = splitLines(file->readAll());
+    std::string text;
+    try {
+        text = file->readAll();
+    } catch (const FileError&) {
+        if (folderExists(fileName)) return;  // a folder of that name is no session file
+        throw;
+    }
     file->close();
+    std::vector<std::string> lines = splitLines(text);
 
     SessionRecord loaded;
     loaded.path = existingFolder(lookUp(lines, "path"));

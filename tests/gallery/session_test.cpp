@@ -131,6 +131,14 @@ TEST(LoadSessionFile, MissingFileEmptiesEverything) {
     LoadSessionFile(dir.path(), "other");
     EXPECT_EQ(SessionSettings.path, "");
     EXPECT_EQ(SessionSettings.FileNameTemplate, "");
+    // Neither a folder of the file's name nor a file where the session folder should be is one.
+    LoadSessionFile(dir.path(), "acme");
+    std::filesystem::create_directory(dir.file("folder.txt"));
+    EXPECT_NO_THROW(LoadSessionFile(dir.path(), "folder"));
+    EXPECT_EQ(SessionSettings.path, "");
+    LoadSessionFile(dir.path(), "acme");
+    EXPECT_NO_THROW(LoadSessionFile(dir.file("acme.txt/"), "acme"));
+    EXPECT_EQ(SessionSettings.path, "");
 }
 
 TEST(LoadSessionFile, SessionDBWithoutDelimiterIsAPrefix) {
