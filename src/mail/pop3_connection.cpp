@@ -307,39 +307,37 @@ bool Pop3Connection::fill(std::string& error) {
     }
     if (buffer_.size() - end_ < kReadChunk) buffer_.resize(end_ + kReadChunk);
     char* room = buffer_.data() + end_;
-    if (!tls_) {
-        // Mostly the data is there already (the next message was asked for ahead).
+    while (tls_) {
+        if (!SSL_has_pending(tls_->ssl) && !waitFor(fd_, POLLIN, pop3Timeouts().readMs))
+            return fail(error, "応答がタイムアウトしました"_cp);
+        int n;
+        {
+            SigpipeGuard guard;  // a read may answer the server (TLS 1.3 key updates)
+            n = SSL_read(tls_->ssl, room, static_cast<int>(kReadChunk));
+        }
+        if (n > 0) {
+            end_ += static_cast<std::size_t>(n);
+            return true;
+        }
+        int e = SSL_get_error(tls_->ssl, n);
+        ERR_clear_error();
+        if (e != SSL_ERROR_WANT_READ) return fail(error, "接続が切れました"_cp);
+    }
+    for (;;) {
+        // Mostly the data is there already (the next message was asked for ahead): wait only
+        // when it is not.
         ssize_t n = ::recv(fd_, room, kReadChunk, MSG_DONTWAIT);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
             return true;
         }
-        if (n == 0) return fail(error, "接続が切れました"_cp);
-    }
-    for (;;) {
-        bool pending = tls_ && SSL_has_pending(tls_->ssl);
-        if (!pending && !waitFor(fd_, POLLIN, pop3Timeouts().readMs))
-            return fail(error, "応答がタイムアウトしました"_cp);
-        if (tls_) {
-            int n;
-            {
-                SigpipeGuard guard;  // a read may answer the server (TLS 1.3 key updates)
-                n = SSL_read(tls_->ssl, room, static_cast<int>(kReadChunk));
-            }
-            if (n <= 0) {
-                int e = SSL_get_error(tls_->ssl, n);
-                ERR_clear_error();
-                if (e == SSL_ERROR_WANT_READ) continue;
-                return fail(error, "接続が切れました"_cp);
-            }
-            end_ += static_cast<std::size_t>(n);
-            return true;
-        }
-        ssize_t n = ::recv(fd_, room, kReadChunk, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fail(error, "接続が切れました"_cp);
-        end_ += static_cast<std::size_t>(n);
-        return true;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitFor(fd_, POLLIN, pop3Timeouts().readMs))
+                return fail(error, "応答がタイムアウトしました"_cp);
+            continue;
+        }
+        return fail(error, "接続が切れました"_cp);
     }
 }
 
