@@ -13,6 +13,28 @@ namespace korv::mail {
 inline constexpr int kMailBufferBytes = 8193;
 inline constexpr int kMailTextSize = 8192;
 inline constexpr int kWorkAreaBytes = 401;
+inline constexpr int kMailBodyHintLimit = 32 << 20;
+
+// Results of the POP3 calls besides 0 (done) and the counts and sizes they return. Every failure
+// leaves its text for MailLibGetMessage.
+// Nothing to hand out: an unknown handle or number, a message the listing has no id or size for.
+inline constexpr int kMailLibFailed = -1;
+// This request cannot be had, the connection stays usable: the server answered -ERR (a login it
+// refused, a message it will not send), or the message is over the size the library takes.
+inline constexpr int kMailLibRefused = -2;
+// The connection is gone: dropped, timed out, past its deadline, or a reply that is no POP3.
+// Every later call on the handle gives the same.
+inline constexpr int kMailLibBroken = -3;
+// MailLibPop3GetMail: the decoded body did not fit the body buffer (it holds what fit). The
+// library keeps that message: MailLibPop3GetMailSize now reports the room the body needs, and the
+// next MailLibPop3GetMail of the same number hands out the same texts, body and names without
+// asking the server again or writing the attachments again.
+inline constexpr int kMailLibBodyTooLarge = -4;
+// MailLibPop3GetMail: an attachment could not be written (the text names the file and why); no
+// part of that attachment is left in the folder.
+inline constexpr int kMailLibAttachmentFailed = -5;
+// MailLibPop3GetUidl: no message with this or a higher number is in the server's listing.
+inline constexpr int kMailLibListEnd = -6;
 
 // Set-up and release.
 int MailLibStartup();
@@ -21,11 +43,19 @@ int MailLibCleanup();
 
 // POP3. A handle is -1 when there is no connection.
 int MailLibPop3Connect(const char* server);
-// Returns the message count, negative on refusal (error text via MailLibGetMessage).
+// Returns the message count; kMailLibRefused when the login was refused, kMailLibBroken when the
+// connection failed meanwhile.
 int MailLibPop3Authenticate(int handle, const char* user, const char* password, int apopFlag);
+// The unique id as stored: an id made only of the characters 0x21-0x7E is handed out unchanged;
+// any other id (a CR, a NUL, 8-bit bytes) as a blank followed by the id with every byte outside
+// that range and every '%' written as '%' and two upper-case hex digits. No server's id holds a
+// blank, so the two forms never meet.
 int MailLibPop3GetUidl(int handle, int number, char* uidl, int size);
 int MailLibPop3GetMailStatus(int handle, int number, char* subject, char* date, char* from,
                              char* header, int flag);
+// A hint from the server's listing for the body buffer (what the server announces is not
+// trusted: a figure beyond kMailBodyHintLimit gives that limit); after kMailLibBodyTooLarge, the
+// room the kept body needs.
 int MailLibPop3GetMailSize(int handle, int number);
 int MailLibPop3GetMail(int handle, int number, char* subject, char* date, char* from, char* header,
                        char* body, const char* attachmentFolder, char* names);
