@@ -1,6 +1,5 @@
 #include "platform/profile.h"
 
-#include <cctype>
 #include <string_view>
 
 #include "platform/codepage.h"
@@ -12,6 +11,9 @@ namespace korv {
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// ASCII only, whatever the locale: a single-byte katakana is no letter with a case.
+unsigned char asciiLower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
 std::string_view trimBlanks(std::string_view v) {
     while (!v.empty() && isBlank(v.front())) v.remove_prefix(1);
@@ -27,7 +29,7 @@ bool sameName(std::string_view a, std::string_view b) {
         if (isLeadByte(ca) && i + 1 < a.size()) {
             if (ca != cb || a[i + 1] != b[i + 1]) return false;
             ++i;
-        } else if (std::tolower(ca) != std::tolower(cb)) {
+        } else if (asciiLower(ca) != asciiLower(cb)) {
             return false;
         }
     }
