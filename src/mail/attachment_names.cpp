@@ -92,8 +92,8 @@ std::string safeAttachmentName(std::string_view in, std::string_view fallback) {
     return name;
 }
 
-std::string writeNewAttachment(const std::string& folder, const std::string& name,
-                               std::string_view bytes, const std::vector<std::string>& taken) {
+NewAttachmentFile::NewAttachmentFile(const std::string& folder, const std::string& name,
+                                     const std::vector<std::string>& taken) {
     std::string base = withTrailingDelimiter(folder);
     auto [stem, ext] = splitExtension(name);
     for (int n = 0;; ++n) {
@@ -106,20 +106,55 @@ std::string writeNewAttachment(const std::string& folder, const std::string& nam
             if (errno == EEXIST && n < 100000) continue;
             throwOpenError(path, errno);
         }
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                int err = errno;
-                ::close(fd);
-                throwWriteError(path, err);
-            }
-            done += static_cast<std::size_t>(w);
-        }
-        if (::close(fd) != 0) throwWriteError(path, errno);
-        return candidate;
+        fd_ = fd;
+        name_ = candidate;
+        path_ = path;
+        return;
     }
+}
+
+NewAttachmentFile::~NewAttachmentFile() {
+    if (fd_ >= 0) remove();
+}
+
+void NewAttachmentFile::remove() {
+    ::close(fd_);
+    fd_ = -1;
+    ::unlink(nativePath(path_).c_str());
+}
+
+void NewAttachmentFile::failed(int err) {
+    remove();
+    throwWriteError(path_, err);
+}
+
+void NewAttachmentFile::write(const char* bytes, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t w = ::write(fd_, bytes + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) failed(errno);
+        if (w == 0) failed(EIO);
+        done += static_cast<std::size_t>(w);
+    }
+}
+
+std::string NewAttachmentFile::finish() {
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(nativePath(path_).c_str());
+        throwWriteError(path_, err);
+    }
+    return name_;
+}
+
+std::string writeNewAttachment(const std::string& folder, const std::string& name,
+                               std::string_view bytes, const std::vector<std::string>& taken) {
+    NewAttachmentFile file(folder, name, taken);
+    file.write(bytes.data(), bytes.size());
+    return file.finish();
 }
 
 }  // namespace korv::mail

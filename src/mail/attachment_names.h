@@ -11,9 +11,35 @@ namespace korv::mail {
 // control characters or characters that file systems refuse; fallback when nothing is left.
 std::string safeAttachmentName(std::string_view cp932Name, std::string_view fallback);
 
-// Writes bytes as a new file in folder (CP932, with or without trailing delimiter) under name or
-// the first free variant "stem(n).ext"; header.txt, body.txt and the names in taken are never
-// used. Returns the name written. Throws FileError naming the file when it cannot be written.
+// A new file in folder (CP932, with or without trailing delimiter) under name or the first free
+// variant "stem(n).ext"; header.txt, body.txt and the names in taken are never used. It is filled
+// piece by piece; a failed write, or an end before finish(), removes it. Failures throw
+// FileError naming the file and the system's reason.
+class NewAttachmentFile {
+  public:
+    NewAttachmentFile(const std::string& folder, const std::string& name,
+                      const std::vector<std::string>& taken);
+    ~NewAttachmentFile();
+    NewAttachmentFile(const NewAttachmentFile&) = delete;
+    NewAttachmentFile& operator=(const NewAttachmentFile&) = delete;
+
+    // All of it or an error: a short write is retried until the system names its reason.
+    void write(const char* bytes, std::size_t n);
+    // For writers that write to the descriptor themselves.
+    int fd() const { return fd_; }
+    // Closes the file; returns its name.
+    std::string finish();
+    // Removes the file and throws for err.
+    [[noreturn]] void failed(int err);
+
+  private:
+    void remove();
+    std::string name_;
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Writes bytes as a NewAttachmentFile; returns the name written.
 std::string writeNewAttachment(const std::string& folder, const std::string& name,
                                std::string_view bytes, const std::vector<std::string>& taken);
 

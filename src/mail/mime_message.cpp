@@ -2,7 +2,12 @@
 
 #include <gmime/gmime.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -176,13 +181,26 @@ std::optional<std::string> partFileName(GMimeObject* obj) {
     return fileNameParameter(rawHeaderValue(obj, "Content-Type"), "name");
 }
 
-// The data wrapper's own decoding, through a filter stream into memory; it also finds the
-// "begin" line of a uuencoded part.
-std::string decodedThroughStreams(GMimeDataWrapper* content) {
-    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
-    g_mime_data_wrapper_write_to_stream(content, mem.get());
-    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
-    return std::string(reinterpret_cast<const char*>(array->data), array->len);
+// Reads uuencoded text ("begin" line to "end") decoded. GMime's uudecoder loses its place at CR
+// LF line ends past its first buffer, so the lines reach it with LF only.
+GPtr<GMimeStream> uudecoding(GMimeStream* encoded) {
+    GPtr<GMimeStream> filtered(g_mime_stream_filter_new(encoded));
+    GPtr<GMimeFilter> lf(g_mime_filter_dos2unix_new(FALSE));
+    GPtr<GMimeFilter> decoder(g_mime_filter_basic_new(GMIME_CONTENT_ENCODING_UUENCODE, FALSE));
+    g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), lf.get());
+    g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), decoder.get());
+    return filtered;
+}
+
+std::string decodedThroughStreams(GMimeStream* encoded) {
+    g_mime_stream_reset(encoded);
+    auto decoded = uudecoding(encoded);
+    std::string out;
+    char chunk[65536];
+    for (ssize_t n; (n = g_mime_stream_read(decoded.get(), chunk, sizeof chunk)) > 0;)
+        out.append(chunk, static_cast<std::size_t>(n));
+    g_mime_stream_reset(encoded);
+    return out;
 }
 
 std::string partBytes(GMimePart* part) {
@@ -190,7 +208,7 @@ std::string partBytes(GMimePart* part) {
     GMimeStream* encoded = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
     if (!encoded) return {};
     GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
-    if (encoding == GMIME_CONTENT_ENCODING_UUENCODE) return decodedThroughStreams(content);
+    if (encoding == GMIME_CONTENT_ENCODING_UUENCODE) return decodedThroughStreams(encoded);
     // Decoded straight into the string, with room for all of it from the start: layered
     // streams would copy a big attachment three times and grow it step by step.
     GMimeEncoding state;
@@ -215,11 +233,63 @@ std::string partBytes(GMimePart* part) {
     return out;
 }
 
-std::string objectBytes(GMimeObject* obj) {
-    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
-    g_mime_object_write_to_stream(obj, nullptr, mem.get());
-    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
-    return std::string(reinterpret_cast<const char*>(array->data), array->len);
+// Attachments are decoded piece by piece straight into their files: a big one never sits in
+// memory a second time beside the received message.
+constexpr std::size_t kDecodeChunk = 128 * 1024;
+
+// Scratch memory for decoding, kept for the next attachment.
+char* scratch(std::size_t bytes) {
+    static std::vector<char> memory;
+    if (memory.size() < bytes) memory.resize(bytes);
+    return memory.data();
+}
+
+void writeUudecoded(GMimeStream* encoded, NewAttachmentFile& file) {
+    auto decoded = uudecoding(encoded);
+    char* buffer = scratch(kDecodeChunk);
+    for (ssize_t n; (n = g_mime_stream_read(decoded.get(), buffer, kDecodeChunk)) > 0;)
+        file.write(buffer, static_cast<std::size_t>(n));
+}
+
+void writeDecodedPart(GMimePart* part, NewAttachmentFile& file) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* encoded = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (!encoded) return;
+    GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    g_mime_stream_reset(encoded);
+    if (encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
+        writeUudecoded(encoded, file);
+    } else {
+        GMimeEncoding state;
+        g_mime_encoding_init_decode(&state, encoding);
+        char* in = scratch(kDecodeChunk + g_mime_encoding_outlen(&state, kDecodeChunk));
+        char* out = in + kDecodeChunk;
+        for (ssize_t n; (n = g_mime_stream_read(encoded, in, kDecodeChunk)) > 0;)
+            file.write(out, g_mime_encoding_step(&state, in, static_cast<std::size_t>(n), out));
+        file.write(out, g_mime_encoding_flush(&state, nullptr, 0, out));
+    }
+    g_mime_stream_reset(encoded);
+}
+
+// A message part as it is, through a GMime stream on the file; the size check catches a write
+// that the stream did not report.
+void writeObject(GMimeObject* obj, NewAttachmentFile& file) {
+    GPtr<GMimeStream> counter(g_mime_stream_null_new());
+    g_mime_object_write_to_stream(obj, nullptr, counter.get());
+    GPtr<GMimeStream> out(g_mime_stream_fs_new(file.fd()));
+    g_mime_stream_fs_set_owner(GMIME_STREAM_FS(out.get()), FALSE);
+    errno = 0;
+    ssize_t n = g_mime_object_write_to_stream(obj, nullptr, out.get());
+    int err = errno;
+    if (n < 0 || g_mime_stream_flush(out.get()) != 0 ||
+        ::lseek(file.fd(), 0, SEEK_END) !=
+            static_cast<off_t>(GMIME_STREAM_NULL(counter.get())->written))
+        file.failed(err != 0 ? err : EIO);
+}
+
+void writeUuBlock(std::string_view block, NewAttachmentFile& file) {
+    BorrowedStream source(block);
+    writeUudecoded(source.get(), file);
 }
 
 std::string extensionForType(const std::string& type) {
@@ -277,7 +347,7 @@ bool isAttachment(const Leaf& leaf) { return leaf.name.has_value() || !isText(le
 
 struct UuBlock {
     std::string name;
-    std::string bytes;
+    std::string_view text;  // from its "begin" line to its "end" line, inside the text searched
 };
 
 bool isOctal(std::string_view s) {
@@ -300,7 +370,7 @@ std::vector<UuBlock> findUuBlocks(std::string_view text) {
                 std::string name(line.substr(sp + 1));
                 // Look for the closing "end" line.
                 std::size_t p = next;
-                std::size_t dataStart = next;
+                std::size_t blockStart = pos;
                 bool found = false;
                 while (p < text.size()) {
                     std::size_t e = text.find('\n', p);
@@ -308,15 +378,8 @@ std::vector<UuBlock> findUuBlocks(std::string_view text) {
                     std::string_view l = text.substr(p, n2 - p);
                     while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.remove_suffix(1);
                     if (l == "end") {
-                        std::string_view data = text.substr(dataStart, p - dataStart);
-                        std::string out(data.size() + 8, '\0');
-                        int state = GMIME_UUDECODE_STATE_BEGIN;
-                        guint32 save = 0;
-                        std::size_t len = g_mime_encoding_uudecode_step(
-                            reinterpret_cast<const unsigned char*>(data.data()), data.size(),
-                            reinterpret_cast<unsigned char*>(out.data()), &state, &save);
-                        out.resize(len);
-                        blocks.push_back({guessToCp932(name), std::move(out)});
+                        blocks.push_back(
+                            {guessToCp932(name), text.substr(blockStart, n2 - blockStart)});
                         next = n2;
                         found = true;
                         break;
@@ -385,46 +448,49 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     collectLeaves(top, leaves);
     int body = bodyLeaf(leaves);
 
+    // What goes into files: parts in message order, then the blocks found inside the text.
     struct Pending {
         std::string name;
-        std::string bytes;
+        GMimeObject* part;    // a GMimePart or a GMimeMessagePart
+        std::string_view uu;  // else a uuencoded block inside bodyBytes
     };
     std::vector<Pending> files;
+    std::string bodyBytes;
     if (body >= 0) {
         const Leaf& leaf = leaves[static_cast<std::size_t>(body)];
-        std::string bytes = partBytes(GMIME_PART(leaf.obj));
-        // The blocks stay in the text too: a saved message can then be extracted again.
-        if (leaf.type == "text/plain")
-            for (auto& block : findUuBlocks(bytes)) files.push_back({block.name, block.bytes});
-        result.body = toCrLf(textToCp932(bytes, leafCharset(leaf.obj)));
+        bodyBytes = partBytes(GMIME_PART(leaf.obj));
+        result.body = toCrLf(textToCp932(bodyBytes, leafCharset(leaf.obj)));
     }
-    std::vector<Pending> parts;
     for (int i = 0; i < static_cast<int>(leaves.size()); ++i) {
         const Leaf& leaf = leaves[static_cast<std::size_t>(i)];
         if (i == body || !isAttachment(leaf)) continue;
-        std::string bytes;
-        if (GMIME_IS_PART(leaf.obj))
-            bytes = partBytes(GMIME_PART(leaf.obj));
-        else if (GMIME_IS_MESSAGE_PART(leaf.obj)) {
-            GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(leaf.obj));
-            if (inner) bytes = objectBytes(GMIME_OBJECT(inner));
-        } else
-            continue;
-        parts.push_back({leaf.name.value_or(""), std::move(bytes)});
-        if (!leaf.name) parts.back().name = "attachment" + extensionForType(leaf.type);
+        if (!GMIME_IS_PART(leaf.obj) && !GMIME_IS_MESSAGE_PART(leaf.obj)) continue;
+        files.push_back(
+            {leaf.name.value_or("attachment" + extensionForType(leaf.type)), leaf.obj, {}});
     }
-    // Parts in message order, then the blocks found inside the text.
-    parts.insert(parts.end(), files.begin(), files.end());
+    // The blocks stay in the text too: a saved message can then be extracted again.
+    if (body >= 0 && leaves[static_cast<std::size_t>(body)].type == "text/plain")
+        for (auto& block : findUuBlocks(bodyBytes))
+            files.push_back({std::move(block.name), nullptr, block.text});
     // Without a folder nothing is written (the caller wants the texts only).
     if (folder.empty()) return result;
-    for (auto& p : parts) {
-        std::string name = safeAttachmentName(p.name, "attachment.bin");
+    for (auto& f : files) {
+        std::string name = safeAttachmentName(f.name, "attachment.bin");
         try {
-            result.attachmentNames.push_back(
-                writeNewAttachment(folder, name, p.bytes, result.attachmentNames));
+            NewAttachmentFile file(folder, name, result.attachmentNames);
+            if (!f.part)
+                writeUuBlock(f.uu, file);
+            else if (GMIME_IS_PART(f.part))
+                writeDecodedPart(GMIME_PART(f.part), file);
+            else if (GMimeMessage* inner =
+                         g_mime_message_part_get_message(GMIME_MESSAGE_PART(f.part)))
+                writeObject(GMIME_OBJECT(inner), file);
+            result.attachmentNames.push_back(file.finish());
         } catch (const FileError& e) {
-            if (!result.attachmentsFailed) result.error = e.what();
+            // The rest of the message's attachments are not written either.
+            result.error = e.what();
             result.attachmentsFailed = true;
+            break;
         }
     }
     return result;

@@ -26,8 +26,9 @@ struct DecodedMessage {
 
 // Decodes a whole raw message (CR LF, dot-unstuffed). The body is the text/plain part (else the
 // first text part); a message/partial keeps its raw body. Every other leaf part with a file name
-// or a non-text type is written into attachmentFolder under a safe name that never replaces a
-// file already there. An empty folder writes no attachments.
+// or a non-text type is decoded piece by piece into attachmentFolder under a safe name that never
+// replaces a file already there. An attachment that cannot be written is removed again and no
+// further one is written. An empty folder writes no attachments.
 DecodedMessage decodeMessage(std::string_view rawMessage, const std::string& attachmentFolder);
 
 // The names as comma text that the gallery's comma-text reader parses back exactly.

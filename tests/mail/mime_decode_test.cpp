@@ -1,6 +1,8 @@
 // Decoding of received mail: Japanese charsets, attachments under safe names, the names list.
+#include <gmime/gmime.h>
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -284,6 +286,62 @@ TEST(Attachments, EveryTransferEncodingDecodesToTheExactBytes) {
     EXPECT_EQ(readBytes(dir.file("u.bin")), "abc");
     // The line break before the next boundary belongs to the boundary.
     EXPECT_EQ(readBytes(dir.file("e.bin")), "\xFF\xFE raw\r\nline");
+}
+
+// GMime's uuencoder, as the lines of a "begin ... end" block with CR LF line ends.
+std::string uuBlock(const std::string& name, const std::string& bytes) {
+    ensureMimeInitialised();
+    GMimeEncoding state;
+    g_mime_encoding_init_encode(&state, GMIME_CONTENT_ENCODING_UUENCODE);
+    std::string lines(g_mime_encoding_outlen(&state, bytes.size()) + 64, '\0');
+    lines.resize(g_mime_encoding_flush(&state, bytes.data(), bytes.size(), lines.data()));
+    return "begin 644 " + name + "\r\n" + toCrLf(lines) + "end\r\n";
+}
+
+// Attachments larger than one decoding step, through each of the ways they are written.
+TEST(Attachments, LargeAttachmentsOfEveryKindArriveWhole) {
+    std::string big;
+    unsigned v = 777;
+    for (int i = 0; i < 300000; ++i) {
+        v = v * 1103515245u + 12345u;
+        big += static_cast<char>(v >> 16);
+    }
+    const std::string inner =
+        "Subject: forwarded\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; "
+        "boundary=IN\r\n\r\n--IN\r\nContent-Type: text/plain\r\n\r\ninner text\r\n--IN\r\n"
+        "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+        wrapped(b64(big), 76) + "--IN--\r\n";
+    struct Row {
+        const char* label;
+        std::string part;
+        std::string name;
+        std::string bytes;
+    };
+    const std::vector<Row> rows = {
+        {"uuencoded part",
+         "Content-Type: application/octet-stream; name=u.bin\r\n"
+         "Content-Transfer-Encoding: x-uuencode\r\n\r\n" +
+             uuBlock("u.bin", big),
+         "u.bin", big},
+        {"uuencoded block in the text", textPart("see below\r\n" + uuBlock("block.bin", big)),
+         "block.bin", big},
+        // Written as GMime writes a message, with LF line ends.
+        {"forwarded message", "Content-Type: message/rfc822\r\n\r\n" + inner, "attachment.eml",
+         std::regex_replace(inner, std::regex("\r\n"), "\n")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        std::vector<std::string> parts = {row.part};
+        if (row.part.rfind("Content-Type: text/plain", 0) != 0)
+            parts.insert(parts.begin(), textPart("t"));
+        DecodedMessage m = decodeMessage(multipart(parts), dir.path());
+        EXPECT_FALSE(m.attachmentsFailed) << m.error;
+        EXPECT_EQ(m.attachmentNames, std::vector<std::string>{row.name});
+        std::string written = readBytes(dir.file(row.name));
+        EXPECT_EQ(written.size(), row.bytes.size());
+        EXPECT_TRUE(written == row.bytes);
+    }
 }
 
 TEST(Attachments, UnwritableFolderIsReportedWithTheFileName) {
