@@ -89,6 +89,19 @@ void ScriptedPeer::serve() {
                 close(fd);
                 return;
             }
+            if (endsWith(reply, "<trickle>")) {
+                std::string_view text = std::string_view(reply).substr(0, reply.size() - 9);
+                for (char c : text) {
+                    // The pause ends early when the peer goes.
+                    pollfd stop{stopPipe_[0], POLLIN, 0};
+                    if (poll(&stop, 1, trickleMs_) != 0 || send(fd, &c, 1, MSG_NOSIGNAL) != 1) {
+                        close(fd);
+                        return;
+                    }
+                    ++trickled_;
+                }
+                continue;
+            }
             if (endsWith(reply, "<stall>")) {
                 sendText(std::string_view(reply).substr(0, reply.size() - 7));
                 stalled = true;

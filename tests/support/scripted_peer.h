@@ -1,4 +1,6 @@
 #pragma once
+#include <atomic>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -11,7 +13,9 @@ namespace korv::test {
 // produce. It accepts one connection, sends the greeting (an empty one sends nothing), and
 // answers each command line with what `answer` returns. An answer ending in "<drop>" sends the
 // text before it and closes the connection; one ending in "<stall>" sends the text before it
-// and then never answers again (the connection stays open until the peer is destroyed).
+// and then never answers again (the connection stays open until the peer is destroyed); one
+// ending in "<trickle>" sends the text before it one byte at a time, a pause of trickleMs before
+// each, and then serves on.
 class ScriptedPeer {
   public:
     using Answer = std::function<std::string(const std::string& command)>;
@@ -24,6 +28,10 @@ class ScriptedPeer {
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
     // Every command line received so far, also those that came after a stall.
     std::vector<std::string> commands() const;
+    // The pause before each byte of a "<trickle>" answer (default 100 ms).
+    void setTrickleMs(int ms) { trickleMs_ = ms; }
+    // Bytes of "<trickle>" answers sent so far.
+    std::size_t trickled() const { return trickled_; }
 
   private:
     void serve();
@@ -34,6 +42,8 @@ class ScriptedPeer {
     int stopPipe_[2] = {-1, -1};
     mutable std::mutex mutex_;
     std::vector<std::string> commands_;
+    std::atomic<int> trickleMs_{100};
+    std::atomic<std::size_t> trickled_{0};
     std::thread thread_;
 };
 
