@@ -57,6 +57,11 @@ int MailLibPop3GetMailStatus(int handle, int number, char* subject, char* date, 
 // trusted: a figure beyond kMailBodyHintLimit gives that limit); after kMailLibBodyTooLarge, the
 // room the kept body needs.
 int MailLibPop3GetMailSize(int handle, int number);
+// The body goes into a buffer as large as MailLibPop3GetMailSize last reported for the number;
+// without a report the buffer is taken as empty, so a message whose size the listing lacks comes
+// by kMailLibBodyTooLarge and a second call. A message the listing announces as larger than the
+// library takes (1 GiB) is refused without asking the server for it, as in
+// MailLibPop3GetMailStatus. After kMailLibAttachmentFailed nothing is kept.
 int MailLibPop3GetMail(int handle, int number, char* subject, char* date, char* from, char* header,
                        char* body, const char* attachmentFolder, char* names);
 int MailLibPop3DeleteMail(int handle, int number);

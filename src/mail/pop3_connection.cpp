@@ -12,9 +12,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "mail/header_text.h"
 #include "platform/codepage.h"
@@ -37,10 +39,16 @@ bool isDigits(const std::string& s) {
 bool waitFor(int fd, short events, int timeoutMs) {
     pollfd p{fd, events, 0};
     for (;;) {
-        int r = ::poll(&p, 1, timeoutMs);
+        int r = ::poll(&p, 1, std::max(timeoutMs, 0));
         if (r < 0 && errno == EINTR) continue;
         return r > 0;
     }
+}
+
+long long msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
 }
 
 std::string systemReason(int err) {
@@ -116,6 +124,32 @@ Pop3Timeouts& pop3Timeouts() {
     return t;
 }
 
+Pop3Limits& pop3Limits() {
+    static Pop3Limits l;
+    return l;
+}
+
+ReplyBuffer::~ReplyBuffer() { release(); }
+
+void ReplyBuffer::release() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+}
+
+void ReplyBuffer::reserve(std::size_t bytes) {
+    if (bytes <= capacity_) return;
+    char* grown = static_cast<char*>(std::realloc(data_, bytes));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
+    capacity_ = bytes;
+}
+
+void ReplyBuffer::grow(std::size_t n) {
+    // Doubling costs no resident memory: what is not written yet is only address space.
+    reserve(std::max({size_ + n, capacity_ * 2, std::size_t{4096}}));
+}
+
 bool parsePop3Address(const std::string& server, Pop3Address& out) {
     out = Pop3Address{};
     std::string rest = server;
@@ -156,8 +190,14 @@ bool parsePop3Address(const std::string& server, Pop3Address& out) {
     return !out.host.empty() && out.host.find_first_of(" \t\r\n/\\@") == std::string::npos;
 }
 
-std::string serverText(std::string_view reply) {
-    std::string clean(reply.substr(0, 300));
+std::string serverText(std::string_view reply, std::string_view secret) {
+    // Masked before the cut: a cut must not leave the first part of an echoed secret.
+    std::string clean(reply);
+    if (!secret.empty())
+        for (std::size_t at = clean.find(secret); at != std::string::npos;
+             at = clean.find(secret, at + 3))
+            clean.replace(at, secret.size(), "***");
+    clean.resize(std::min<std::size_t>(clean.size(), 300));
     for (char& c : clean) {
         unsigned char u = static_cast<unsigned char>(c);
         if (u < 0x20 || u == 0x7F) c = '?';
@@ -178,8 +218,13 @@ Pop3Connection::Pop3Connection() = default;
 Pop3Connection::~Pop3Connection() { close(); }
 
 bool Pop3Connection::fail(std::string& error, const std::string& why) {
+    if (broken_ && !brokenError_.empty()) {
+        error = brokenError_;
+        return false;
+    }
     error = "POP3サーバ "_cp + server_ + ": " + why;
     broken_ = true;
+    brokenError_ = error;
     return false;
 }
 
@@ -212,7 +257,7 @@ bool Pop3Connection::open(const Pop3Address& address, std::string& error) {
             }
         }
         if (err == 0) {
-            fcntl(fd, F_SETFL, flags);
+            // Stays non-blocking: every wait is a poll() with its own time limit.
             fd_ = fd;
         } else {
             lastReason = systemReason(err);
@@ -221,11 +266,7 @@ bool Pop3Connection::open(const Pop3Address& address, std::string& error) {
     }
     freeaddrinfo(found);
     if (fd_ < 0) return fail(error, lastReason);
-
-    // Reads wait in poll(); these bound the sends and the TLS handshake.
-    timeval tv{pop3Timeouts().readMs / 1000, (pop3Timeouts().readMs % 1000) * 1000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    lastByteAt_ = std::chrono::steady_clock::now();
 
     if (address.tls) {
         tls_ = std::make_unique<Tls>();
@@ -247,20 +288,9 @@ bool Pop3Connection::open(const Pop3Address& address, std::string& error) {
             SSL_set_tlsext_host_name(tls_->ssl, address.host.c_str());
             SSL_set1_host(tls_->ssl, address.host.c_str());
         }
-        int handshake;
-        {
-            SigpipeGuard guard;
-            handshake = SSL_connect(tls_->ssl);
-        }
-        if (handshake != 1) {
-            long verify = SSL_get_verify_result(tls_->ssl);
-            std::string why = verify != X509_V_OK ? "証明書を確認できません: "_cp +
-                                                        X509_verify_cert_error_string(verify)
-                                                  : "TLS 接続に失敗しました: "_cp + openSslReason();
-            ERR_clear_error();
-            return fail(error, why);
-        }
+        if (!handshake(error)) return false;
     }
+    beginReply();
     std::string_view line;
     if (!nextLine(line, error)) return false;
     if (!startsWithStatus(line, "+OK"))
@@ -269,30 +299,92 @@ bool Pop3Connection::open(const Pop3Address& address, std::string& error) {
     return true;
 }
 
+bool Pop3Connection::handshake(std::string& error) {
+    // The whole handshake gets one idle time-out: it is a few kilobytes.
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        int r;
+        {
+            SigpipeGuard guard;
+            r = SSL_connect(tls_->ssl);
+        }
+        if (r == 1) return true;
+        int e = SSL_get_error(tls_->ssl, r);
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+            ERR_clear_error();
+            long long left = pop3Timeouts().readMs - msSince(start);
+            if (left > 0 &&
+                waitFor(fd_, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, static_cast<int>(left)))
+                continue;
+            return fail(error, "TLS 接続がタイムアウトしました"_cp);
+        }
+        long verify = SSL_get_verify_result(tls_->ssl);
+        std::string why = verify != X509_V_OK ? "証明書を確認できません: "_cp +
+                                                    X509_verify_cert_error_string(verify)
+                                              : "TLS 接続に失敗しました: "_cp + openSslReason();
+        ERR_clear_error();
+        return fail(error, why);
+    }
+}
+
 bool Pop3Connection::sendAll(const std::string& data, std::string& error) {
     if (fd_ < 0 || broken_) return fail(error, "接続は切れています"_cp);
     std::size_t done = 0;
     while (done < data.size()) {
+        short until = POLLOUT;
         if (tls_) {
-            SigpipeGuard guard;
-            int n = SSL_write(tls_->ssl, data.data() + done, static_cast<int>(data.size() - done));
-            if (n <= 0) {
-                ERR_clear_error();
-                return fail(error, "送信できません"_cp);
+            int n;
+            {
+                SigpipeGuard guard;
+                n = SSL_write(tls_->ssl, data.data() + done, static_cast<int>(data.size() - done));
             }
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0) {
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            int e = SSL_get_error(tls_->ssl, n);
+            ERR_clear_error();
+            if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)
+                return fail(error, "送信できません"_cp);
+            if (e == SSL_ERROR_WANT_READ) until = POLLIN;
+        } else {
+            ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n >= 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
             if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return fail(error, "送信がタイムアウトしました"_cp);
-            return fail(error, "送信できません ("_cp + utf8ToCp932(std::strerror(errno)) + ")");
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return fail(error, "送信できません ("_cp + utf8ToCp932(std::strerror(errno)) + ")");
         }
-        done += static_cast<std::size_t>(n);
+        if (!waitFor(fd_, until, pop3Timeouts().readMs))
+            return fail(error, "送信がタイムアウトしました"_cp);
     }
     return true;
+}
+
+void Pop3Connection::beginReply() {
+    replyStart_ = std::chrono::steady_clock::now();
+    replyOffset_ = received_ - (end_ - pos_);
+}
+
+// Waits no longer than the idle time-out, nor past the reply's deadline.
+bool Pop3Connection::waitForReply(short events, std::string& error) {
+    const Pop3Timeouts& t = pop3Timeouts();
+    long long wait = t.readMs;
+    if (t.minBytesPerSecond > 0) {
+        long long allowed =
+            t.readMs + static_cast<long long>((received_ - replyOffset_) * 1000 /
+                                              static_cast<std::uint64_t>(t.minBytesPerSecond));
+        long long left = allowed - msSince(replyStart_);
+        if (left <= 0) return fail(error, "応答が遅すぎます"_cp);
+        wait = std::min(wait, left);
+    }
+    if (waitFor(fd_, events, static_cast<int>(wait))) return true;
+    // A server silent for about the idle time-out has stopped; one that still sends now and
+    // then is too slow. (Right after a status line both limits come at nearly the same time.)
+    bool silent = msSince(lastByteAt_) >= t.readMs - t.readMs / 10;
+    return fail(error, silent ? "応答がタイムアウトしました"_cp : "応答が遅すぎます"_cp);
 }
 
 bool Pop3Connection::fill(std::string& error) {
@@ -307,34 +399,35 @@ bool Pop3Connection::fill(std::string& error) {
     }
     if (buffer_.size() - end_ < kReadChunk) buffer_.resize(end_ + kReadChunk);
     char* room = buffer_.data() + end_;
+    auto received = [&](std::size_t n) {
+        end_ += n;
+        received_ += n;
+        lastByteAt_ = std::chrono::steady_clock::now();
+        if (received_ - replyOffset_ > pop3Limits().maxMessageBytes)
+            return fail(error, "応答が大きすぎます"_cp);
+        return true;
+    };
     while (tls_) {
-        if (!SSL_has_pending(tls_->ssl) && !waitFor(fd_, POLLIN, pop3Timeouts().readMs))
-            return fail(error, "応答がタイムアウトしました"_cp);
         int n;
         {
             SigpipeGuard guard;  // a read may answer the server (TLS 1.3 key updates)
             n = SSL_read(tls_->ssl, room, static_cast<int>(kReadChunk));
         }
-        if (n > 0) {
-            end_ += static_cast<std::size_t>(n);
-            return true;
-        }
+        if (n > 0) return received(static_cast<std::size_t>(n));
         int e = SSL_get_error(tls_->ssl, n);
         ERR_clear_error();
-        if (e != SSL_ERROR_WANT_READ) return fail(error, "接続が切れました"_cp);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)
+            return fail(error, "接続が切れました"_cp);
+        if (!waitForReply(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, error)) return false;
     }
     for (;;) {
         // Mostly the data is there already (the next message was asked for ahead): wait only
         // when it is not.
         ssize_t n = ::recv(fd_, room, kReadChunk, MSG_DONTWAIT);
-        if (n > 0) {
-            end_ += static_cast<std::size_t>(n);
-            return true;
-        }
+        if (n > 0) return received(static_cast<std::size_t>(n));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(fd_, POLLIN, pop3Timeouts().readMs))
-                return fail(error, "応答がタイムアウトしました"_cp);
+            if (!waitForReply(POLLIN, error)) return false;
             continue;
         }
         return fail(error, "接続が切れました"_cp);
@@ -389,18 +482,20 @@ bool Pop3Connection::isAhead(const std::string& line) const {
 }
 
 bool Pop3Connection::dropAhead(std::string& error) {
-    std::string reply, data;
+    std::string reply;
+    ReplyBuffer nothing;
     while (!ahead_.empty()) {
         Ahead a = std::move(ahead_.front());
         ahead_.pop_front();
         bool ok = readStatus(reply, error);
         if (broken_) return false;
-        if (ok && a.multiline && !readMultiline(data, error)) return false;
+        if (ok && a.multiline && !readMultiline(nothing, error, 0, Pop3Keep::Nothing)) return false;
     }
     return true;
 }
 
 bool Pop3Connection::readStatus(std::string& reply, std::string& error) {
+    beginReply();
     std::string_view status;
     if (!nextLine(status, error)) return false;
     if (startsWithStatus(status, "+OK")) {
@@ -409,15 +504,21 @@ bool Pop3Connection::readStatus(std::string& reply, std::string& error) {
     }
     if (startsWithStatus(status, "-ERR")) {
         reply = std::string(status.substr(status.size() > 4 ? 5 : 4));
-        error = "POP3サーバ "_cp + server_ + ": " + serverText(status);
+        error = "POP3サーバ "_cp + server_ + ": " + serverText(status, secret_);
         return false;
     }
-    return fail(error, "応答が正しくありません: "_cp + serverText(status));
+    return fail(error, "応答が正しくありません: "_cp + serverText(status, secret_));
 }
 
-bool Pop3Connection::readMultiline(std::string& data, std::string& error, std::size_t sizeHint) {
+bool Pop3Connection::readMultiline(ReplyBuffer& data, std::string& error, std::size_t sizeHint,
+                                   Pop3Keep keep) {
     data.clear();
-    if (sizeHint > 0) data.reserve(sizeHint + sizeHint / 32 + 64);
+    // The hint comes from the server's listing: it saves reallocations but is not trusted with
+    // more than this.
+    constexpr std::size_t kMaxReserve = std::size_t{32} << 20;
+    if (sizeHint > 0 && keep == Pop3Keep::All)
+        data.reserve(std::min(sizeHint + sizeHint / 32 + 64, kMaxReserve));
+    bool keeping = keep != Pop3Keep::Nothing;
     std::string_view line;
     for (;;) {
         if (!nextLine(line, error)) {
@@ -425,12 +526,14 @@ bool Pop3Connection::readMultiline(std::string& data, std::string& error, std::s
             return false;
         }
         if (line == ".") return true;
+        if (!keeping) continue;
         if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+        if (keep == Pop3Keep::Header && line.empty()) keeping = false;
         // Mostly the line ends in CR LF in the buffer already: both go in one step.
         if (line.data()[line.size()] == '\r') {
             data.append(line.data(), line.size() + 2);
         } else {
-            data.append(line);
+            data.append(line.data(), line.size());
             data.append("\r\n", 2);
         }
     }

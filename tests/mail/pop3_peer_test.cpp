@@ -279,14 +279,14 @@ TEST(Pop3Peer, BodyStaysInsideTheSizeReportedForTheMessage) {
     EXPECT_EQ(
         MailLibPop3GetMail(h, 1, t.subject.data(), t.date.data(), t.from.data(), t.header.data(),
                            buffer.get(), folder.path().c_str(), t.names.data()),
-        0);
+        kMailLibBodyTooLarge);
     EXPECT_EQ(std::string(buffer.get()), body.substr(0, 39));
 
     // No size was asked for message 2: nothing is known of that buffer, nothing goes in.
     char untouched[4] = {'x', 'x', 'x', 'x'};
     EXPECT_EQ(MailLibPop3GetMail(h, 2, t.subject.data(), t.date.data(), t.from.data(),
                                  t.header.data(), untouched, folder.path().c_str(), t.names.data()),
-              0);
+              kMailLibBodyTooLarge);
     EXPECT_EQ(std::string(untouched, 4), "xxxx");
     EXPECT_STREQ(t.subject.data(), "s");
     MailLibPop3Close(h);
