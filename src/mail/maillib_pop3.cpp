@@ -477,6 +477,9 @@ void Pop3ReadAhead(int handle, const std::vector<int>& numbers) {
     if (!s || s->connection.broken()) return;
     // A hint leaves the error text alone.
     std::string lastErrorBefore = lastError();
+    if (std::none_of(numbers.begin(), numbers.end(),
+                     [&](int number) { return number >= 1 && number <= s->count; }))
+        return;
     // The size listing comes first: asked for later, between the two, it would drop them.
     int code = 0;
     listedSize(s, 1, code);

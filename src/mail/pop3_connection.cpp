@@ -520,22 +520,28 @@ bool Pop3Connection::readMultiline(ReplyBuffer& data, std::string& error, std::s
         data.reserve(std::min(sizeHint + sizeHint / 32 + 64, kMaxReserve));
     bool keeping = keep != Pop3Keep::Nothing;
     std::string_view line;
-    for (;;) {
-        if (!nextLine(line, error)) {
-            data.clear();
-            return false;
+    try {
+        for (;;) {
+            if (!nextLine(line, error)) {
+                data.clear();
+                return false;
+            }
+            if (line == ".") return true;
+            if (!keeping) continue;
+            if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+            if (keep == Pop3Keep::Header && line.empty()) keeping = false;
+            // Mostly the line ends in CR LF in the buffer already: both go in one step.
+            if (line.data()[line.size()] == '\r') {
+                data.append(line.data(), line.size() + 2);
+            } else {
+                data.append(line.data(), line.size());
+                data.append("\r\n", 2);
+            }
         }
-        if (line == ".") return true;
-        if (!keeping) continue;
-        if (!line.empty() && line[0] == '.') line.remove_prefix(1);
-        if (keep == Pop3Keep::Header && line.empty()) keeping = false;
-        // Mostly the line ends in CR LF in the buffer already: both go in one step.
-        if (line.data()[line.size()] == '\r') {
-            data.append(line.data(), line.size() + 2);
-        } else {
-            data.append(line.data(), line.size());
-            data.append("\r\n", 2);
-        }
+    } catch (const std::bad_alloc&) {
+        // The rest of the reply is still on its way: the connection cannot go on.
+        data.release();
+        return fail(error, "メモリが足りません"_cp);
     }
 }
 

@@ -59,6 +59,7 @@ class ReplyBuffer {
 
     void reserve(std::size_t bytes);
     void append(const char* bytes, std::size_t n) {
+        if (n == 0) return;
         if (capacity_ - size_ < n) grow(n);
         std::memcpy(data_ + size_, bytes, n);
         size_ += n;
