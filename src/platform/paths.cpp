@@ -1,9 +1,11 @@
 #include "platform/paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -88,6 +90,13 @@ void createFolders(std::string_view cp932) {
     std::filesystem::create_directories(nativePath(cp932), ec);
 }
 
+void ensureFolders(std::string_view cp932) {
+    std::error_code ec;
+    std::filesystem::create_directories(nativePath(cp932), ec);
+    if (ec)
+        throw FileError(std::string(cp932) + " を作成できません: "_cp + utf8ToCp932(ec.message()));
+}
+
 bool createNewFolder(std::string_view cp932) {
     auto native = nativePath(cp932);
     if (::mkdir(native.c_str(), 0777) == 0) return true;
@@ -100,6 +109,25 @@ bool createNewFolder(std::string_view cp932) {
     }
     if (err == EEXIST) return false;
     throw FileError(std::string(cp932) + " を作成できません: "_cp +
+                    utf8ToCp932(std::strerror(err)));
+}
+
+bool renameFolderToFreeName(std::string_view from, std::string_view to) {
+    auto source = nativePath(from);
+    auto target = nativePath(to);
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    int err = errno;
+    if (err == EINVAL) {
+        // A file system without RENAME_NOREPLACE: claim the name with an empty folder of our
+        // own, which a rename may then replace.
+        if (!createNewFolder(to)) return false;
+        if (::rename(source.c_str(), target.c_str()) == 0) return true;
+        err = errno;
+        ::rmdir(target.c_str());
+    }
+    if (err == EEXIST || err == ENOTEMPTY) return false;
+    throw FileError(std::string(from) + " を " + std::string(to) + " に移せません: "_cp +
                     utf8ToCp932(std::strerror(err)));
 }
 

@@ -23,9 +23,15 @@ bool fileExists(std::string_view cp932);    // exists and is not a directory
 bool folderExists(std::string_view cp932);  // exists and is a directory
 // Creates the folder with its parents; failure is silent, the next file access reports it.
 void createFolders(std::string_view cp932);
+// As createFolders, but a folder that cannot be made is a FileError with the system's reason,
+// so that a read-only home is reported as such and not as a missing file later.
+void ensureFolders(std::string_view cp932);
 // Makes a new folder, and its missing parents; false when the name is taken already (by a folder
 // or a file). Any other failure is a FileError naming the folder.
 bool createNewFolder(std::string_view cp932);
+// Renames a folder to a name that must be free; false when the name is taken (never replaces
+// anything there). Any other failure is a FileError naming both.
+bool renameFolderToFreeName(std::string_view fromCp932, std::string_view toCp932);
 
 // The folder holding the running program, with a trailing delimiter.
 std::string programFolder();

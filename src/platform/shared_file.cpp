@@ -1,6 +1,7 @@
 #include "platform/shared_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,10 +46,16 @@ std::optional<SharedFile> SharedFile::openIfExists(const std::string& path, Acce
             break;
     }
     auto native = nativePath(path);
-    int fd = ::open(native.c_str(), flags, 0666);
+    // Without O_NONBLOCK a FIFO in a file's place would hold the program until someone writes.
+    int fd = ::open(native.c_str(), flags | O_NONBLOCK, 0666);
     if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return std::nullopt;
     if (fd < 0) throwOpenError(path, errno);
     SharedFile file(fd, path);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throwOpenError(path, errno);
+    if (S_ISDIR(st.st_mode)) throwOpenError(path, EISDIR);
+    if (!S_ISREG(st.st_mode)) throw FileError(path + " は通常のファイルではありません"_cp);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (!setLock(fd, lock == Lock::Shared ? F_RDLCK : F_WRLCK)) {
         int err = errno;
         if (isLockConflict(err)) throw SharingViolation(path + " は他のプロセスが使用中です"_cp);
