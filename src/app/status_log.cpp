@@ -20,7 +20,15 @@ void StatusLog::BeginStatusLine() {
 }
 
 void StatusLog::AppendStatus(const std::string& text) {
-    statusLine_ += text;
+    // A line break from mail (a decoded subject, a server's words) would split the log's line.
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            statusLine_ += ' ';
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            statusLine_ += text[i];
+        }
+    }
     sink_.replaceLastLine(statusLine_);
     if (++statusPieceCount_ > kPiecesPerLine) BeginStatusLine();
 }
@@ -31,7 +39,7 @@ void StatusLog::WriteStatusToLog() {
     // Appended, not rewritten: a day of a thousand messages would otherwise copy the log a
     // thousand times.
     if (AppendStringToExistingFile("\r\n" + statusLine_, path)) return;
-    createFolders(folder);
+    ensureFolders(folder);
     WriteStringToFile(kLogBanner + ("\r\n" + statusLine_), path);
 }
 

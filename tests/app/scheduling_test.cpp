@@ -130,7 +130,7 @@ TEST_F(Scheduling, TimedPollThatFailsStillEndsCleanly) {
     writeBytes(home.path() + "DefaultAccount/20261208", "in the way");
     ticks(1);
     ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_NE(dialogs.shown[0].text.find("20261208/log.txt"), std::string::npos);
+    EXPECT_NE(dialogs.shown[0].text.find("20261208"), std::string::npos);
     EXPECT_TRUE(form->Timer1->isActive());
     EXPECT_EQ(form->PopLED->palette().color(QPalette::Window),
               form->palette().color(QPalette::Button));

@@ -88,7 +88,8 @@ TEST_F(StatusLogTest, UnwritableLogRaisesNamingTheFileAndKeepsOldContentAndTheMe
         log.WriteStatusToLog();
         FAIL() << "writing under a file succeeded";
     } catch (const FileError& e) {
-        EXPECT_NE(std::string(e.what()).find("20261208/log.txt"), std::string::npos);
+        // The day's folder is what cannot be made: the error says so, not "no such file".
+        EXPECT_NE(std::string(e.what()).find("20261208"), std::string::npos) << e.what();
     }
     EXPECT_EQ(sink.lines.back(), "2026-12-08 10:00:00 second");
     EXPECT_EQ(logOf("20261207"), before);
