@@ -60,10 +60,7 @@ Settings LoadSettings(const std::string& iniPath) {
 void SaveSettings(const Settings& s, const std::string& iniPath) {
     ProfileFile ini(iniPath);
     const std::string sec = kSettingsSection;
-    // A hand-written flag such as "0x1" stays while it still means the same.
-    std::string apop;
-    if (!ini.get(sec, "ApopFlag", apop) || parseApopFlag(apop) != s.ApopFlag)
-        ini.set(sec, "ApopFlag", s.ApopFlag ? "1" : "0");
+    ini.set(sec, "ApopFlag", s.ApopFlag ? "1" : "0");
     ini.set(sec, "SmtpName", s.SmtpName);
     ini.set(sec, "Pop3Name", s.Pop3Name);
     ini.set(sec, "MailAddress", s.MailAddress);

@@ -83,7 +83,7 @@ TEST(Settings, FirstStartWritesEveryKey) {
 // What was read, saved again, leaves every byte; only missing keys are added.
 TEST(Settings, SaveKeepsTheFileAsWritten) {
     const std::string handWritten =
-        "; by hand\r\n[Other]\r\nPassword=elsewhere\r\n\r\n[korvanto2]\r\napopflag = 0x1\r\n"
+        "; by hand\r\n[Other]\r\nPassword=elsewhere\r\n\r\n[korvanto2]\r\napopflag = 1\r\n"
         "Pop3Name = \"pop.example.jp\"  \r\nMailAddress='me@example.jp'\r\nUserID=\"  me \"\r\n"
         "Password=secret\r\nPassword=later\r\nnote\r\nSmtpName=\tsmtp\r\nSessionDB=\r\n"
         "NameOrder=num3d\r\nDefaultImg=noimg.jpg\r\n\r\n[KORVANTO2]\r\nPop3Name=second\r\n";
@@ -92,6 +92,9 @@ TEST(Settings, SaveKeepsTheFileAsWritten) {
         std::string before, after;
     } rows[] = {
         {"unchanged", handWritten, handWritten},
+        {"flag written as 1", "[KORVANTO2]\r\nApopFlag=0x1\r\n",
+         "[KORVANTO2]\r\nApopFlag=1\r\nSmtpName=\r\nPop3Name=\r\nMailAddress=\r\nUserID=\r\n"
+         "Password=\r\nSessionDB=\r\nNameOrder=num3d\r\nDefaultImg=noimg.jpg\r\n"},
         {"missing keys, LF", "[KORVANTO2]\nUserID=u\n\n[Other]\nX=1\n",
          "[KORVANTO2]\nUserID=u\nApopFlag=0\nSmtpName=\nPop3Name=\nMailAddress=\nPassword=\n"
          "SessionDB=\nNameOrder=num3d\nDefaultImg=noimg.jpg\n\n[Other]\nX=1\n"},
