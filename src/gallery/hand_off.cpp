@@ -119,21 +119,20 @@ void splitBody(const std::string& body, std::string& id, std::string& story) {
 
 }  // namespace
 
-void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clock,
-                  const std::string& messageFolder, const std::string& subject,
-                  const std::string& /*date*/, const std::string& /*from*/,
-                  const std::string& /*header*/, const std::string& body,
-                  const std::string& attachments) {
+std::optional<GalleryDelivery> PlanHandOff(const HandOffSettings& settings, Clock& clock,
+                                           const std::string& messageFolder,
+                                           const std::string& subject, const std::string& body,
+                                           const std::string& attachments) {
     std::string picture = chooseAttachedPicture(messageFolder, attachments);
     if (picture.empty()) picture = settings.DefaultImg;
-    if (picture.empty() || subject.empty()) return;
+    if (picture.empty() || subject.empty()) return std::nullopt;
 
     auto [linkFrom, account] = SplitAt(subject, "@");
-    if (linkFrom.empty() || account.empty()) return;
+    if (linkFrom.empty() || account.empty()) return std::nullopt;
     linkFrom += ".jpg";
 
     LoadSessionFile(settings.SessionDB, account);
-    if (SessionSettings.path.empty()) return;
+    if (SessionSettings.path.empty()) return std::nullopt;
     const std::string gallery = withTrailingDelimiter(SessionSettings.path);
     const std::string ext = asciiLower(extensionOf(picture));
     if (SessionSettings.FileNameCounter.empty())
@@ -146,33 +145,59 @@ void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clo
     } else {
         name = nameFromTime(clock, gallery, ext);
     }
-    if (name.empty()) {
-        status.AppendStatus(" ->採番失敗"_cp);
-        return;
-    }
-
-    const std::string target = gallery + name + ext;
-    std::error_code ec;
-    std::filesystem::copy_file(nativePath(picture), nativePath(target),
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) {
-        // A link request without its picture would be a broken entry in the gallery.
-        status.AppendStatus(" ->コピー失敗 "_cp + name + ext);
-        return;
-    }
-    stampWithTime(target, clock.now());
-    status.AppendStatus(" ->" + name + ext);
+    if (name.empty())
+        throw HandOffError(" ->採番失敗"_cp,
+                           SessionSettings.FileNameCounter + " から名前を得られません"_cp);
 
     std::string id, story;
     splitBody(body, id, story);
     id = breaksToHtml(id);
-    story = breaksToHtml(story);
     if (id.empty()) id = "unknown";
-
     const std::string crlf = "\r\n";
-    std::string request = "<qltkeys>" + crlf + "request=link" + crlf + "linkfrom=" + linkFrom +
-                          crlf + "id=" + id + crlf + "Story=" + story + crlf + "</qltkeys>" + crlf;
-    WriteStringToFile(request, gallery + name + ".txt");
+    std::string request = "<qltkeys>" + crlf + "request=link" + crlf +
+                          "linkfrom=" + breaksToHtml(linkFrom) + crlf + "id=" + id + crlf +
+                          "Story=" + breaksToHtml(story) + crlf + "</qltkeys>" + crlf;
+    return GalleryDelivery{picture, gallery + name + ext, gallery + name + ".txt",
+                           std::move(request), name + ext};
+}
+
+void DeliverHandOff(const GalleryDelivery& d, Clock& clock) {
+    std::error_code ec;
+    std::filesystem::copy_file(nativePath(d.picture), nativePath(d.pictureTarget),
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) {
+        // A picture cut short (a full disk) is no picture.
+        std::error_code ignored;
+        std::filesystem::remove(nativePath(d.pictureTarget), ignored);
+        throw HandOffError(" ->コピー失敗 "_cp + d.fileName, d.picture + " を " + d.pictureTarget +
+                                                                 " にコピーできません: "_cp +
+                                                                 utf8ToCp932(ec.message()));
+    }
+    stampWithTime(d.pictureTarget, clock.now());
+    try {
+        WriteStringToFile(d.requestText, d.requestTarget);
+    } catch (...) {
+        // A picture without its link request would be a broken entry in the gallery.
+        std::error_code ignored;
+        std::filesystem::remove(nativePath(d.pictureTarget), ignored);
+        throw;
+    }
+}
+
+void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clock,
+                  const std::string& messageFolder, const std::string& subject,
+                  const std::string& /*date*/, const std::string& /*from*/,
+                  const std::string& /*header*/, const std::string& body,
+                  const std::string& attachments) {
+    try {
+        auto delivery = PlanHandOff(settings, clock, messageFolder, subject, body, attachments);
+        if (!delivery) return;
+        DeliverHandOff(*delivery, clock);
+        status.AppendStatus(" ->" + delivery->fileName);
+    } catch (const HandOffError& e) {
+        status.AppendStatus(e.statusPiece());
+        throw;
+    }
 }
 
 }  // namespace korv

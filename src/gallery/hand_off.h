@@ -1,6 +1,8 @@
 #pragma once
 // Hands a message's picture to the gallery folder of the account its subject names, beside a
 // link request that carries the id and the story of its body.
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "app/status_log.h"
@@ -13,9 +15,43 @@ struct HandOffSettings {
     std::string SessionDB;   // first piece of every session file's name
 };
 
-// Subject "linkfrom@account", body "id#story" (or "＃"). Date, From and Header are not used.
-// Appends " ->" and the new file name to the status line, " ->コピー失敗 " and the intended
-// name when the picture could not be copied, " ->採番失敗" when no name could be had.
+// A hand-off that could not be completed; nothing of it is left in the gallery. statusPiece is
+// what the status line gets for it (" ->採番失敗", " ->コピー失敗 " and the intended name).
+class HandOffError : public std::runtime_error {
+  public:
+    HandOffError(std::string statusPiece, const std::string& reason)
+        : std::runtime_error(reason), statusPiece_(std::move(statusPiece)) {}
+    const std::string& statusPiece() const { return statusPiece_; }
+
+  private:
+    std::string statusPiece_;
+};
+
+// What one message gives a gallery: a copy of its picture and a link request under one name.
+struct GalleryDelivery {
+    std::string picture;        // the file to copy
+    std::string pictureTarget;  // gallery + name + picture's extension
+    std::string requestTarget;  // gallery + name + ".txt"
+    std::string requestText;
+    std::string fileName;  // name + extension, for the status line
+};
+
+// Everything up to the new name, which may take a number from the counter file; writes nothing in
+// the gallery. Nothing when the message has nothing for a gallery: no picture, no "@" in the
+// subject, no session file or gallery folder for the account. Subject "linkfrom@account", body
+// "id#story" (or "＃"). Throws HandOffError when no name can be had, FileError or ConversionError
+// when the session or counter file fails.
+std::optional<GalleryDelivery> PlanHandOff(const HandOffSettings& settings, Clock& clock,
+                                           const std::string& messageFolder,
+                                           const std::string& subject, const std::string& body,
+                                           const std::string& attachments);
+
+// Copies the picture and writes the link request: both, or neither. A failed copy throws
+// HandOffError, a link request that cannot be written FileError.
+void DeliverHandOff(const GalleryDelivery& delivery, Clock& clock);
+
+// Both steps; appends " ->" and the new file name to the status line, or the failure's piece
+// before the error goes on. Date, From and Header are not used.
 void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clock,
                   const std::string& messageFolder, const std::string& subject,
                   const std::string& date, const std::string& from, const std::string& header,

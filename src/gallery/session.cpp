@@ -26,6 +26,7 @@ namespace {
 
 constexpr int kOpenAttempts = 100;
 constexpr int kTokenLimit = 32;
+constexpr std::size_t kMaxNameBytes = 255;  // NAME_MAX of every file system we run on
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -69,7 +70,9 @@ std::string existingFolder(const std::string& value) {
 }
 
 // The account name comes from a mail subject, so it must not lead out of the session folder.
-bool isSafeAccountName(const std::string& account) {
+// It is checked as the file system gets it: a lead byte before '/' becomes U+FFFD and leaves the
+// '/' standing, and a name the file system cannot hold would fail every poll that meets it.
+bool isSafeAccountName(const std::string& sessionDB, const std::string& account) {
     if (account == "." || account == "..") return false;
     for (std::size_t i = 0; i < account.size(); ++i) {
         auto c = static_cast<unsigned char>(account[i]);
@@ -79,7 +82,12 @@ bool isSafeAccountName(const std::string& account) {
             return false;
         }
     }
-    return true;
+    const std::string native = cp932ToUtf8(account);
+    if (native.find_first_of("/\\:") != std::string::npos) return false;
+    if (native.find("\xEF\xBF\xBD") != std::string::npos) return false;  // U+FFFD
+    for (unsigned char c : native)
+        if (c < 32 || c == 127) return false;
+    return nativePath(sessionDB + account + ".txt").filename().native().size() <= kMaxNameBytes;
 }
 
 [[noreturn]] void throwCreateError(const std::string& path, int err) {
@@ -165,18 +173,18 @@ std::int32_t readCounterNumber(const std::string& text, const std::string& path)
 
 void LoadSessionFile(const std::string& sessionDB, const std::string& account) {
     SessionSettings = SessionRecord{};
-    if (!isSafeAccountName(account)) return;
+    if (!isSafeAccountName(sessionDB, account)) return;
     std::string fileName = sessionDB + account + ".txt";
-    auto file =
-        SharedFile::openIfExists(fileName, SharedFile::Access::Read, SharedFile::Lock::Shared);
-    if (!file) return;
-    std::string text;
+    std::optional<SharedFile> file;
     try {
-        text = file->readAll();
+        file =
+            SharedFile::openIfExists(fileName, SharedFile::Access::Read, SharedFile::Lock::Shared);
     } catch (const FileError&) {
         if (folderExists(fileName)) return;  // a folder of that name is no session file
         throw;
     }
+    if (!file) return;
+    std::string text = file->readAll();
     file->close();
     std::vector<std::string> lines = splitLines(text);
 
