@@ -2,12 +2,13 @@
 // gallery; the window is also a small mail client for the same account.
 #include <dlfcn.h>
 #include <malloc.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <iostream>
 #include <string>
 
-#include "gallery/hand_off.h"
+#include "app/gallery_hand_off.h"
 #include "platform/paths.h"
 #include "polling/poll_once.h"
 
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
     // which costs more than decoding the message; keep it for reuse instead.
     mallopt(M_MMAP_THRESHOLD, 16 << 20);
     mallopt(M_TRIM_THRESHOLD, 32 << 20);
+    // A file-size limit is a full disk to us: a failed write we report, not a killed process.
+    signal(SIGXFSZ, SIG_IGN);
     Options options = parseOptions(argc, argv);
     if (!options.ok) {
         std::cerr << "使い方: korvanto [--home フォルダ] [--poll-once]\n";
@@ -77,20 +80,12 @@ int main(int argc, char** argv) {
     }
     std::string folder = programFolderFor(options);
     if (options.pollOnce) {
-        korv::SystemClock clock;
         return korv::RunPollOnce(
             folder,
             [](const korv::Settings& settings, korv::StatusLog& status, korv::Clock& clock,
-               const std::string& defaultImg) -> korv::HandOff {
-                return
-                    [&settings, &status, &clock, defaultImg](
-                        const std::string& messageFolder, const std::string& subject,
-                        const std::string& date, const std::string& from, const std::string& header,
-                        const std::string& body, const std::string& attachments) {
-                        korv::HandOffImage({defaultImg, settings.SessionDB}, status, clock,
-                                           messageFolder, subject, date, from, header, body,
-                                           attachments);
-                    };
+               const std::string& defaultImg) -> std::unique_ptr<korv::HandOff> {
+                return std::make_unique<korv::GalleryHandOff>(
+                    korv::HandOffSettings{defaultImg, settings.SessionDB}, status, clock);
             },
             std::cout, std::cerr);
     }

@@ -7,29 +7,53 @@
 #include "mail/maillib.h"
 #include "mail/read_ahead.h"
 #include "platform/codepage.h"
-#include "platform/whole_file.h"
+#include "platform/paths.h"
+#include "polling/incoming.h"
+#include "polling/poll_lock.h"
 #include "polling/uidl_ledger.h"
 
 namespace korv {
 namespace {
 
+using namespace mail;
+
 constexpr std::size_t kMessagesAskedAhead = 4;
 
 struct CloseOnExit {
     int handle;
-    ~CloseOnExit() { mail::MailLibPop3Close(handle); }
+    ~CloseOnExit() { MailLibPop3Close(handle); }
 };
+
+std::string libraryError() {
+    std::vector<char> text(kMailBufferBytes);
+    MailLibGetMessage(0, text.data(), kMailTextSize);
+    return text.data();
+}
+
+void logLine(StatusLog& status, const std::string& text) {
+    status.BeginStatusLine();
+    status.AppendStatus(text);
+    status.WriteStatusToLog();
+}
 
 }  // namespace
 
-void PollMailbox(PollContext& ctx) {
-    using namespace mail;
+PollResult PollMailbox(PollContext& ctx) {
+    ensureFolders(ctx.accountFolder);
+    auto lock = PollLock::tryTake(ctx.accountFolder);
+    if (!lock) {
+        const std::string busy = "他のポーリングが実行中"_cp;
+        ctx.status.BeginStatusLine();
+        ctx.status.AppendStatus(busy);
+        return {PollOutcome::Busy, busy};
+    }
+    RecoverInterruptedPass(ctx.accountFolder);
+
     int handle = MailLibPop3Connect(ctx.settings.Pop3Name.c_str());
     if (handle == -1) {
-        ctx.status.BeginStatusLine();
-        ctx.status.AppendStatus("接続失敗"_cp);
-        ctx.status.WriteStatusToLog();
-        return;
+        std::string reason = libraryError();
+        logLine(ctx.status, "接続失敗"_cp);
+        return {PollOutcome::Unreachable, reason};
     }
     CloseOnExit closer{handle};
     int count =
@@ -37,18 +61,25 @@ void PollMailbox(PollContext& ctx) {
                                 ctx.settings.ApopFlag ? -1 : 0);
     ctx.status.AppendStatus("*");
     if (count < 0) {
-        std::vector<char> error(kMailBufferBytes);
-        MailLibGetMessage(0, error.data(), kMailTextSize);
-        ctx.status.BeginStatusLine();
-        ctx.status.AppendStatus("ログイン失敗"_cp + error.data());
-        ctx.status.WriteStatusToLog();
-    } else {
-        FetchNewMessages(ctx, handle, count);
+        std::string reason = libraryError();
+        logLine(ctx.status, "ログイン失敗"_cp + reason);
+        return {count == kMailLibBroken ? PollOutcome::Unreachable : PollOutcome::LoginRefused,
+                reason};
     }
+    try {
+        FetchNewMessages(ctx, handle, count);
+    } catch (const std::exception& e) {
+        // The log says why the pass ended; the error itself goes on to the box or stderr.
+        try {
+            logLine(ctx.status, "中断 "_cp + e.what());
+        } catch (...) {  // the log may be what failed
+        }
+        throw;
+    }
+    return {};
 }
 
 void FetchNewMessages(PollContext& ctx, int handle, int count) {
-    using namespace mail;
     if (count == 0) return;
     const std::string ledgerPath = ctx.accountFolder + "UIDL.txt";
     UidlLedger ledger = UidlLedger::load(ledgerPath);
@@ -59,40 +90,46 @@ void FetchNewMessages(PollContext& ctx, int handle, int count) {
     std::vector<char> uidl(kMailBufferBytes);
     for (int i = 1; i <= count; ++i) {
         uidl[0] = '\0';
+        int r = MailLibPop3GetUidl(handle, i, uidl.data(), kMailTextSize);
+        // The count is the server's word; the listing is what it has.
+        if (r == kMailLibListEnd) break;
+        if (r == kMailLibBroken) throw ConnectionLost(libraryError());
+        // Without ids no message can be told from the next: nothing can be fetched safely.
+        if (r == kMailLibRefused) throw std::runtime_error(libraryError());
         // A message without an id cannot be told apart from the next one: leave it on the server.
-        if (MailLibPop3GetUidl(handle, i, uidl.data(), kMailTextSize) < 0 || uidl[0] == '\0')
-            continue;
+        if (r != 0 || uidl[0] == '\0') continue;
         std::string id = uidl.data();
+        std::string legacy = UidlLedger::legacyForm(id);
+        if (!legacy.empty()) onServer.insert(UidlLedger::key(legacy));
         // A second message with the same id counts as fetched with the first.
         if (onServer.insert(UidlLedger::key(id)).second && !ledger.contains(id))
             fresh.emplace_back(i, id);
     }
-    int fetched = 0;
-    std::size_t asked = 0;  // fresh[0, asked) have been asked for ahead
-    for (std::size_t k = 0; k < fresh.size(); ++k) {
-        const auto& [number, id] = fresh[k];
-        // The next message is always on its way while this one is archived; a few are asked
-        // for at a time, since every request wakes the server.
-        if (asked < std::min(k + 2, fresh.size())) {
-            std::vector<int> numbers;
-            for (; asked < std::min(k + 1 + kMessagesAskedAhead, fresh.size()); ++asked)
-                numbers.push_back(fresh[asked].first);
-            Pop3ReadAhead(handle, numbers);
+    int fetched = 0, held = 0;
+    if (!fresh.empty()) {
+        Incoming incoming(ctx.accountFolder);
+        std::size_t asked = 0;  // fresh[0, asked) have been asked for ahead
+        for (std::size_t k = 0; k < fresh.size(); ++k) {
+            const auto& [number, id] = fresh[k];
+            // The next message is always on its way while this one is archived; a few are
+            // asked for at a time, since every request wakes the server.
+            if (asked < std::min(k + 2, fresh.size())) {
+                std::vector<int> numbers;
+                for (; asked < std::min(k + 1 + kMessagesAskedAhead, fresh.size()); ++asked)
+                    numbers.push_back(fresh[asked].first);
+                Pop3ReadAhead(handle, numbers);
+            }
+            if (ArchiveMessage(ctx, incoming, ledger, handle, number, id) ==
+                ArchiveResult::Archived)
+                ++fetched;
+            else
+                ++held;
         }
-        ArchiveMessage(ctx, handle, number);
-        ledger.add(id);
-        // Recorded at once, so that neither an error nor a killed process later in the pass
-        // makes this message be archived again or lost. The first save also gives the file its
-        // last line end, so that later ids can simply be appended.
-        if (fetched++ == 0)
-            ledger.save(ledgerPath);
-        else
-            AppendStringToFile(id + "\r\n", ledgerPath);
     }
-    if (fetched > 0) {
-        ctx.status.BeginStatusLine();
-        ctx.status.AppendStatus(std::to_string(fetched) + "件取得"_cp);
-        ctx.status.WriteStatusToLog();
+    if (fetched > 0 || held > 0) {
+        std::string line = std::to_string(fetched) + "件取得"_cp;
+        if (held > 0) line += " " + std::to_string(held) + "件保留"_cp;
+        logLine(ctx.status, line);
         ctx.status.BeginStatusLine();
     }
     ledger.trim(onServer);

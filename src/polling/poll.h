@@ -1,8 +1,9 @@
 #pragma once
 // One visit to the POP3 mailbox: connect, log in, archive every message whose unique id is not
 // in the ledger yet, record the new ids, close.
-#include <functional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/settings.h"
 #include "app/status_log.h"
@@ -10,19 +11,38 @@
 
 namespace korv {
 
-// Hands an archived message on (to the gallery); called with the message folder (ending with a
-// delimiter), subject, date, sender, header, body and the attachment names as comma text.
-using HandOff =
-    std::function<void(const std::string& messageFolder, const std::string& subject,
-                       const std::string& date, const std::string& from, const std::string& header,
-                       const std::string& body, const std::string& attachments)>;
+class Incoming;
+class UidlLedger;
+
+// One archived message as the hand-off gets it; texts are CP932, read up to their first zero.
+struct ArchivedMessage {
+    std::string folder;  // holds its files; ends with a delimiter
+    std::string subject;
+    std::string date;
+    std::string from;
+    std::string header;
+    std::string body;
+    std::string attachments;  // the written names as comma text
+};
+
+// Hands an archived message on (to a gallery) in two steps, so that the archive can note what
+// will be written before anything is.
+class HandOff {
+  public:
+    virtual ~HandOff() = default;
+    // Decides what the message gives on and takes the names it needs; writes nothing yet.
+    // Returns every file carryOut will create; none when there is nothing to hand on.
+    virtual std::vector<std::string> prepare(const ArchivedMessage& message) = 0;
+    // Creates the prepared files; a failure throws and leaves none of them.
+    virtual void carryOut() = 0;
+};
 
 struct PollContext {
     const Settings& settings;
     std::string accountFolder;  // ends with a delimiter: UIDL.txt and the day folders
     StatusLog& status;
     Clock& clock;
-    HandOff handOff;  // may be empty
+    HandOff* handOff = nullptr;
     // Where the last message of this pass went: the next one's search for a free folder starts
     // after it instead of at 00000, which gives the same folder (everything below was taken) but
     // keeps a pass of n messages from testing n*n/2 folder names.
@@ -30,11 +50,36 @@ struct PollContext {
     int nextFolderNumber = 0;
 };
 
-// Every poll ends with its connection closed, also when an error ends it early.
-void PollMailbox(PollContext& ctx);
-// An error ends the pass; the ids of messages archived completely before it stay recorded.
+// The connection broke in the middle of a pass: dropped, timed out, or a reply that is no POP3.
+class ConnectionLost : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class PollOutcome {
+    Done,          // the pass went through (messages held back for the next poll included)
+    Busy,          // another poll of this home was running; nothing was touched
+    Unreachable,   // no connection, or it broke while logging in
+    LoginRefused,  // the server refused the login
+};
+
+struct PollResult {
+    PollOutcome outcome = PollOutcome::Done;
+    std::string reason;  // the library's text when the outcome is not Done
+};
+
+// Every poll ends with its connection closed, also when an error ends it early; only one poll
+// of an account folder runs at a time. An error that ends a pass (ConnectionLost, a file the
+// archive cannot write) is logged and thrown on.
+PollResult PollMailbox(PollContext& ctx);
 void FetchNewMessages(PollContext& ctx, int handle, int count);
-void ArchiveMessage(PollContext& ctx, int handle, int number);
+
+enum class ArchiveResult { Archived, Held };
+// Archives one message whole and records its id, or holds it back for the next poll (the
+// server refused it, it could not be stored, or its hand-off failed) with the reason on its
+// status line and in the log, leaving nothing behind. Throws what ends the pass.
+ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& ledger, int handle,
+                             int number, const std::string& id);
 // First base/prefix+number (zero-padded to width) that is not an existing folder, counting up
 // from startNumber; startNumber ends one past the number used.
 std::string NextFreeFolder(const std::string& base, const std::string& prefix, int width,

@@ -43,16 +43,18 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
 int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,
                 std::ostream& out, std::ostream& err, Clock& clock) {
     StreamSink sink(out);
+    auto fail = [&](const std::string& reason, int code) {
+        sink.flush();
+        err << cp932ToUtf8(reason) << '\n';
+        return code;
+    };
     try {
         const std::string folder = withTrailingDelimiter(programFolder);
         Settings settings = LoadSettings(folder + "korvanto.ini");
-        if (settings.Pop3Name.empty() || settings.UserID.empty() || settings.Password.empty()) {
-            err << cp932ToUtf8("INIファイルを作ってください: "_cp + folder + "korvanto.ini")
-                << '\n';
-            return 1;
-        }
+        if (settings.Pop3Name.empty() || settings.UserID.empty() || settings.Password.empty())
+            return fail("INIファイルを作ってください: "_cp + folder + "korvanto.ini", kExitError);
         const std::string accountFolder = folder + "DefaultAccount" + kPathDelimiter;
-        if (!folderExists(accountFolder)) createFolders(accountFolder);
+        ensureFolders(accountFolder);
         std::string defaultImg = folder + settings.DefaultImg;
         if (settings.DefaultImg.empty() || !fileExists(defaultImg)) defaultImg.clear();
 
@@ -63,15 +65,25 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
         } cleanup;
         StatusLog status(sink, clock, accountFolder);
         status.BeginStatusLine();
-        PollContext ctx{settings, accountFolder, status, clock,
-                        makeHandOff ? makeHandOff(settings, status, clock, defaultImg) : HandOff()};
-        PollMailbox(ctx);
-        sink.flush();
-        return 0;
+        std::unique_ptr<HandOff> handOff =
+            makeHandOff ? makeHandOff(settings, status, clock, defaultImg) : nullptr;
+        PollContext ctx{settings, accountFolder, status, clock, handOff.get()};
+        PollResult result = PollMailbox(ctx);
+        switch (result.outcome) {
+            case PollOutcome::Done:
+                sink.flush();
+                return kExitDone;
+            case PollOutcome::Busy:
+            case PollOutcome::Unreachable:
+                return fail(result.reason, kExitTemporary);
+            case PollOutcome::LoginRefused:
+                return fail(result.reason, kExitLoginRefused);
+        }
+        return kExitError;
+    } catch (const ConnectionLost& e) {
+        return fail(e.what(), kExitTemporary);
     } catch (const std::exception& e) {
-        sink.flush();
-        err << cp932ToUtf8(e.what()) << '\n';
-        return 1;
+        return fail(e.what(), kExitError);
     }
 }
 

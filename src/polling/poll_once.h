@@ -2,6 +2,7 @@
 // One poll without a window, for servers and cron: the same settings, ledger, archive, gallery
 // hand-off and log as the window's polls.
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -11,11 +12,17 @@ namespace korv {
 
 // Builds the hand-off for a run from its settings, status line, clock and the resolved default
 // picture (empty when there is none).
-using HandOffFactory = std::function<HandOff(const Settings& settings, StatusLog& status,
-                                             Clock& clock, const std::string& defaultImg)>;
+using HandOffFactory = std::function<std::unique_ptr<HandOff>(
+    const Settings& settings, StatusLog& status, Clock& clock, const std::string& defaultImg)>;
+
+// Exit codes of a window-less poll (sysexits).
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitError = 1;
+inline constexpr int kExitTemporary = 75;  // unreachable, timed out, or another poll is running
+inline constexpr int kExitLoginRefused = 77;
 
 // programFolder ends with a delimiter and holds korvanto.ini. Status lines go to `out` as they
-// are finished, an error's text to `err` (both UTF-8). Returns 0, or 1 after an error.
+// are finished, the reason of a failure to `err` (both UTF-8).
 int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,
                 std::ostream& out, std::ostream& err);
 int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,

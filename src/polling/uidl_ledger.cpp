@@ -30,7 +30,50 @@ UidlLedger UidlLedger::load(const std::string& path) {
     return parse(ReadFileToString(path));
 }
 
-bool UidlLedger::contains(const std::string& id) const { return keys_.count(key(id)) > 0; }
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+// Before ids were escaped, an 8-bit id was written as it came; a line could hold it unless it had
+// a line break or a NUL.
+std::string UidlLedger::legacyForm(const std::string& stored) {
+    if (stored.empty() || stored[0] != ' ') return {};
+    std::string raw;
+    for (std::size_t i = 1; i < stored.size(); ++i) {
+        if (stored[i] == '%' && i + 2 < stored.size() && hexDigit(stored[i + 1]) >= 0 &&
+            hexDigit(stored[i + 2]) >= 0) {
+            raw += static_cast<char>(hexDigit(stored[i + 1]) * 16 + hexDigit(stored[i + 2]));
+            i += 2;
+        } else {
+            raw += stored[i];
+        }
+    }
+    if (raw.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return {};
+    return raw;
+}
+
+bool UidlLedger::contains(const std::string& id) const {
+    if (keys_.count(key(id)) > 0) return true;
+    std::string raw = legacyForm(id);
+    return !raw.empty() && keys_.count(key(raw)) > 0;
+}
+
+void UidlLedger::record(const std::string& id, const std::string& path) {
+    add(id);
+    if (fileComplete_) {
+        AppendStringToFile(id + "\r\n", path);
+    } else {
+        save(path);
+        fileComplete_ = true;
+    }
+}
 
 void UidlLedger::add(const std::string& id) {
     entries_.push_back(id);

@@ -15,9 +15,13 @@ class UidlLedger {
     static UidlLedger load(const std::string& path);
     static UidlLedger parse(const std::string& text);
 
-    // Letter case does not count.
+    // Letter case does not count. Ids come in the library's stored form; an escaped id (one that
+    // begins with a blank) also matches the raw bytes an older ledger holds for it.
     bool contains(const std::string& id) const;
     void add(const std::string& id);
+    // Adds the id and puts it into the file at once: the first time the whole ledger is saved
+    // (which also ends an old file's last line), then each id is appended.
+    void record(const std::string& id, const std::string& path);
     // Drops the oldest entries while more than cap remain, but never an id of a message still
     // on the server: dropping it would fetch that message again.
     void trim(const std::unordered_set<std::string>& idsOnServer, std::size_t cap = kLedgerCap);
@@ -27,8 +31,11 @@ class UidlLedger {
     const std::vector<std::string>& entries() const { return entries_; }
 
     static std::string key(const std::string& id);
+    // The raw bytes an older ledger holds for an escaped id; "" when there are none.
+    static std::string legacyForm(const std::string& storedId);
 
   private:
+    bool fileComplete_ = false;  // the file holds every entry, each with its line end
     std::vector<std::string> entries_;
     std::unordered_multiset<std::string> keys_;
 };

@@ -45,14 +45,26 @@ struct Poll : ::testing::Test {
         fs::create_directories(account);
         status.BeginStatusLine();
     }
-    void poll() {
-        PollContext ctx{settings, account, status, clock,
-                        [this](const std::string& folder, const std::string& subject,
-                               const std::string&, const std::string&, const std::string&,
-                               const std::string& body, const std::string& names) {
-                            handedOff.push_back(folder + "|" + subject + "|" + body + "|" + names);
-                        }};
-        PollMailbox(ctx);
+    // Records what it is handed; `onPrepare` may interfere.
+    struct RecordingHandOff : HandOff {
+        std::vector<std::string>& seen;
+        std::function<void()> onPrepare;
+        explicit RecordingHandOff(std::vector<std::string>& s) : seen(s) {}
+        std::vector<std::string> prepare(const ArchivedMessage& m) override {
+            if (onPrepare) onPrepare();
+            // The message is handed on with its files in place, before it counts.
+            bool whole = fs::exists(m.folder + "header.txt") && fs::exists(m.folder + "body.txt");
+            seen.push_back((whole ? "whole|" : "partial|") + m.subject + "|" + m.body + "|" +
+                           m.attachments);
+            return {};
+        }
+        void carryOut() override {}
+    };
+    RecordingHandOff recorder{handedOff};
+
+    PollResult poll() {
+        PollContext ctx{settings, account, status, clock, &recorder};
+        return PollMailbox(ctx);
     }
     std::string log(const char* day = "20261207") {
         std::string path = account + day + "/log.txt";
@@ -91,7 +103,7 @@ TEST_F(Poll, FirstPollArchivesEverythingInServerOrder) {
     EXPECT_EQ(log(), expectedLog);
     EXPECT_EQ(UidlLedger::parse(ledger()).entries().size(), 2u);
     ASSERT_EQ(handedOff.size(), 2u);
-    EXPECT_EQ(handedOff[0], day + "00000/|first|body one|a.jpg,b.txt");
+    EXPECT_EQ(handedOff[0], "whole|first|body one|a.jpg,b.txt");
     EXPECT_EQ(sink.lines.front(), "2026-12-07 09:00:00 *");
     EXPECT_EQ(sink.lines.back(), "2026-12-07 09:00:00 ");
 }
@@ -155,23 +167,27 @@ TEST_F(Poll, RefusedConnectionWrongPasswordAndEmptyMailbox) {
 
 TEST_F(Poll, AnErrorInMidPassKeepsWhatWasArchivedAndTheNextPollDoesTheRest) {
     for (int i = 0; i < 3; ++i) server->addMessage(kPlainMessage);
-    // After the first message a file takes the place of the second one's folder.
-    int archived = 0;
-    PollContext ctx{
-        settings, account, status, clock,
-        [&](const std::string&, const std::string&, const std::string&, const std::string&,
-            const std::string&, const std::string&, const std::string&) {
-            if (++archived == 1) writeBytes(dayFolder() + "00001", "in the way");
-        }};
-    EXPECT_THROW(PollMailbox(ctx), FileError);
-    EXPECT_EQ(UidlLedger::parse(ledger()).entries().size(), 1u);
-    fs::remove(dayFolder() + "00001");
+    // While the second message is handed off, a folder takes the ledger's place: its id cannot
+    // be recorded, which ends the pass after the message was moved into place.
+    std::string saved;
+    int prepared = 0;
+    recorder.onPrepare = [&] {
+        if (++prepared != 2) return;
+        saved = ledger();
+        fs::remove(account + "UIDL.txt");
+        fs::create_directory(account + "UIDL.txt");
+    };
+    EXPECT_THROW(poll(), FileError);
+    EXPECT_NE(log().find("中断"_cp), std::string::npos);
+    fs::remove(account + "UIDL.txt");
+    writeBytes(account + "UIDL.txt", saved);
+    recorder.onPrepare = nullptr;
     poll();
     EXPECT_EQ(UidlLedger::parse(ledger()).entries().size(), 3u);
     for (const char* folder : {"00000", "00001", "00002"})
         EXPECT_TRUE(fs::exists(dayFolder() + folder + "/body.txt")) << folder;
-    EXPECT_FALSE(fs::exists(dayFolder() + "00003"));
-    EXPECT_NE(log().find("2件取得"_cp), std::string::npos);
+    EXPECT_FALSE(fs::exists(dayFolder() + "00003")) << "the interrupted message came twice";
+    EXPECT_NE(log().find("1件取得"_cp), std::string::npos);
 }
 
 TEST_F(Poll, IdsDifferingOnlyInCaseCountAsFetched) {
