@@ -4,9 +4,9 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "app/gallery_hand_off.h"
 #include "app/qt_text.h"
 #include "app/tform1.h"
-#include "gallery/hand_off.h"
 #include "polling/poll.h"
 
 namespace korv {
@@ -36,21 +36,25 @@ void TForm1::Timer1Timer() {
     ProgressBar5->setValue(Countdown);
     if (Countdown >= 1) return;
     Timer1->stop();
-    // The timer runs again after every timed poll, also after an error; its next tick comes a
-    // full period later.
-    struct Restart {
-        TForm1* form;
-        ~Restart() { form->Timer1->start(); }
-    } restart{this};
     try {
         Countdown = interval();
     } catch (...) {
         // Without a valid interval there is no schedule: automatic polling goes off visibly
         // instead of staying down with nothing running.
         SpeedButton2->setChecked(false);
+        Timer1->start();
         throw;
     }
-    PollWithLed();
+    // The timer runs again after every timed poll, also after an error, but only once its box
+    // is closed: boxes of timed polls never pile up. Its next tick comes a full period later.
+    try {
+        PollWithLed();
+    } catch (const std::exception& e) {
+        showStandardError(dialogs_, this, e);
+    } catch (...) {
+        showUnknownError(dialogs_, this);
+    }
+    Timer1->start();
     ProgressBar5->setValue(Countdown);
 }
 
@@ -64,14 +68,8 @@ void TForm1::PollWithLed() {
             form->PopLED->repaint();
         }
     } lampOff{this};
-    HandOffSettings handOffSettings{DefaultImg, settings.SessionDB};
-    PollContext ctx{settings, AccountFolder, *status, clock_,
-                    [&](const std::string& folder, const std::string& subject,
-                        const std::string& date, const std::string& from, const std::string& header,
-                        const std::string& body, const std::string& attachments) {
-                        HandOffImage(handOffSettings, *status, clock_, folder, subject, date, from,
-                                     header, body, attachments);
-                    }};
+    GalleryHandOff handOff({DefaultImg, settings.SessionDB}, *status, clock_);
+    PollContext ctx{settings, AccountFolder, *status, clock_, &handOff};
     PollMailbox(ctx);
 }
 

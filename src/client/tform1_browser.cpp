@@ -102,9 +102,19 @@ void TForm1::MailListViewClick() {
                 std::vector<char> body(size > 0 ? size : 0, '\0');
                 MailBuffer subject = newMailBuffer(), date = newMailBuffer(),
                            from = newMailBuffer(), header = newMailBuffer();
-                mail::MailLibPop3GetMail(
-                    ConnectionHandle, p + 1, subject.data(), date.data(), from.data(),
-                    header.data(), body.empty() ? nullptr : body.data(), folder.c_str(), nullptr);
+                auto fetch = [&] {
+                    return mail::MailLibPop3GetMail(ConnectionHandle, p + 1, subject.data(),
+                                                    date.data(), from.data(), header.data(),
+                                                    body.empty() ? nullptr : body.data(),
+                                                    folder.c_str(), nullptr);
+                };
+                // The listing's size is only a hint: a larger body is handed out on the second
+                // call, into a buffer of the size it needs.
+                if (fetch() == mail::kMailLibBodyTooLarge) {
+                    size = mail::MailLibPop3GetMailSize(ConnectionHandle, p + 1);
+                    body.assign(size > 0 ? size : 0, '\0');
+                    fetch();
+                }
                 std::string text =
                     body.empty() ? "" : std::string(body.data(), strnlen(body.data(), body.size()));
                 memo1->setPlainText(toQ(text + "\r\n"));
