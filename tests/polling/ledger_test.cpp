@@ -50,3 +50,14 @@ TEST(UidlLedger, TrimKeepsTheNewestButNeverAnIdStillOnTheServer) {
     full.trim(all);
     EXPECT_EQ(full.entries().size(), 2003u);
 }
+
+// An older ledger holds an 8-bit id as it came; the escaped form of the same id finds it, but an
+// escaped id with a line break only ever matches its escaped form.
+TEST(UidlLedger, EscapedIdsMatchTheRawBytesAnOlderLedgerKept) {
+    UidlLedger l = UidlLedger::parse("caf\xE9\r\nplain\r\n %25X%0D\r\n");
+    EXPECT_TRUE(l.contains(" caf%E9"));
+    EXPECT_TRUE(l.contains(" CAF%e9"));
+    EXPECT_TRUE(l.contains(" %25X%0D"));
+    EXPECT_FALSE(l.contains(" plain%0D"));  // "plain" plus a CR is another id
+    EXPECT_FALSE(l.contains(" caf%E8"));
+}
