@@ -1,16 +1,21 @@
 // The whole automatic road in one process run: `korvanto --poll-once` against a real Dovecot,
 // archiving and handing pictures to a gallery.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "platform/codepage.h"
 #include "support/dovecot_server.h"
 #include "support/sample_mail.h"
+#include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
@@ -101,4 +106,107 @@ TEST(PollOnce, MissingServerSettingsEndWithAnError) {
     TempDir home;
     RunResult run = pollOnce(home.path());
     EXPECT_EQ(run.exitCode, 1);
+}
+
+// Cron tells a temporary failure from one that needs the user by the exit code; the reason goes
+// to standard error.
+struct ExitRow {
+    const char* name;
+    std::function<std::string(DovecotServer&)> pop3Name;  // the server the settings name
+    std::string password;                                 // "" is the server's own
+    int exitCode;
+    std::string reason;  // a piece of what standard error says
+};
+
+TEST(PollOnce, ExitCodesSayWhatKindOfFailureItWas) {
+    DovecotServer server;
+    server.addMessage(messageWithAttachments("one", "1#a"));
+    auto peer = [](std::string answer) {
+        return [answer](const std::string& c) -> std::string {
+            if (c == "STAT") return "+OK 1 100\r\n";
+            if (c == "UIDL" || c == "LIST") return "+OK\r\n1 100\r\n.\r\n";
+            if (c.rfind("TOP", 0) == 0 || c.rfind("RETR", 0) == 0 || c == "UIDL ") return answer;
+            return "+OK\r\n";
+        };
+    };
+    ScriptedPeer dropping("+OK\r\n", peer("+OK\r\nSubject: cut<drop>"));
+    ScriptedPeer noIds("+OK\r\n", [](const std::string& c) -> std::string {
+        if (c == "STAT") return "+OK 1 100\r\n";
+        return c == "UIDL" ? "-ERR no UIDL here\r\n" : "+OK\r\n";
+    });
+    std::vector<ExitRow> rows = {
+        {"done", [](DovecotServer& s) { return s.address(); }, "", 0, ""},
+        {"unreachable", [](DovecotServer&) { return "127.0.0.1:" + std::to_string(closedPort()); },
+         "", 75, "127.0.0.1"},
+        {"login refused", [](DovecotServer& s) { return s.address(); }, "wrong", 77, "-ERR"},
+        {"dropped mid-pass", [&](DovecotServer&) { return dropping.address(); }, "", 75,
+         dropping.address()},
+        {"no unique ids", [&](DovecotServer&) { return noIds.address(); }, "", 1, "UIDL"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir home;
+        writeBytes(home.file("korvanto.ini"),
+                   "[KORVANTO2]\r\nPop3Name=" + row.pop3Name(server) +
+                       "\r\nUserID=" + server.user() + "\r\nPassword=" +
+                       (row.password.empty() ? server.password() : row.password) + "\r\n");
+        RunResult run = pollOnce(home.path());
+        EXPECT_EQ(run.exitCode, row.exitCode) << run.out;
+        EXPECT_NE(run.out.find(row.reason), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find(server.password()), std::string::npos) << run.out;
+    }
+}
+
+TEST(PollOnce, ASecondPollOfTheSameHomeEndsAtOnceAndTouchesNothing) {
+    DovecotServer server;
+    server.addMessage(messageWithAttachments("one", "1#a"));
+    TempDir home;
+    writeBytes(home.file("korvanto.ini"), "[KORVANTO2]\r\nPop3Name=" + server.address() +
+                                              "\r\nUserID=" + server.user() +
+                                              "\r\nPassword=" + server.password() + "\r\n");
+    fs::create_directories(home.file("DefaultAccount"));
+    // Another poll holds the home: the lock decides, not whether the file is there.
+    int fd = open(home.file("DefaultAccount/.poll.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+    auto before = filesUnder(home.path(), "-");
+    RunResult busy = pollOnce(home.path());
+    EXPECT_EQ(busy.exitCode, 75);
+    EXPECT_NE(busy.out.find("他のポーリングが実行中"), std::string::npos) << busy.out;
+    EXPECT_EQ(filesUnder(home.path(), "-"), before);
+    close(fd);
+    EXPECT_EQ(pollOnce(home.path()).exitCode, 0);
+    EXPECT_TRUE(fs::exists(home.file("DefaultAccount/UIDL.txt")));
+}
+
+// As root every folder is writable; the program runs as nobody to meet a read-only home.
+TEST(PollOnce, AReadOnlyHomeSaysPermissionDenied) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run the program as nobody";
+    TempDir root;
+    fs::permissions(root.path(), fs::perms(0755));
+    writeBytes(root.file("korvanto.ini"),
+               "[KORVANTO2]\r\nPop3Name=127.0.0.1:1\r\nUserID=u\r\nPassword=p\r\n");
+    fs::permissions(root.file("korvanto.ini"), fs::perms(0644));
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    std::string binary = std::string(std::getenv("KORVANTO_BINARY_DIR")) + "/korvanto";
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], 2);
+        passwd* nobody = getpwnam("nobody");
+        if (!nobody || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(126);
+        execl(binary.c_str(), binary.c_str(), "--poll-once", "--home", root.path().c_str(),
+              nullptr);
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    std::string err;
+    char buf[512];
+    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) err.append(buf, n);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+    EXPECT_NE(err.find("Permission denied"), std::string::npos) << err;
 }

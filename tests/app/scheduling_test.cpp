@@ -128,7 +128,11 @@ TEST_F(Scheduling, TimedPollThatFailsStillEndsCleanly) {
     // The day folder is a file: logging "接続失敗" fails inside the poll.
     clock.set(DateTime{2026, 12, 8, 10, 0, 0, 0});
     writeBytes(home.path() + "DefaultAccount/20261208", "in the way");
+    // No further timed poll may start while the box is up, so boxes never pile up.
+    bool timerWhileOpen = true;
+    dialogs.whileBoxOpen = [&] { timerWhileOpen = form->Timer1->isActive(); };
     ticks(1);
+    EXPECT_FALSE(timerWhileOpen);
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_NE(dialogs.shown[0].text.find("20261208"), std::string::npos);
     EXPECT_TRUE(form->Timer1->isActive());
