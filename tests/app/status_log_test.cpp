@@ -94,3 +94,11 @@ TEST_F(StatusLogTest, UnwritableLogRaisesNamingTheFileAndKeepsOldContentAndTheMe
     EXPECT_EQ(sink.lines.back(), "2026-12-08 10:00:00 second");
     EXPECT_EQ(logOf("20261207"), before);
 }
+
+TEST_F(StatusLogTest, LineBreaksFromMailBecomeBlanks) {
+    log.BeginStatusLine();
+    log.AppendStatus("a\r\nb\nc\rd\r\n");
+    log.WriteStatusToLog();
+    EXPECT_EQ(sink.lines.back(), "2026-12-07 08:59:58 a b c d ");
+    EXPECT_EQ(logOf("20261207"), "Tarnholt Korvanto Access Log\r\n2026-12-07 08:59:58 a b c d ");
+}

@@ -2,6 +2,7 @@
 #include "gallery/hand_off.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -254,6 +255,24 @@ TEST_F(HandOff, SubjectWithTwoAtsAndBlanksChoosesTheAccountUnaltered) {
     writeSession(" acme", "path=" + dir.file("gallery/acme") + "\r\nFileNameTemplate=img###\r\n");
     handOff("sunset @ acme", "2#y", "b.jpg");
     EXPECT_EQ(readBytes(gallery + "img044.txt"), linkRequest("sunset .jpg", "2", "y"));
+}
+
+TEST_F(HandOff, ALineBreakInTheSubjectStaysInsideItsLine) {
+    writeSession("acme", "path=" + dir.file("gallery/acme") + "\r\nFileNameTemplate=img###\r\n");
+    handOff("sun\r\nset@acme", "1#x", "b.jpg");
+    EXPECT_EQ(readBytes(gallery + "img043.txt"), linkRequest("sun<br>set.jpg", "1", "x"));
+}
+
+// A FIFO would hold the poll until somebody wrote into it.
+TEST_F(HandOff, ASessionOrCounterThatIsNoFileIsAnErrorNotAWait) {
+    for (const std::string& fifo : {gallery + "counter.txt", dir.file("sessions/acme.txt")}) {
+        SCOPED_TRACE(fifo);
+        std::filesystem::remove(fifo);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        EXPECT_THROW(handOff("sunset@acme", "1#x", "b.jpg"), std::runtime_error);
+        std::filesystem::remove(fifo);
+        writeBytes(fifo, "42");
+    }
 }
 
 TEST_F(HandOff, TimeStampNamesWithSuffixesWhenTaken) {
