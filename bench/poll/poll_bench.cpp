@@ -2,6 +2,7 @@
 // poll (everything new) and an idle poll (everything known), beside a bare pipelined RETR of
 // the same mailbox measured in the same run.
 //   korv_bench_poll [N=1000] [rounds=3]
+//   korv_bench_poll --big MB     one message of MB MiB: the poll's peak memory
 // $KORV_BENCH_WRAPPER, when set, is a command put in front of each poll (a profiler, say).
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -119,9 +120,40 @@ void writeHome(const std::string& home, const DovecotServer& server) {
             "DefaultImg=\r\n");
 }
 
+// One message of about `mb` MiB, most of it one base64 picture: the poll's peak memory beside the
+// message's size.
+int bigMessage(int mb) {
+    DovecotServer server;
+    korv::test::TempDir temp;
+    std::mt19937 rng(20261209);
+    std::string bytes(static_cast<std::size_t>(mb) * 3 / 4 << 20, '\0');
+    for (auto& b : bytes) b = static_cast<char>(rng());
+    std::string message =
+        korv::test::messageWithAttachments("big@bench", "1#one big picture", {{"big.jpg", bytes}});
+    bytes.clear();
+    bytes.shrink_to_fit();
+    server.addMessage(message);
+    const double messageMiB = message.size() / 1048576.0;
+    message.clear();
+    message.shrink_to_fit();
+    rawLogin(server);
+    std::string home = temp.path() + "big/";
+    writeHome(home, server);
+    Run run = pollOnce(home);
+    if (countArchived(home + "DefaultAccount/") != 1) throw std::runtime_error("not archived");
+    const double peakMiB = run.peakKb / 1024.0;
+    std::printf(
+        "message %.1f MiB, first poll %.2f s, peak %.1f MiB = message + %.1f MiB "
+        "(target: + 20 MiB at most)\n",
+        messageMiB, run.seconds, peakMiB, peakMiB - messageMiB);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) try {
+    setenv("KORVANTO_SOURCE_DIR", KORVANTO_SOURCE_DIR, 0);
+    if (argc > 2 && std::string(argv[1]) == "--big") return bigMessage(std::atoi(argv[2]));
     const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     if (count < 1 || rounds < 1) throw std::runtime_error("usage: korv_bench_poll [N] [rounds]");
