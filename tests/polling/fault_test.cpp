@@ -69,6 +69,8 @@ Fault listingWith(std::function<std::string(std::size_t)> size) {
     };
 }
 
+void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
+
 class PollFaults : public testing::TestWithParam<FaultRow> {
   protected:
     static void SetUpTestSuite() { mail::MailLibStartup(); }
@@ -147,11 +149,18 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"EndlessLine", on("RETR 2", "+OK\r\n" + std::string(9 << 20, 'x') + "<stall>"),
                  true, 1},
         FaultRow{"GarbageReply", on("RETR 2", "HELLO?\r\n"), true, 1},
-        FaultRow{"ListTooSmall", listingWith([](std::size_t) { return "10"; }), false, 3},
+        // A byte now and then never trips the idle time-out; the reply's deadline ends it.
+        FaultRow{"TrickleInsideRetr",
+                 [](const std::string& c, const Pop3Mailbox& box) {
+                     return c == "RETR 2" ? box.answer(c) + "<trickle>" : std::string();
+                 },
+                 true, 1},
+        FaultRow{"ListTooSmall", listingWith([](std::size_t) { return "3"; }), false, 3},
         FaultRow{"ListTooLarge",
                  listingWith([](std::size_t n) { return std::to_string(n * 1000); }), false, 3},
+        // Announced beyond what the library takes: held back unfetched, not allocated for.
         FaultRow{"ListAbsurd", listingWith([](std::size_t) { return "999999999999999"; }), false,
-                 3},
+                 0},
         FaultRow{"ListMissing", on("LIST", "-ERR no listing here\r\n"), false, 3},
         FaultRow{"StatAbsurd", on("STAT", "+OK 2147483647 0\r\n"), false, 3},
         FaultRow{"OneMessageRefused",
