@@ -8,6 +8,7 @@
 #include "gallery/session.h"
 #include "gallery/text_routines.h"
 #include "platform/codepage.h"
+#include "platform/file_error.h"
 #include "platform/paths.h"
 #include "platform/whole_file.h"
 
@@ -162,16 +163,10 @@ std::optional<GalleryDelivery> PlanHandOff(const HandOffSettings& settings, Cloc
 }
 
 void DeliverHandOff(const GalleryDelivery& d, Clock& clock) {
-    std::error_code ec;
-    std::filesystem::copy_file(nativePath(d.picture), nativePath(d.pictureTarget),
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) {
-        // A picture cut short (a full disk) is no picture.
-        std::error_code ignored;
-        std::filesystem::remove(nativePath(d.pictureTarget), ignored);
-        throw HandOffError(" ->コピー失敗 "_cp + d.fileName, d.picture + " を " + d.pictureTarget +
-                                                                 " にコピーできません: "_cp +
-                                                                 utf8ToCp932(ec.message()));
+    try {
+        CopyFileReplacing(d.picture, d.pictureTarget);
+    } catch (const FileError& e) {
+        throw HandOffError(" ->コピー失敗 "_cp + d.fileName, e.what());
     }
     stampWithTime(d.pictureTarget, clock.now());
     try {

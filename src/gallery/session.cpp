@@ -175,16 +175,16 @@ void LoadSessionFile(const std::string& sessionDB, const std::string& account) {
     SessionSettings = SessionRecord{};
     if (!isSafeAccountName(sessionDB, account)) return;
     std::string fileName = sessionDB + account + ".txt";
-    std::optional<SharedFile> file;
+    auto file =
+        SharedFile::openIfExists(fileName, SharedFile::Access::Read, SharedFile::Lock::Shared);
+    if (!file) return;
+    std::string text;
     try {
-        file =
-            SharedFile::openIfExists(fileName, SharedFile::Access::Read, SharedFile::Lock::Shared);
+        text = file->readAll();
     } catch (const FileError&) {
         if (folderExists(fileName)) return;  // a folder of that name is no session file
         throw;
     }
-    if (!file) return;
-    std::string text = file->readAll();
     file->close();
     std::vector<std::string> lines = splitLines(text);
 

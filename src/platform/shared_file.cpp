@@ -50,12 +50,9 @@ std::optional<SharedFile> SharedFile::openIfExists(const std::string& path, Acce
     int fd = ::open(native.c_str(), flags | O_NONBLOCK, 0666);
     if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return std::nullopt;
     if (fd < 0) throwOpenError(path, errno);
+    // O_NONBLOCK stays: a regular file takes no notice of it, and anything else is refused
+    // before it is read (readAll) or fails at its first positioned write.
     SharedFile file(fd, path);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throwOpenError(path, errno);
-    if (S_ISDIR(st.st_mode)) throwOpenError(path, EISDIR);
-    if (!S_ISREG(st.st_mode)) throw FileError(path + " は通常のファイルではありません"_cp);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (!setLock(fd, lock == Lock::Shared ? F_RDLCK : F_WRLCK)) {
         int err = errno;
         if (isLockConflict(err)) throw SharingViolation(path + " は他のプロセスが使用中です"_cp);
@@ -82,6 +79,11 @@ SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
 SharedFile::~SharedFile() { close(); }
 
 std::string SharedFile::readAll() {
+    // A device would never end, a FIFO would wait for a writer.
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) throwReadError(path_, errno);
+    if (S_ISDIR(st.st_mode)) throwReadError(path_, EISDIR);
+    if (!S_ISREG(st.st_mode)) throw FileError(path_ + " は通常のファイルではありません"_cp);
     std::string out;
     char buf[65536];
     for (;;) {
@@ -104,7 +106,7 @@ void SharedFile::relock(Lock lock) {
     }
 }
 
-void SharedFile::rewrite(std::string_view text) {
+void SharedFile::writeAtStart(std::string_view text) {
     std::size_t done = 0;
     while (done < text.size()) {
         ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
@@ -114,6 +116,10 @@ void SharedFile::rewrite(std::string_view text) {
         }
         done += static_cast<std::size_t>(n);
     }
+}
+
+void SharedFile::rewrite(std::string_view text) {
+    writeAtStart(text);
     if (ftruncate(fd_, static_cast<off_t>(text.size())) != 0) throwWriteError(path_, errno);
 }
 

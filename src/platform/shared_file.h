@@ -27,7 +27,11 @@ class SharedFile {
     SharedFile& operator=(const SharedFile&) = delete;
     ~SharedFile();
 
+    // The whole content of a regular file; anything else (a folder, a FIFO, a device) is a
+    // FileError.
     std::string readAll();
+    // Writes text at the start without cutting what follows.
+    void writeAtStart(std::string_view text);
     // Changes the lock held on this open file; throws SharingViolation on a conflict.
     void relock(Lock lock);
     // Replaces the whole content in place: write from the start, then cut to the new length.

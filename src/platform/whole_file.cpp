@@ -1,6 +1,7 @@
 #include "platform/whole_file.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +114,37 @@ bool AppendStringToExistingFile(const std::string& text, const std::string& path
     if (!file) return false;
     file->append(text);
     return true;
+}
+
+void CopyFileReplacing(const std::string& from, const std::string& to) {
+    auto source = nativePath(from);
+    auto target = nativePath(to);
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throwOpenError(from, errno);
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(in);
+        throwReadError(from, err ? err : EINVAL);
+    }
+    int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0) {
+        int err = errno;
+        ::close(in);
+        throwOpenError(to, err);
+    }
+    int err = 0;
+    for (off_t done = 0; done < st.st_size && !err;) {
+        ssize_t n = ::sendfile(out, in, &done, static_cast<std::size_t>(st.st_size - done));
+        if (n < 0 && errno != EINTR) err = errno;
+        if (n == 0) err = EIO;  // the source shrank under us
+    }
+    ::close(in);
+    if (::close(out) != 0 && !err) err = errno;
+    if (err) {
+        ::unlink(target.c_str());
+        throwWriteError(to, err);
+    }
 }
 
 void WritePrivateStringToFile(const std::string& text, const std::string& path) {

@@ -17,6 +17,9 @@ void WriteNewFile(const std::string& text, const std::string& cp932Path);
 void AppendStringToFile(const std::string& text, const std::string& cp932Path);
 // As AppendStringToFile; false, with nothing written, when there is no such file.
 bool AppendStringToExistingFile(const std::string& text, const std::string& cp932Path);
+// Copies a file byte for byte, replacing a file at the target; a copy that fails (a full disk
+// cuts it short) is removed again. FileError names the file and the reason.
+void CopyFileReplacing(const std::string& fromCp932, const std::string& toCp932);
 // As WriteStringToFile, and a file that did not exist yet is created readable by its owner only.
 void WritePrivateStringToFile(const std::string& text, const std::string& cp932Path);
 

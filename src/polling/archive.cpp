@@ -71,7 +71,7 @@ std::string fetchBody(int handle, int number, MailTexts& t, const std::string& f
 
 std::string nextTarget(PollContext& ctx, const std::string& day) {
     std::string base = ctx.accountFolder + day;
-    ensureFolders(base);
+    if (base != ctx.lastDayFolder) ensureFolders(base);
     int start = base == ctx.lastDayFolder ? ctx.nextFolderNumber : 0;
     std::string folder = NextFreeFolder(base, "", 5, start);
     ctx.lastDayFolder = base;
@@ -166,7 +166,7 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         try {
             ctx.handOff->carryOut();
         } catch (const std::exception& e) {
-            incoming.done();
+            incoming.withdraw();
             return holdBack(e.what());
         }
     }
@@ -177,12 +177,11 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         }
     } catch (...) {
         removeQuietly(galleryFiles);
-        incoming.done();
+        incoming.withdraw();
         throw;
     }
     discard.keep = true;
     ledger.record(id, ctx.accountFolder + "UIDL.txt");
-    incoming.done();
     ctx.status.WriteStatusToLog();
     return ArchiveResult::Archived;
 }

@@ -43,26 +43,36 @@ void removeAll(const std::filesystem::path& path) {
 
 }  // namespace
 
+// "<length>\r\n" and the record: each message's record is written over the last one without
+// cutting the file, so a shorter record leaves the longer one's tail behind it, and a record
+// written only in part (a kill in mid-write) does not end where its length says.
 std::string formatIntent(const MessageIntent& intent) {
-    std::string text =
+    std::string record =
         "id=" + intent.id + "\r\nfolder=" + intent.folder + "\r\nto=" + intent.target + "\r\n";
-    for (const auto& file : intent.files) text += "file=" + file + "\r\n";
-    return text + kEnd + "\r\n";
+    for (const auto& file : intent.files) record += "file=" + file + "\r\n";
+    record += std::string(kEnd) + "\r\n";
+    return std::to_string(record.size()) + "\r\n" + record;
 }
 
 std::optional<MessageIntent> parseIntent(const std::string& text) {
+    std::size_t head = text.find("\r\n");
+    if (head == std::string::npos || head == 0 || head > 9 ||
+        text.find_first_not_of("0123456789", 0) < head)
+        return std::nullopt;
+    std::size_t length = std::stoul(text.substr(0, head));
+    std::size_t start = head + 2;
+    const std::string tail = std::string(kEnd) + "\r\n";
+    if (text.size() < start + length || length < tail.size() ||
+        text.compare(start + length - tail.size(), tail.size(), tail) != 0)
+        return std::nullopt;
+    const std::string record = text.substr(start, length - tail.size());
     MessageIntent intent;
     bool hasId = false, hasFolder = false, hasTarget = false;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find("\r\n", start);
+    for (std::size_t at = 0; at < record.size();) {
+        std::size_t end = record.find("\r\n", at);
         if (end == std::string::npos) return std::nullopt;
-        std::string line = text.substr(start, end - start);
-        start = end + 2;
-        if (line == kEnd) {
-            if (hasId && hasFolder && hasTarget) return intent;
-            return std::nullopt;
-        }
+        std::string line = record.substr(at, end - at);
+        at = end + 2;
         std::size_t eq = line.find('=');
         if (eq == std::string::npos) return std::nullopt;
         std::string key = line.substr(0, eq), value = line.substr(eq + 1);
@@ -81,7 +91,8 @@ std::optional<MessageIntent> parseIntent(const std::string& text) {
             return std::nullopt;
         }
     }
-    return std::nullopt;
+    if (!hasId || !hasFolder || !hasTarget) return std::nullopt;
+    return intent;
 }
 
 void RecoverInterruptedPass(const std::string& accountFolder) {
@@ -128,9 +139,9 @@ std::string Incoming::folderPath(const std::string& name) const {
     return dir_ + name + kPathDelimiter;
 }
 
-void Incoming::intend(const MessageIntent& intent) { journal_.rewrite(formatIntent(intent)); }
+void Incoming::intend(const MessageIntent& intent) { journal_.writeAtStart(formatIntent(intent)); }
 
-void Incoming::done() { journal_.rewrite(""); }
+void Incoming::withdraw() { journal_.rewrite(""); }
 
 void Incoming::discard(const std::string& name) { removeAll(nativePath(dir_ + name)); }
 

@@ -37,10 +37,14 @@ class Incoming {
     // A new empty folder to build a message in: its name, and its path with a trailing delimiter.
     std::string newFolder();
     std::string folderPath(const std::string& name) const;
-    // Notes the message in flight before anything outside ".incoming" is written.
+    // Notes the message in flight before anything outside ".incoming" is written. A record
+    // stays until the next one: once its id is in the ledger, it asks nothing of the next pass.
     void intend(const MessageIntent& intent);
-    // Nothing is in flight any more.
-    void done();
+    // The message in flight is given up (what it wrote outside is gone again).
+    void withdraw();
+    // The pass is through: the last record goes before a trim of the ledger could make it look
+    // unfinished.
+    void finish() { withdraw(); }
     // Removes a folder that newFolder gave, with what is in it.
     void discard(const std::string& name);
     const std::string& accountFolder() const { return accountFolder_; }

@@ -125,6 +125,7 @@ void FetchNewMessages(PollContext& ctx, int handle, int count) {
             else
                 ++held;
         }
+        incoming.finish();
     }
     if (fetched > 0 || held > 0) {
         std::string line = std::to_string(fetched) + "件取得"_cp;
