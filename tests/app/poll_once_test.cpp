@@ -191,11 +191,14 @@ TEST(PollOnce, AReadOnlyHomeSaysPermissionDenied) {
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
     std::string binary = std::string(std::getenv("KORVANTO_BINARY_DIR")) + "/korvanto";
+    passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    uid_t uid = nobody->pw_uid;
+    gid_t gid = nobody->pw_gid;
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipeFds[1], 2);
-        passwd* nobody = getpwnam("nobody");
-        if (!nobody || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(126);
+        if (setgid(gid) != 0 || setuid(uid) != 0) _exit(126);
         execl(binary.c_str(), binary.c_str(), "--poll-once", "--home", root.path().c_str(),
               nullptr);
         _exit(127);
