@@ -4,12 +4,17 @@ namespace korv {
 
 std::vector<std::string> GalleryHandOff::prepare(const ArchivedMessage& m) {
     planned_.reset();
+    HandOffPlan plan;
     try {
-        planned_ = PlanHandOff(settings_, clock_, m.folder, m.subject, m.body, m.attachments);
+        plan = PlanHandOff(settings_, clock_, m.folder, m.subject, m.fromAddress, m.body,
+                           m.attachments);
     } catch (const HandOffError& e) {
         status_.AppendStatus(e.statusPiece());
         throw;
     }
+    // Turned away by the gallery's rules: the message is archived all the same.
+    if (!plan.refusal.empty()) status_.AppendStatus(plan.refusal);
+    planned_ = std::move(plan.delivery);
     if (!planned_) return {};
     return {planned_->pictureTarget, planned_->requestTarget};
 }

@@ -1,6 +1,8 @@
 #include "gallery/hand_off.h"
 
+#include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -118,22 +120,56 @@ void splitBody(const std::string& body, std::string& id, std::string& story) {
     story = body;
 }
 
+std::int64_t fileSize(const std::string& path) {
+    std::error_code ec;
+    auto size = std::filesystem::file_size(nativePath(path), ec);
+    return ec ? -1 : static_cast<std::int64_t>(size);
+}
+
 }  // namespace
 
-std::optional<GalleryDelivery> PlanHandOff(const HandOffSettings& settings, Clock& clock,
-                                           const std::string& messageFolder,
-                                           const std::string& subject, const std::string& body,
-                                           const std::string& attachments) {
+bool MayPost(const std::string& allowFrom, const std::string& sender) {
+    std::vector<std::string> allowed;
+    for (auto& entry : ReadCommaText(allowFrom))
+        if (!entry.empty()) allowed.push_back(asciiLower(entry));
+    if (allowed.empty()) return true;
+    const std::string address = asciiLower(sender);
+    const std::size_t at = address.rfind('@');
+    if (at == std::string::npos || at == 0) return false;
+    for (const auto& entry : allowed)
+        if (entry == address || (entry[0] == '@' && entry == address.substr(at))) return true;
+    return false;
+}
+
+std::int64_t MaxBytes(const std::string& value) {
+    std::size_t first = value.find_first_not_of(" \t");
+    std::size_t last = value.find_last_not_of(" \t");
+    const char* begin = value.data() + (first == std::string::npos ? value.size() : first);
+    const char* end = value.data() + (last == std::string::npos ? 0 : last + 1);
+    std::int64_t limit = 0;
+    auto [stop, ec] = std::from_chars(begin, std::max(begin, end), limit);
+    if (ec != std::errc() || stop != std::max(begin, end) || limit < 0)
+        throw ConversionError("maxbytes の値「"_cp + value + "」は整数ではありません"_cp);
+    return limit;
+}
+
+HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
+                        const std::string& messageFolder, const std::string& subject,
+                        const std::string& sender, const std::string& body,
+                        const std::string& attachments) {
     std::string picture = chooseAttachedPicture(messageFolder, attachments);
     if (picture.empty()) picture = settings.DefaultImg;
-    if (picture.empty() || subject.empty()) return std::nullopt;
+    if (picture.empty() || subject.empty()) return {};
 
     auto [linkFrom, account] = SplitAt(subject, "@");
-    if (linkFrom.empty() || account.empty()) return std::nullopt;
+    if (linkFrom.empty() || account.empty()) return {};
     linkFrom += ".jpg";
 
     LoadSessionFile(settings.SessionDB, account);
-    if (SessionSettings.path.empty()) return std::nullopt;
+    if (SessionSettings.path.empty()) return {};
+    if (!MayPost(SessionSettings.allowfrom, sender)) return {std::nullopt, " ->送信者不許可"_cp};
+    if (!SessionSettings.maxbytes.empty() && fileSize(picture) > MaxBytes(SessionSettings.maxbytes))
+        return {std::nullopt, " ->サイズ超過"_cp};
     const std::string gallery = withTrailingDelimiter(SessionSettings.path);
     const std::string ext = asciiLower(extensionOf(picture));
     if (SessionSettings.FileNameCounter.empty())
@@ -158,8 +194,9 @@ std::optional<GalleryDelivery> PlanHandOff(const HandOffSettings& settings, Cloc
     std::string request = "<qltkeys>" + crlf + "request=link" + crlf +
                           "linkfrom=" + breaksToHtml(linkFrom) + crlf + "id=" + id + crlf +
                           "Story=" + breaksToHtml(story) + crlf + "</qltkeys>" + crlf;
-    return GalleryDelivery{picture, gallery + name + ext, gallery + name + ".txt",
-                           std::move(request), name + ext};
+    return {GalleryDelivery{picture, gallery + name + ext, gallery + name + ".txt",
+                            std::move(request), name + ext},
+            ""};
 }
 
 void DeliverHandOff(const GalleryDelivery& d, Clock& clock) {
@@ -181,14 +218,16 @@ void DeliverHandOff(const GalleryDelivery& d, Clock& clock) {
 
 void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clock,
                   const std::string& messageFolder, const std::string& subject,
-                  const std::string& /*date*/, const std::string& /*from*/,
+                  const std::string& /*date*/, const std::string& from,
                   const std::string& /*header*/, const std::string& body,
                   const std::string& attachments) {
     try {
-        auto delivery = PlanHandOff(settings, clock, messageFolder, subject, body, attachments);
-        if (!delivery) return;
-        DeliverHandOff(*delivery, clock);
-        status.AppendStatus(" ->" + delivery->fileName);
+        HandOffPlan plan =
+            PlanHandOff(settings, clock, messageFolder, subject, from, body, attachments);
+        if (!plan.refusal.empty()) status.AppendStatus(plan.refusal);
+        if (!plan.delivery) return;
+        DeliverHandOff(*plan.delivery, clock);
+        status.AppendStatus(" ->" + plan.delivery->fileName);
     } catch (const HandOffError& e) {
         status.AppendStatus(e.statusPiece());
         throw;

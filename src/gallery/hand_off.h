@@ -1,6 +1,7 @@
 #pragma once
 // Hands a message's picture to the gallery folder of the account its subject names, beside a
 // link request that carries the id and the story of its body.
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,22 +37,36 @@ struct GalleryDelivery {
     std::string fileName;  // name + extension, for the status line
 };
 
+// What the gallery makes of a message: a delivery, nothing (no picture, no "@" in the subject,
+// no session file or gallery folder for the account), or a refusal by the gallery's own rules.
+struct HandOffPlan {
+    std::optional<GalleryDelivery> delivery;
+    std::string refusal;  // " ->送信者不許可" or " ->サイズ超過" for the status line; "" otherwise
+};
+
 // Everything up to the new name, which may take a number from the counter file; writes nothing in
-// the gallery. Nothing when the message has nothing for a gallery: no picture, no "@" in the
-// subject, no session file or gallery folder for the account. Subject "linkfrom@account", body
-// "id#story" (or "＃"). Throws HandOffError when no name can be had, FileError or ConversionError
-// when the session or counter file fails.
-std::optional<GalleryDelivery> PlanHandOff(const HandOffSettings& settings, Clock& clock,
-                                           const std::string& messageFolder,
-                                           const std::string& subject, const std::string& body,
-                                           const std::string& attachments);
+// the gallery. Subject "linkfrom@account", body "id#story" (or "＃"); sender is the address of
+// the message's From (the display name never counts). Throws HandOffError when no name can be
+// had, FileError or ConversionError when the session or counter file fails (a maxbytes that is
+// no number among them).
+HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
+                        const std::string& messageFolder, const std::string& subject,
+                        const std::string& sender, const std::string& body,
+                        const std::string& attachments);
+
+// Whether the sender's address may post by an allowfrom value: an entry is a full address or a
+// domain ("@example.jp"), compared without case; an empty value lets everyone post.
+bool MayPost(const std::string& allowFrom, const std::string& sender);
+// A maxbytes value as a number of bytes; ConversionError when it is none.
+std::int64_t MaxBytes(const std::string& value);
 
 // Copies the picture and writes the link request: both, or neither. A failed copy throws
 // HandOffError, a link request that cannot be written FileError.
 void DeliverHandOff(const GalleryDelivery& delivery, Clock& clock);
 
-// Both steps; appends " ->" and the new file name to the status line, or the failure's piece
-// before the error goes on. Date, From and Header are not used.
+// Both steps; appends " ->" and the new file name to the status line, the refusal, or the
+// failure's piece before the error goes on. From is the sender's address; Date and Header are
+// not used.
 void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clock,
                   const std::string& messageFolder, const std::string& subject,
                   const std::string& date, const std::string& from, const std::string& header,

@@ -197,6 +197,8 @@ void LoadSessionFile(const std::string& sessionDB, const std::string& account) {
     loaded.DefaultImgFile = lookUp(lines, "DefaultImgFile");
     std::string acceptHtml = lookUp(lines, "accepthtml");
     if (!acceptHtml.empty() && fileExists(acceptHtml)) loaded.accepthtml = acceptHtml;
+    loaded.allowfrom = lookUp(lines, "allowfrom");
+    loaded.maxbytes = lookUp(lines, "maxbytes");
     SessionSettings = std::move(loaded);
 }
 

@@ -15,6 +15,11 @@ struct SessionRecord {
     std::string FileNameCounter;
     std::string DefaultImgFile;
     std::string accepthtml;  // existing file
+    // Who may post to the gallery: comma text of addresses and "@domain" entries; empty lets
+    // everyone post.
+    std::string allowfrom;
+    // The largest picture handed off, in bytes; empty sets no limit.
+    std::string maxbytes;
 };
 
 // One record for the whole process, replaced by every LoadSessionFile.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "mail/maillib.h"
+#include "mail/sender_address.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
@@ -147,8 +148,14 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         ctx.status.AppendStatus(summary);
 
         WriteNewFile(body, folder + "body.txt");
-        message = ArchivedMessage{folder,          t.subject.data(), t.date.data(), t.from.data(),
-                                  t.header.data(), std::move(body),  t.names.data()};
+        message.folder = folder;
+        message.subject = t.subject.data();
+        message.date = t.date.data();
+        message.from = t.from.data();
+        message.fromAddress = senderAddress(t.header.data());
+        message.header = t.header.data();
+        message.body = std::move(body);
+        message.attachments = t.names.data();
         if (ctx.handOff) galleryFiles = ctx.handOff->prepare(message);
     } catch (const HeldBack& held) {
         return holdBack(held.reason);

@@ -20,6 +20,7 @@ struct ArchivedMessage {
     std::string subject;
     std::string date;
     std::string from;
+    std::string fromAddress;  // the address of From, without the display name; "" when none
     std::string header;
     std::string body;
     std::string attachments;  // the written names as comma text

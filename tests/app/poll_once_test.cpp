@@ -213,3 +213,60 @@ TEST(PollOnce, AReadOnlyHomeSaysPermissionDenied) {
     EXPECT_EQ(WEXITSTATUS(status), 1) << err;
     EXPECT_NE(err.find("Permission denied"), std::string::npos) << err;
 }
+
+// A gallery takes pictures only from the senders its session file allows; the others are
+// archived all the same.
+TEST(PollOnce, AGalleryTakesPicturesOnlyFromTheSendersItAllows) {
+    DovecotServer server;
+    TempDir root;
+    std::string home = root.path();
+    for (const char* g : {"acme", "open"}) fs::create_directories(home + "gallery/" + g);
+    fs::create_directories(home + "sessions");
+    writeBytes(home + "korvanto.ini",
+               "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
+                   "\r\nPassword=" + server.password() + "\r\nSessionDB=" + home + "sessions/\r\n");
+    writeBytes(home + "sessions/acme.txt",
+               "path=" + home +
+                   "gallery/acme\r\nAllowFrom=friend@example.jp, @Trusted.jp\r\n"
+                   "maxbytes=5000\r\nallowfrom=stranger@evil.jp\r\n");
+    writeBytes(home + "sessions/open.txt", "path=" + home + "gallery/open\r\n");
+    struct Row {
+        std::string from, subject;
+        std::size_t pictureBytes;
+        std::string piece;  // what the status line ends with
+    } rows[] = {
+        {"Friend <FRIEND@example.jp>", "a@acme", 100, ".jpg"},
+        {"someone@trusted.jp", "b@acme", 100, ".jpg"},
+        {"stranger@evil.jp", "c@acme", 100, " ->送信者不許可"_cp},
+        {"\"friend@example.jp\" <evil@evil.jp>", "d@acme", 100, " ->送信者不許可"_cp},
+        {"friend@example.jp", "e@acme", 6000, " ->サイズ超過"_cp},
+        {"stranger@evil.jp", "f@open", 6000, ".jpg"},
+    };
+    for (const auto& row : rows) {
+        std::string m = messageWithAttachments(row.subject, "1#story",
+                                               {{"p.jpg", std::string(row.pictureBytes, 'p')}});
+        m.replace(0, m.find("\r\n"), "From: " + row.from);
+        server.addMessage(m);
+    }
+    RunResult run = pollOnce(home);
+    ASSERT_EQ(run.exitCode, 0) << run.out;
+    std::string log;
+    for (auto& e : fs::directory_iterator(home + "DefaultAccount"))
+        if (fs::exists(e.path() / "log.txt")) log = cp932ToUtf8(readBytes(e.path() / "log.txt"));
+    for (const auto& row : rows) {
+        std::size_t at = run.out.find("|" + row.subject + "|");
+        ASSERT_NE(at, std::string::npos) << row.subject << run.out;
+        std::string line = run.out.substr(at, run.out.find('\n', at) - at);
+        EXPECT_TRUE(line.ends_with(cp932ToUtf8(row.piece))) << line;
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    }
+    auto requests = [&](const char* gallery) {
+        int n = 0;
+        for (auto& e : fs::directory_iterator(home + "gallery/" + gallery))
+            n += e.path().extension() == ".txt" && e.path().filename() != "counter.txt";
+        return n;
+    };
+    EXPECT_EQ(requests("acme"), 2);
+    EXPECT_EQ(requests("open"), 1);
+    EXPECT_NE(run.out.find("6件取得"), std::string::npos) << run.out;
+}
