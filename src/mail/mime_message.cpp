@@ -405,6 +405,11 @@ void ensureMimeInitialised() {
     std::lock_guard lock(mimeMutex());
     if (!mimeReady) {
         g_mime_init();
+        // GMime's lenient search for encoded words inside words grows with the square of a
+        // header (a crafted subject froze a poll for minutes). Header texts and file names are
+        // decoded from the raw values here anyway, so GMime may keep to whole words.
+        g_mime_parser_options_set_rfc2047_compliance_mode(g_mime_parser_options_get_default(),
+                                                          GMIME_RFC_COMPLIANCE_STRICT);
         mimeReady = true;
     }
 }

@@ -128,6 +128,50 @@ TEST(HeaderTexts, RawEightBitAndJisHeadersAreRecognised) {
     EXPECT_EQ(textToCp932("\xE3\x80\x9C", "utf-8"), "\x81\x60");
 }
 
+// The later forms of ISO-2022-JP: each character comes out as CP932, or '?' where CP932 has
+// none; no escape, SO or SI byte ever reaches the text.
+TEST(HeaderTexts, LaterIso2022jpFormsDecodeToCp932) {
+    struct Row {
+        const char* label;
+        const char* charset;
+        std::string bytes;
+        std::string expected;  // CP932
+    };
+    const Row rows[] = {
+        {"JIS X 0213 plane 1 (2004): row 13 and a kanji CP932 holds as IBM extension",
+         "ISO-2022-JP-2004", "\x1B$(Q\x2D\x21\x7A\x37\x1B(B", "\x87\x40\xFA\x5C"},
+        {"JIS X 0213 plane 1 (2000)", "ISO-2022-JP-3", "\x1B$(O\x24\x22\x1B(B", "あ"_cp},
+        {"JIS X 0213 WAVE DASH", "ISO-2022-JP-2004", "\x1B$(Q\x21\x41\x1B(B", "\x81\x60"},
+        {"JIS X 0213 kanji CP932 lacks", "ISO-2022-JP-2004", "a\x1B$(Q\x2E\x21\x1B(Bb", "a?b"},
+        {"JIS X 0213 plane 2", "ISO-2022-JP-3", "\x1B$(P\x76\x55\x21\x21\x1B(B", "\xFA\x60?"},
+        {"announcer before JIS X 0208", "ISO-2022-JP", "\x1B&@\x1B$B\x24\x22\x1B(Bx", "あx"_cp},
+        {"SO and SI", "ISO-2022-JP",
+         "a\x0E\x31\x32\x0F"
+         "b",
+         "aｱｲb"_cp},
+        {"SO inside JIS X 0208", "ISO-2022-JP", "\x1B$B\x24\x22\x0E\x31\x0F\x24\x24\x1B(B",
+         "あｱい"_cp},
+        {"half-width katakana set", "ISO-2022-JP", "\x1B(I\x31\x1B(Bz", "ｱz"_cp},
+        {"JIS X 0212", "ISO-2022-JP-1", "\x1B$(D\x64\x69\x30\x21\x1B(B", "\xFA\x5E?"},
+        {"Greek by single shift", "ISO-2022-JP-2", "\x1B.F\x1BN\x61", "α"_cp},
+        {"Latin-1 by single shift", "ISO-2022-JP-2", "\x1B.A\x1BN\x57", "×"_cp},
+        {"unknown double-byte set", "ISO-2022-JP", "\x1B$(Z\x21\x21\x21\x22\x1B(Bok", "??ok"},
+        {"unknown single-byte set", "ISO-2022-JP", "\x1B(Zab\x1B(Bok", "??ok"},
+        {"escape cut off", "ISO-2022-JP", "abc\x1B$(", "abc"},
+        {"escape before a line end", "ISO-2022-JP", "a\x1B\r\nb", "a\r\nb"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::string text = textToCp932(row.bytes, row.charset);
+        EXPECT_EQ(text, row.expected);
+        EXPECT_EQ(text.find_first_of("\x1B\x0E\x0F"), std::string::npos);
+        // Raw in a header, as old Japanese mailers write it.
+        EXPECT_EQ(decodeHeaderText(row.bytes), row.expected);
+    }
+    EXPECT_EQ(decodeHeaderText("=?ISO-2022-JP-2004?B?" + b64("\x1B$(Q\x7A\x37\x1B(B") + "?="),
+              "\xFA\x5C");
+}
+
 TEST(OutgoingText, Iso2022jpOnlyForJisX0208) {
     std::string out;
     ASSERT_TRUE(cp932ToIso2022jp("テスト abc"_cp, out));
