@@ -100,6 +100,72 @@ std::string percentDecode(std::string_view s) {
     return out;
 }
 
+struct Parameter {
+    std::string key;  // lower case
+    std::string value;
+};
+
+// The parameters of a raw Content-Type or Content-Disposition value, in order, unfolded, in one
+// pass. A quoted string takes backslash escapes, but raw 8-bit names are bytes of their charset:
+// in Shift-JIS (any 8-bit value that is not UTF-8) a lead byte takes the next byte with it, so
+// the 0x5C trail byte of 表 or ソ is no escape; inside a double-byte run of raw ISO-2022-JP no
+// byte quotes or escapes.
+std::vector<Parameter> parameters(std::string_view raw) {
+    const bool eightBit = std::any_of(raw.begin(), raw.end(),
+                                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    const bool shiftJis = eightBit && !isUtf8(raw);
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::vector<Parameter> out;
+    std::size_t pos = raw.find(';');
+    const std::size_t n = raw.size();
+    while (pos < n) {
+        ++pos;  // past ';'
+        std::size_t keyEnd = pos;
+        while (keyEnd < n && raw[keyEnd] != '=' && raw[keyEnd] != ';') ++keyEnd;
+        if (keyEnd >= n || raw[keyEnd] == ';') {  // a parameter without value
+            pos = keyEnd;
+            continue;
+        }
+        Parameter p{lower(trim(raw.substr(pos, keyEnd - pos))), {}};
+        std::size_t v = keyEnd + 1;
+        while (v < n && blank(raw[v])) ++v;
+        if (v < n && raw[v] == '"') {
+            bool jisDouble = false;
+            for (++v; v < n; ++v) {
+                unsigned char c = static_cast<unsigned char>(raw[v]);
+                if (c == 0x1B && v + 1 < n) {  // ESC $ ... starts double bytes, ESC ( ... ends them
+                    jisDouble = raw[v + 1] == '$';
+                } else if (jisDouble && c != '\r' && c != '\n') {
+                    p.value += static_cast<char>(c);
+                    continue;
+                } else if (c == '"') {
+                    break;
+                }
+                if (c == '\r' || c == '\n') continue;
+                if (shiftJis && isLeadByte(c) && v + 1 < n) {
+                    unsigned char t = static_cast<unsigned char>(raw[v + 1]);
+                    if (t >= 0x40 && t <= 0xFC && t != 0x7F) {
+                        p.value += raw.substr(v, 2);
+                        ++v;
+                        continue;
+                    }
+                }
+                if (c == '\\' && v + 1 < n) ++v;
+                p.value += raw[v];
+            }
+            pos = raw.find(';', v);
+        } else {
+            std::size_t end = raw.find(';', v);
+            for (char c : raw.substr(v, end == std::string_view::npos ? n - v : end - v))
+                if (c != '\r' && c != '\n') p.value += c;
+            p.value = trim(p.value);
+            pos = end;
+        }
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
 // A file-name parameter (name or filename) of a raw Content-Type/-Disposition value, decoded to
 // CP932: plain, RFC 2047 words inside quotes (common in Japanese mail), or RFC 2231 with
 // continuations. Charsets go through ICU, not GMime's iconv.
@@ -107,56 +173,32 @@ std::optional<std::string> fileNameParameter(std::string_view raw, std::string_v
     std::optional<std::string> plain;
     std::string charset;
     std::map<int, std::pair<std::string, bool>> pieces;  // index -> (value, percent-encoded)
-    std::size_t pos = raw.find(';');
-    while (pos != std::string_view::npos && pos < raw.size()) {
-        ++pos;
-        std::size_t eq = raw.find('=', pos);
-        if (eq == std::string_view::npos) break;
-        if (std::size_t semi = raw.find(';', pos); semi < eq) {  // a parameter without value
-            pos = semi;
+    const std::string continued = std::string(want) + "*";
+    for (Parameter& p : parameters(raw)) {
+        if (p.key == want) {
+            plain = std::move(p.value);
             continue;
         }
-        std::string key = lower(trim(raw.substr(pos, eq - pos)));
-        std::size_t v = eq + 1;
-        while (v < raw.size() &&
-               (raw[v] == ' ' || raw[v] == '\t' || raw[v] == '\r' || raw[v] == '\n'))
-            ++v;
-        std::string value;
-        if (v < raw.size() && raw[v] == '"') {
-            ++v;
-            while (v < raw.size() && raw[v] != '"') {
-                if (raw[v] == '\\' && v + 1 < raw.size()) ++v;
-                value += raw[v++];
-            }
-            pos = raw.find(';', v);
-        } else {
-            std::size_t end = raw.find(';', v);
-            value = trim(
-                raw.substr(v, end == std::string_view::npos ? std::string_view::npos : end - v));
-            pos = end;
+        if (p.key.rfind(continued, 0) != 0) continue;
+        std::string rest = p.key.substr(continued.size());
+        bool encoded = !rest.empty() && rest.back() == '*';
+        if (encoded) rest.pop_back();
+        if (rest.empty()) {
+            encoded = true;  // name*=charset'lang'value
+            rest = "0";
         }
-        if (key == want) {
-            plain = value;
-        } else if (key.rfind(std::string(want) + "*", 0) == 0) {
-            std::string rest = key.substr(want.size() + 1);
-            bool encoded = !rest.empty() && rest.back() == '*';
-            if (encoded) rest.pop_back();
-            if (rest.empty()) {
-                encoded = true;  // name*=charset'lang'value
-                rest = "0";
+        if (rest.find_first_not_of("0123456789") != std::string::npos) continue;
+        int index = std::stoi(rest.substr(0, 6));
+        std::string value = std::move(p.value);
+        if (index == 0 && encoded) {
+            std::size_t q1 = value.find('\'');
+            std::size_t q2 = q1 == std::string::npos ? q1 : value.find('\'', q1 + 1);
+            if (q2 != std::string::npos) {
+                charset = value.substr(0, q1);
+                value = value.substr(q2 + 1);
             }
-            if (rest.find_first_not_of("0123456789") != std::string::npos) continue;
-            int index = std::stoi(rest.substr(0, 6));
-            if (index == 0 && encoded) {
-                std::size_t q1 = value.find('\'');
-                std::size_t q2 = q1 == std::string::npos ? q1 : value.find('\'', q1 + 1);
-                if (q2 != std::string::npos) {
-                    charset = value.substr(0, q1);
-                    value = value.substr(q2 + 1);
-                }
-            }
-            pieces[index] = {value, encoded};
         }
+        pieces[index] = {std::move(value), encoded};
     }
     if (!pieces.empty()) {
         std::string bytes;
@@ -456,8 +498,9 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     // What goes into files: parts in message order, then the blocks found inside the text.
     struct Pending {
         std::string name;
-        GMimeObject* part;    // a GMimePart or a GMimeMessagePart
-        std::string_view uu;  // else a uuencoded block inside bodyBytes
+        std::string fallback;  // when nothing of the name can be used
+        GMimeObject* part;     // a GMimePart or a GMimeMessagePart
+        std::string_view uu;   // else a uuencoded block inside bodyBytes
     };
     std::vector<Pending> files;
     std::string bodyBytes;
@@ -470,19 +513,19 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
         const Leaf& leaf = leaves[static_cast<std::size_t>(i)];
         if (i == body || !isAttachment(leaf)) continue;
         if (!GMIME_IS_PART(leaf.obj) && !GMIME_IS_MESSAGE_PART(leaf.obj)) continue;
-        files.push_back(
-            {leaf.name.value_or("attachment" + extensionForType(leaf.type)), leaf.obj, {}});
+        std::string fallback = "attachment" + extensionForType(leaf.type);
+        files.push_back({leaf.name.value_or(fallback), fallback, leaf.obj, {}});
     }
     // The blocks stay in the text too: a saved message can then be extracted again.
     if (body >= 0 && leaves[static_cast<std::size_t>(body)].type == "text/plain")
         for (auto& block : findUuBlocks(bodyBytes))
-            files.push_back({std::move(block.name), nullptr, block.text});
+            files.push_back({std::move(block.name), "attachment.bin", nullptr, block.text});
     // Without a folder nothing is written (the caller wants the texts only).
     if (folder.empty()) return result;
     for (auto& f : files) {
-        std::string name = safeAttachmentName(f.name, "attachment.bin");
         try {
-            NewAttachmentFile file(folder, name, result.attachmentNames);
+            NewAttachmentFile file(folder, safeAttachmentName(f.name, f.fallback),
+                                   result.attachmentNames);
             if (!f.part)
                 writeUuBlock(f.uu, file);
             else if (GMIME_IS_PART(f.part))

@@ -2,7 +2,9 @@
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -229,19 +231,39 @@ std::string filePart(const std::string& dispositionParams, const std::string& by
            dispositionParams + "\r\n\r\n" + b64(bytes) + "\r\n";
 }
 
+std::string percentEncoded(const std::string& bytes) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += '%';
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
+std::string repeatedText(const std::string& unit, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += unit;
+    return out;
+}
+
+// Names as senders and attackers write them: each lands as one readable file inside the folder,
+// checked on disk under the name the list reports.
 TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
     struct Row {
         const char* label;
         std::string params;
-        std::string expected;  // CP932
+        std::string expected;  // UTF-8
     };
+    const std::string kanji90 = repeatedText("漢", 90);
     std::vector<Row> rows = {
         {"traversal", "filename=\"../../x.jpg\"", "x.jpg"},
         {"drive and backslashes", "filename=\"C:\\\\a\\\\b.jpg\"", "b.jpg"},
         {"reserved header", "filename=\"header.txt\"", "header(1).txt"},
         {"reserved body, other case", "filename=\"BODY.TXT\"", "BODY(1).TXT"},
         {"control characters", "filename=\"a\tb\x01.jpg\"", "a_b_.jpg"},
-        {"dot dot alone", "filename=\"..\"", "attachment.bin"},
+        {"dot dot alone", "filename=\"..\"", "attachment.jpg"},
         {"commas and quotes", "filename=\"a,b \\\"c\\\".jpg\"", "a,b \"c\".jpg"},
         {"same name twice", "filename=\"x.jpg\"", "x(1).jpg"},
         {"rfc2231 continuation", "filename*0*=UTF-8''%E5%86%99%E7%9C%9F; filename*1=\"_1.png\"",
@@ -251,6 +273,32 @@ TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
         {"name with a '\\' trail byte", "filename*=Shift_JIS''%95%5C.jpg", "表.jpg"},
         {"drive colon left", "filename=\"c:evil.jpg\"", "c_evil.jpg"},
         {"parameter without value before", "size; filename=plain.jpg", "plain.jpg"},
+        // A lead byte before '/' is no character: the '/' stands on its own once converted.
+        {"lead byte before '/'", "filename*=Shift_JIS''sub%81%2Fevil.jpg", "evil.jpg"},
+        {"lead byte before '\\' is one character", "filename*=Shift_JIS''a%81%5Cb.jpg", "a―b.jpg"},
+        {"lead byte at the end", "filename*=Shift_JIS''abc%81", "abc_"},
+        {"C1 control character", "filename*=UTF-8''a%C2%85b.jpg", "a_b.jpg"},
+        {"full-width solidus", "filename*=UTF-8''a%EF%BC%8Fb.jpg", "a／b.jpg"},
+        {"characters Windows refuses", "filename=\"a<b>c|d*e?.jpg\"", "a_b_c_d_e_.jpg"},
+        // 90 kanji are 270 bytes as UTF-8: the stem is cut to fit 255, the extension stays.
+        {"90 kanji", "filename*=UTF-8''" + percentEncoded(kanji90) + ".jpg",
+         repeatedText("漢", 83) + ".jpg"},
+        {"90 kanji again", "filename*=UTF-8''" + percentEncoded(kanji90) + ".jpg",
+         repeatedText("漢", 82) + "(1).jpg"},
+        {"表 raw in quotes", "filename=\"\x95\x5C.jpg\"", "表(1).jpg"},
+        {"ソ raw in quotes, more after", "filename=\"\x83\x5C\"; size=2", "ソ"},
+        {"能力 raw in quotes", "filename=\"\x94\x5C\x97\xCD.txt\"", "能力.txt"},
+        {"raw UTF-8 in quotes", "filename=\"写真.png\"", "写真.png"},
+        {"raw ISO-2022-JP holding a quote byte", "filename=\"\x1B$B\x24\x22\x1B(B.jpg\"", "あ.jpg"},
+        {"device name", "filename=con", "con_"},
+        {"device name with extension", "filename=\"NUL.jpg\"", "NUL_.jpg"},
+        {"device name, two extensions", "filename=\"Com1.tar.gz\"", "Com1_.tar.gz"},
+        {"device name lpt9", "filename=lpt9.txt", "lpt9_.txt"},
+        {"not a device name", "filename=console.txt", "console.txt"},
+        {"device name once shortened", "filename=\"nul" + std::string(300, ' ') + "x.jpg\"",
+         "nul_(1).jpg"},
+        {"empty name", "filename=\"\"", "attachment(1).jpg"},
+        {"only dots", "filename=\"....\"", "attachment(2).jpg"},
     };
     std::vector<std::string> parts = {textPart("hello")};
     for (std::size_t i = 0; i < rows.size(); ++i)
@@ -261,12 +309,25 @@ TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
     EXPECT_FALSE(m.attachmentsFailed) << m.error;
     EXPECT_EQ(m.body, "hello");
     ASSERT_EQ(m.attachmentNames.size(), rows.size());
+    std::set<std::string> expectedOnDisk = {"header.txt"};
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(rows[i].label);
         std::string expected = utf8ToCp932(rows[i].expected);
         EXPECT_EQ(m.attachmentNames[i], expected);
-        EXPECT_EQ(readBytes(dir.path() + cp932ToUtf8(expected)), "bytes-" + std::to_string(i));
+        expectedOnDisk.insert(rows[i].expected);
+        EXPECT_EQ(readBytes(dir.path() + rows[i].expected), "bytes-" + std::to_string(i));
     }
+    // Nothing else was made, nothing outside the folder or below it, every name fits.
+    std::set<std::string> onDisk;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+        EXPECT_TRUE(entry.is_regular_file()) << entry.path();
+        EXPECT_EQ(entry.path().parent_path(), std::filesystem::path(dir.path()).parent_path());
+        std::string name = entry.path().filename().string();
+        EXPECT_LE(name.size(), kMaxNativeNameBytes) << name;
+        EXPECT_EQ(name.find("\xEF\xBF\xBD"), std::string::npos) << name;
+        onDisk.insert(name);
+    }
+    EXPECT_EQ(onDisk, expectedOnDisk);
     EXPECT_EQ(readBytes(dir.file("header.txt")), "HEADER");
     // The names list parses back to exactly the names written.
     EXPECT_EQ(ReadCommaText(formatNamesList(m.attachmentNames)), m.attachmentNames);
