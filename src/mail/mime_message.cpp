@@ -334,14 +334,56 @@ void writeUuBlock(std::string_view block, NewAttachmentFile& file) {
     writeUudecoded(source.get(), file);
 }
 
+// The usual extension of a type, for parts that come without a name.
 std::string extensionForType(const std::string& type) {
     static const std::map<std::string, std::string> known = {
-        {"image/jpeg", ".jpg"},      {"image/pjpeg", ".jpg"},    {"image/png", ".png"},
-        {"image/gif", ".gif"},       {"image/bmp", ".bmp"},      {"application/pdf", ".pdf"},
-        {"application/zip", ".zip"}, {"message/rfc822", ".eml"}, {"text/plain", ".txt"},
-        {"text/html", ".html"}};
+        {"image/jpeg", ".jpg"},
+        {"image/jpg", ".jpg"},
+        {"image/pjpeg", ".jpg"},
+        {"image/png", ".png"},
+        {"image/x-png", ".png"},
+        {"image/gif", ".gif"},
+        {"image/bmp", ".bmp"},
+        {"image/webp", ".webp"},
+        {"image/heic", ".heic"},
+        {"image/tiff", ".tif"},
+        {"image/svg+xml", ".svg"},
+        {"audio/mpeg", ".mp3"},
+        {"audio/amr", ".amr"},
+        {"audio/wav", ".wav"},
+        {"video/mp4", ".mp4"},
+        {"video/3gpp", ".3gp"},
+        {"video/3gpp2", ".3g2"},
+        {"video/quicktime", ".mov"},
+        {"application/pdf", ".pdf"},
+        {"application/zip", ".zip"},
+        {"application/x-lzh", ".lzh"},
+        {"application/x-lzh-compressed", ".lzh"},
+        {"application/gzip", ".gz"},
+        {"application/json", ".json"},
+        {"application/xml", ".xml"},
+        {"application/rtf", ".rtf"},
+        {"application/msword", ".doc"},
+        {"application/vnd.ms-excel", ".xls"},
+        {"application/vnd.ms-powerpoint", ".ppt"},
+        {"application/vnd.openxmlformats-officedocument.wordprocessingml.document", ".docx"},
+        {"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", ".xlsx"},
+        {"application/vnd.openxmlformats-officedocument.presentationml.presentation", ".pptx"},
+        {"message/rfc822", ".eml"},
+        {"text/plain", ".txt"},
+        {"text/html", ".html"},
+        {"text/csv", ".csv"},
+        {"text/comma-separated-values", ".csv"},
+        {"text/tab-separated-values", ".tsv"},
+        {"text/calendar", ".ics"},
+        {"text/vcard", ".vcf"},
+        {"text/x-vcard", ".vcf"},
+        {"text/xml", ".xml"},
+        {"text/rtf", ".rtf"},
+    };
     auto it = known.find(type);
-    return it == known.end() ? ".bin" : it->second;
+    if (it != known.end()) return it->second;
+    return type.rfind("text/", 0) == 0 ? ".txt" : ".bin";
 }
 
 struct Leaf {
@@ -373,19 +415,51 @@ void collectLeaves(GMimeObject* obj, std::vector<Leaf>& out) {
 
 bool isText(const Leaf& leaf) { return leaf.type.rfind("text/", 0) == 0; }
 
-// The leaf that gives the body: text/plain, else the first text part, never a named one.
-int bodyLeaf(const std::vector<Leaf>& leaves) {
-    int firstText = -1;
-    for (int i = 0; i < static_cast<int>(leaves.size()); ++i) {
-        const Leaf& l = leaves[i];
-        if (!isText(l) || l.name || l.attachmentDisposition || !GMIME_IS_PART(l.obj)) continue;
-        if (l.type == "text/plain") return i;
-        if (firstText < 0) firstText = i;
-    }
-    return firstText;
+// A text part that may be (part of) the body: inline, without a name.
+bool bodyCandidate(const Leaf& l) {
+    return isText(l) && !l.name && !l.attachmentDisposition && GMIME_IS_PART(l.obj);
 }
 
-bool isAttachment(const Leaf& leaf) { return leaf.name.has_value() || !isText(leaf); }
+// The plain texts of the body below obj, in message order: every one in a mixed (or any other)
+// multipart, the first alternative that has one in an alternative.
+void plainBodyParts(GMimeObject* obj, const std::map<GMimeObject*, std::size_t>& index,
+                    const std::vector<Leaf>& leaves, std::vector<std::size_t>& out) {
+    if (!obj) return;
+    if (GMIME_IS_MULTIPART(obj)) {
+        GMimeMultipart* mp = GMIME_MULTIPART(obj);
+        GMimeContentType* ct = g_mime_object_get_content_type(obj);
+        bool alternative = ct && g_mime_content_type_is_type(ct, "multipart", "alternative");
+        int n = g_mime_multipart_get_count(mp);
+        for (int i = 0; i < n; ++i) {
+            std::size_t before = out.size();
+            plainBodyParts(g_mime_multipart_get_part(mp, i), index, leaves, out);
+            if (alternative && out.size() > before) return;
+        }
+        return;
+    }
+    auto it = index.find(obj);
+    if (it == index.end()) return;
+    const Leaf& leaf = leaves[it->second];
+    if (bodyCandidate(leaf) && leaf.type == "text/plain") out.push_back(it->second);
+}
+
+// The leaves (indexes, in order) whose texts make the body: the plain texts, else the first
+// other text (an HTML-only message).
+std::vector<std::size_t> bodyLeaves(GMimeObject* top, const std::vector<Leaf>& leaves) {
+    std::map<GMimeObject*, std::size_t> index;
+    for (std::size_t i = 0; i < leaves.size(); ++i) index[leaves[i].obj] = i;
+    std::vector<std::size_t> body;
+    plainBodyParts(top, index, leaves, body);
+    if (body.empty())
+        for (std::size_t i = 0; i < leaves.size(); ++i)
+            if (bodyCandidate(leaves[i])) return {i};
+    return body;
+}
+
+// Named parts, parts marked as attachments and every part that is not text go into files.
+bool isAttachment(const Leaf& leaf) {
+    return leaf.name.has_value() || leaf.attachmentDisposition || !isText(leaf);
+}
 
 struct UuBlock {
     std::string name;
@@ -493,33 +567,39 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     }
     std::vector<Leaf> leaves;
     collectLeaves(top, leaves);
-    int body = bodyLeaf(leaves);
+    const std::vector<std::size_t> body = bodyLeaves(top, leaves);
 
-    // What goes into files: parts in message order, then the blocks found inside the text.
+    // What goes into files: parts in message order, then the blocks found inside the texts.
     struct Pending {
         std::string name;
         std::string fallback;  // when nothing of the name can be used
         GMimeObject* part;     // a GMimePart or a GMimeMessagePart
-        std::string_view uu;   // else a uuencoded block inside bodyBytes
+        std::string_view uu;   // else a uuencoded block inside one of bodyBytes
     };
     std::vector<Pending> files;
-    std::string bodyBytes;
-    if (body >= 0) {
-        const Leaf& leaf = leaves[static_cast<std::size_t>(body)];
-        bodyBytes = partBytes(GMIME_PART(leaf.obj));
-        result.body = toCrLf(textToCp932(bodyBytes, leafCharset(leaf.obj)));
+    std::vector<std::string> bodyBytes;
+    bodyBytes.reserve(body.size());  // the blocks point into these strings
+    for (std::size_t i : body) {
+        const Leaf& leaf = leaves[i];
+        bodyBytes.push_back(partBytes(GMIME_PART(leaf.obj)));
+        // Phone mailers put a picture between two texts: the body is all of them, in order.
+        if (bodyBytes.size() > 1) result.body += "\r\n";
+        result.body += toCrLf(textToCp932(bodyBytes.back(), leafCharset(leaf.obj)));
     }
-    for (int i = 0; i < static_cast<int>(leaves.size()); ++i) {
-        const Leaf& leaf = leaves[static_cast<std::size_t>(i)];
-        if (i == body || !isAttachment(leaf)) continue;
+    std::vector<bool> inBody(leaves.size());
+    for (std::size_t i : body) inBody[i] = true;
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        const Leaf& leaf = leaves[i];
+        if (inBody[i] || !isAttachment(leaf)) continue;
         if (!GMIME_IS_PART(leaf.obj) && !GMIME_IS_MESSAGE_PART(leaf.obj)) continue;
         std::string fallback = "attachment" + extensionForType(leaf.type);
         files.push_back({leaf.name.value_or(fallback), fallback, leaf.obj, {}});
     }
     // The blocks stay in the text too: a saved message can then be extracted again.
-    if (body >= 0 && leaves[static_cast<std::size_t>(body)].type == "text/plain")
-        for (auto& block : findUuBlocks(bodyBytes))
-            files.push_back({std::move(block.name), "attachment.bin", nullptr, block.text});
+    for (std::size_t k = 0; k < body.size(); ++k)
+        if (leaves[body[k]].type == "text/plain")
+            for (auto& block : findUuBlocks(bodyBytes[k]))
+                files.push_back({std::move(block.name), "attachment.bin", nullptr, block.text});
     // Without a folder nothing is written (the caller wants the texts only).
     if (folder.empty()) return result;
     for (auto& f : files) {
@@ -553,12 +633,15 @@ bool hasAttachment(std::string_view raw) {
     if (!top || GMIME_IS_MESSAGE_PARTIAL(top)) return false;
     std::vector<Leaf> leaves;
     collectLeaves(top, leaves);
-    int body = bodyLeaf(leaves);
-    for (int i = 0; i < static_cast<int>(leaves.size()); ++i)
-        if (i != body && isAttachment(leaves[static_cast<std::size_t>(i)])) return true;
-    if (body >= 0 && leaves[static_cast<std::size_t>(body)].type == "text/plain")
-        return !findUuBlocks(partBytes(GMIME_PART(leaves[static_cast<std::size_t>(body)].obj)))
-                    .empty();
+    const std::vector<std::size_t> body = bodyLeaves(top, leaves);
+    std::vector<bool> inBody(leaves.size());
+    for (std::size_t i : body) inBody[i] = true;
+    for (std::size_t i = 0; i < leaves.size(); ++i)
+        if (!inBody[i] && isAttachment(leaves[i])) return true;
+    for (std::size_t i : body)
+        if (leaves[i].type == "text/plain" &&
+            !findUuBlocks(partBytes(GMIME_PART(leaves[i].obj))).empty())
+            return true;
     return false;
 }
 

@@ -355,6 +355,73 @@ TEST(Attachments, NamelessNonTextPartAndUuencodedBlock) {
     EXPECT_FALSE(hasAttachment("Subject: x\r\n\r\nonly text\r\n"));
 }
 
+// Layouts as mailers write them: every attachment lands in a file, named or not, and the body
+// holds every inline plain text in order.
+TEST(Attachments, EveryAttachmentIsWrittenAndTheBodyIsWhole) {
+    const std::string jpeg = "\xFF\xD8\xFF\xE0jpeg\xFF\xD9";
+    const std::string inlinePicture =
+        "Content-Type: image/jpeg; name=pic.jpg\r\nContent-Transfer-Encoding: base64\r\n"
+        "Content-Disposition: inline\r\n\r\n" +
+        b64(jpeg) + "\r\n";
+    const std::string jisText =
+        "Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n"
+        "\x1B$B\x24\x22\x1B(B\r\n";
+    auto attached = [](const std::string& type, const std::string& text) {
+        return "Content-Type: " + type + "\r\nContent-Disposition: attachment\r\n\r\n" + text +
+               "\r\n";
+    };
+    struct Row {
+        const char* label;
+        std::vector<std::string> parts;
+        std::string body;                                        // UTF-8
+        std::vector<std::pair<std::string, std::string>> files;  // name, bytes
+    };
+    const std::vector<Row> rows = {
+        {"nameless CSV",
+         {textPart("see the list"), attached("text/csv", "a,b\r\n1,2")},
+         "see the list",
+         {{"attachment.csv", "a,b\r\n1,2"}}},
+        {"nameless text marked as attachment",
+         {textPart("body"), attached("text/plain; charset=us-ascii", "notes")},
+         "body",
+         {{"attachment.txt", "notes"}}},
+        {"nameless attachments of unknown types",
+         {textPart("b"), attached("text/x-unheard-of", "t"), attached("application/x-odd", "o")},
+         "b",
+         {{"attachment.txt", "t"}, {"attachment.bin", "o"}}},
+        {"text, inline picture, text",
+         {textPart("id123#first half"), inlinePicture, textPart("second half")},
+         "id123#first half\r\nsecond half",
+         {{"pic.jpg", jpeg}}},
+        {"texts of other charsets joined as CP932",
+         {textPart("one"), inlinePicture, jisText},
+         "one\r\nあ",
+         {{"pic.jpg", jpeg}}},
+        {"one of each alternative, then a later text",
+         {"Content-Type: multipart/alternative; boundary=ALT\r\n\r\n--ALT\r\n" + textPart("plain") +
+              "--ALT\r\nContent-Type: text/html\r\n\r\n<p>html</p>\r\n"
+              "--ALT--\r\n",
+          inlinePicture, textPart("footer")},
+         "plain\r\nfooter",
+         {{"pic.jpg", jpeg}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        std::string raw = multipart(row.parts);
+        DecodedMessage m = decodeMessage(raw, dir.path());
+        EXPECT_FALSE(m.attachmentsFailed) << m.error;
+        EXPECT_EQ(m.body, utf8ToCp932(row.body));
+        std::vector<std::string> names;
+        for (const auto& [name, bytes] : row.files) {
+            names.push_back(name);
+            EXPECT_EQ(readBytes(dir.file(name)), bytes) << name;
+        }
+        EXPECT_EQ(m.attachmentNames, names);
+        EXPECT_TRUE(hasAttachment(raw));
+    }
+}
+
 std::string wrapped(const std::string& text, std::size_t width) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); i += width) out += text.substr(i, width) + "\r\n";
