@@ -1,8 +1,9 @@
 // Times the decoding of hostile header fields: encoded-word openers without an end, many
 // adjacent words, words of alternating charsets, blanks inside would-be words, long folded
-// fields. Each shape is built at the sizes asked for and decoded three ways: the field value
-// alone, the header texts of a message (subject, sender), and the whole message with the shape
-// also as an attachment's file name. The times should grow about linearly with the size.
+// fields, raw ISO-2022-JP changing sets every few bytes, long address and parameter lists. Each
+// shape is built at the sizes asked for and decoded three ways: the field value alone, the header
+// texts of a message (subject, sender), and the whole message with the shape also as an
+// attachment's file name. The times should grow about linearly with the size.
 //   korv_bench_header [KB ...]        default 64 256 1024
 //   KORV_BENCH_SKIP_AFTER=SECONDS     skips the larger sizes of a shape that took longer
 #include <algorithm>
@@ -64,6 +65,8 @@ const std::vector<Shape>& shapes() {
         {"folded words", [](std::size_t n) { return folded("=?UTF-8?Q?=E5=86=99?=", n); }},
         {"adjacent ISO-2022-JP words",
          [](std::size_t n) { return repeated("=?ISO-2022-JP?B?GyRCJUYbKEI=?=", n); }},
+        {"raw ISO-2022-JP-2004 runs by turns",
+         [](std::size_t n) { return repeated("\x1B$(Q\x2D\x21\x7A\x37\x1B(Ba", n); }},
         {"address list a@b,", [](std::size_t n) { return repeated("a@b,", n); }},
         {"parameters without value",
          [](std::size_t n) { return repeated("; a", n, "; filename=x.bin"); }, true},

@@ -100,6 +100,7 @@ class ForeignRun {
         if (set == Set::Jis0213Plane2 || set == Set::Jis0212) euc_ += '\x8F';
         euc_ += static_cast<char>(j1 | 0x80);
         euc_ += static_cast<char>(j2 | 0x80);
+        ++count_;
     }
     void flush() {
         if (euc_.empty()) return;
@@ -107,8 +108,9 @@ class ForeignRun {
         if (toUtf8(euc_, charset(), utf8))
             out_ += utf8ToCp932Japanese(utf8);
         else
-            out_.append(euc_.size() / 2, '?');
+            out_.append(count_, '?');
         euc_.clear();
+        count_ = 0;
     }
 
   private:
@@ -127,6 +129,7 @@ class ForeignRun {
     }
     std::string& out_;
     std::string euc_;
+    std::size_t count_ = 0;
     Set set_ = Set::Ascii;
 };
 

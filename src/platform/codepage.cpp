@@ -139,10 +139,28 @@ bool fromCp932(std::string_view cp932, std::string_view charset, std::string& ou
 
 namespace {
 
+struct IconvCloser {
+    void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
+};
+
+// Opening a descriptor costs more than converting a short run: each thread keeps the ones it
+// opened, as with ICU. nullptr for a charset the C library does not know.
+iconv_t openIconvToUtf8(const std::string& charset) {
+    thread_local std::map<std::string, std::unique_ptr<void, IconvCloser>> cache;
+    auto it = cache.find(charset);
+    if (it == cache.end()) {
+        iconv_t cd = iconv_open("UTF-8", charset.c_str());
+        it = cache.emplace(charset, cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd).first;
+    }
+    auto cd = static_cast<iconv_t>(it->second.get());
+    if (cd) iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    return cd;
+}
+
 // iconv to UTF-8, one U+FFFD for each byte it cannot take.
 bool iconvToUtf8(std::string_view bytes, const std::string& charset, std::string& out) {
-    iconv_t cd = iconv_open("UTF-8", charset.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    iconv_t cd = openIconvToUtf8(charset);
+    if (!cd) return false;
     out.clear();
     char* in = const_cast<char*>(bytes.data());
     std::size_t inLeft = bytes.size();
@@ -152,8 +170,7 @@ bool iconvToUtf8(std::string_view bytes, const std::string& charset, std::string
         std::size_t oLeft = sizeof chunk;
         std::size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
         out.append(chunk, sizeof chunk - oLeft);
-        if (r != static_cast<std::size_t>(-1)) continue;
-        if (errno == E2BIG) continue;
+        if (r != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
         out += "\xEF\xBF\xBD";  // EILSEQ or a character cut off at the end
         ++in;
         --inLeft;
@@ -163,7 +180,6 @@ bool iconvToUtf8(std::string_view bytes, const std::string& charset, std::string
     std::size_t oLeft = sizeof chunk;
     iconv(cd, nullptr, nullptr, &o, &oLeft);
     out.append(chunk, sizeof chunk - oLeft);
-    iconv_close(cd);
     return true;
 }
 
