@@ -1,8 +1,10 @@
 #include "mail/attachment_names.h"
 
 #include <fcntl.h>
+#include <unicode/utf8.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 
@@ -13,7 +15,8 @@
 namespace korv::mail {
 namespace {
 
-constexpr std::size_t kMaxNameChars = 120;
+constexpr std::size_t kMaxNameChars = 120;  // long enough for any real name, short to read
+constexpr std::size_t kMaxExtensionChars = 16;
 
 std::string lowerAscii(std::string_view s) {
     std::string out(s);
@@ -43,63 +46,120 @@ std::pair<std::string, std::string> splitExtension(const std::string& name) {
     return {name.substr(0, dot), name.substr(dot)};
 }
 
-// Keeps at most max characters, never splitting a double-byte one.
-std::string cutChars(const std::string& s, std::size_t max) {
-    std::size_t i = 0, n = 0;
-    while (i < s.size() && n < max) {
-        i += isLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size() ? 2 : 1;
-        ++n;
+std::u32string codePoints(std::string_view utf8) {
+    std::u32string out;
+    const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
+    int32_t length = static_cast<int32_t>(utf8.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        out += c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
     }
-    return s.substr(0, i);
+    return out;
+}
+
+std::string utf8Of(std::u32string_view text) {
+    std::string out;
+    for (char32_t c : text) {
+        uint8_t bytes[U8_MAX_LENGTH];
+        int32_t n = 0;
+        U8_APPEND_UNSAFE(bytes, n, c);
+        out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+std::size_t utf8Bytes(std::u32string_view text) {
+    std::size_t n = 0;
+    for (char32_t c : text) n += static_cast<std::size_t>(U8_LENGTH(c));
+    return n;
+}
+
+bool trimmedAtEnds(char32_t c) { return c == U' ' || c == U'.'; }
+
+// CP932 of characters that all came from CP932. Names hold no '?' of their own (it is replaced
+// first), so a '?' is a character that does not go back; it becomes '_'.
+std::string cp932Of(std::u32string_view text) {
+    std::string out = utf8ToCp932(utf8Of(text));
+    std::replace(out.begin(), out.end(), '?', '_');  // never a trail byte
+    return out;
+}
+
+// stem + suffix within the limits of a name, the stem cut by whole characters; the cut never
+// leaves a blank or dot at its end.
+std::string withinLimits(const std::string& stemCp932, const std::string& suffixCp932) {
+    std::u32string stem = codePoints(nativePath(stemCp932).native());
+    std::u32string suffix = codePoints(nativePath(suffixCp932).native());
+    const std::size_t suffixBytes = utf8Bytes(suffix);
+    std::size_t bytes = utf8Bytes(stem);
+    if (stem.size() + suffix.size() <= kMaxNameChars && bytes + suffixBytes <= kMaxNativeNameBytes)
+        return stemCp932 + suffixCp932;
+    while (!stem.empty() &&
+           (stem.size() + suffix.size() > kMaxNameChars ||
+            bytes + suffixBytes > kMaxNativeNameBytes || trimmedAtEnds(stem.back()))) {
+        bytes -= static_cast<std::size_t>(U8_LENGTH(stem.back()));
+        stem.pop_back();
+    }
+    return cp932Of(stem) + suffixCp932;
 }
 
 }  // namespace
 
+// Decided on the name as the file system gets it: the CP932 bytes go through the same
+// conversion as every path (a lead byte before '/' becomes U+FFFD and leaves the '/' standing).
 std::string safeAttachmentName(std::string_view in, std::string_view fallback) {
-    // Base name: after the last '/' or '\' that is not the second byte of a character.
-    std::string name;
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(in[i]);
-        if (isLeadByte(c) && i + 1 < in.size()) {
-            name += in.substr(i, 2);
-            ++i;
-            continue;
-        }
-        if (c == '/' || c == '\\') {
+    std::u32string name;
+    for (char32_t c : codePoints(nativePath(in).native())) {
+        if (c == U'/' || c == U'\\') {  // keep the base name only
             name.clear();
-            continue;
+        } else if (c == U'\uFFFD' || c < 0x20 || (c >= 0x7F && c < 0xA0) ||
+                   std::u32string_view(U":*?<>|").find(c) != std::u32string_view::npos) {
+            name += U'_';
+        } else {
+            name += c;
         }
-        if (c < 0x20 || c == 0x7F || c == ':' || c == '?' || c == '*' || c == '<' || c == '>' ||
-            c == '|')
-            name += '_';
-        else
-            name += static_cast<char>(c);
     }
     // Leading dots and blanks hide or disguise a file; trailing ones are dropped by Windows.
-    std::size_t b = name.find_first_not_of(" .");
-    if (b == std::string::npos) return std::string(fallback);
+    std::size_t b = 0;
+    while (b < name.size() && trimmedAtEnds(name[b])) ++b;
     name.erase(0, b);
-    while (!name.empty() && (name.back() == ' ' || name.back() == '.')) {
-        // A trailing byte of a double-byte character is never ' ' or '.'.
-        name.pop_back();
-    }
+    while (!name.empty() && trimmedAtEnds(name.back())) name.pop_back();
     if (name.empty()) return std::string(fallback);
-    if (cp932CharCount(name) > kMaxNameChars) {
-        auto [stem, ext] = splitExtension(name);
-        if (cp932CharCount(ext) > 16) ext.clear();
-        name = cutChars(stem, kMaxNameChars - cp932CharCount(ext)) + ext;
+
+    std::string cp932 = cp932Of(name);
+    auto [stem, ext] = splitExtension(cp932);
+    if (cp932CharCount(ext) > kMaxExtensionChars) {
+        stem = cp932;
+        ext.clear();
     }
-    return name;
+    std::string fitted = withinLimits(stem, ext);
+    if (isWindowsDeviceName(fitted)) {
+        // "nul.jpg" -> "nul_.jpg": the device part is the name up to its first dot.
+        std::size_t dot = fitted.find('.');
+        std::string device = fitted.substr(0, dot);
+        std::string middle = dot == std::string::npos ? "" : fitted.substr(dot);
+        middle.resize(middle.size() - ext.size());
+        fitted = withinLimits(device + "_" + middle, ext);
+    }
+    return fitted;
 }
 
 NewAttachmentFile::NewAttachmentFile(const std::string& folder, const std::string& name,
                                      const std::vector<std::string>& taken) {
     std::string base = withTrailingDelimiter(folder);
     auto [stem, ext] = splitExtension(name);
+    if (cp932CharCount(ext) > kMaxExtensionChars) {
+        stem = name;
+        ext.clear();
+    }
     for (int n = 0;; ++n) {
-        std::string candidate = n == 0 ? name : stem + "(" + std::to_string(n) + ")" + ext;
+        std::string candidate =
+            n == 0 ? name : withinLimits(stem, "(" + std::to_string(n) + ")" + ext);
         if (reserved(candidate, taken)) continue;
         std::string path = base + candidate;
+        // A name is one file of this folder, however it was made.
+        if (nativePath(path).parent_path() != nativePath(base).parent_path())
+            throwOpenError(path, EINVAL);
         // O_EXCL: an existing file of that name is never replaced, even one made meanwhile.
         int fd = ::open(nativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) {

@@ -7,12 +7,17 @@
 
 namespace korv::mail {
 
-// A base name safe to create in a folder: no folder parts, no drive colon, no "." or "..", no
-// control characters or characters that file systems refuse; fallback when nothing is left.
+// A base name safe to create in a folder, decided on its native form (after nativePath): no
+// folder parts, no drive colon, no leading or trailing dots or blanks (so never "." or ".."), no
+// control characters or characters that file systems refuse, no U+FFFD from a broken lead byte
+// (each becomes '_'), at most 255 bytes and 120 characters (the stem is cut by whole characters,
+// the extension kept), and no Windows device name ("nul.jpg" becomes "nul_.jpg"). Fallback, which
+// must itself be safe, when nothing is left.
 std::string safeAttachmentName(std::string_view cp932Name, std::string_view fallback);
 
-// A new file in folder (CP932, with or without trailing delimiter) under name or the first free
-// variant "stem(n).ext"; header.txt, body.txt and the names in taken are never used. It is filled
+// A new file in folder (CP932, with or without trailing delimiter) under name (a safe one) or the
+// first free variant "stem(n).ext", kept within the limits of a name; header.txt, body.txt and the
+// names in taken are never used. It is filled
 // piece by piece; a failed write, or an end before finish(), removes it. Failures throw
 // FileError naming the file and the system's reason.
 class NewAttachmentFile {

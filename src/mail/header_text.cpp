@@ -17,6 +17,13 @@ std::string lower(std::string_view s) {
     return out;
 }
 
+bool sameCharset(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
 bool isIso2022jp(std::string_view charset) {
     std::string name = lower(charset);
     return name.rfind("iso-2022-jp", 0) == 0 || name == "csiso2022jp";
@@ -51,79 +58,172 @@ bool sjisToJis(unsigned char s1, unsigned char s2, unsigned char& j1, unsigned c
     return true;
 }
 
-// ISO-2022-JP (with the NEC and IBM rows that Japanese mailers send) to CP932 bytes. The result
-// goes once through ICU so that NEC-selected IBM codes take their usual CP932 form.
+// Unicode text from Unix and Mac mailers uses the JIS reading of a few characters (WAVE DASH,
+// MINUS SIGN, ...) that CP932 holds only under their Windows code points.
+std::string utf8ToCp932Japanese(std::string_view utf8);
+
+// The graphic sets that ISO-2022-JP and its -1, -2, -3 and -2004 forms designate to G0.
+enum class Set {
+    Ascii,
+    Kana,
+    Jis0208,
+    Jis0213Plane1,
+    Jis0213Plane2,
+    Jis0212,
+    Gb2312,
+    Ksc5601,
+    Unknown94,     // one byte a character, none we can map
+    Unknown94x94,  // two bytes a character, none we can map
+};
+
+struct Designation {
+    std::string_view sequence;  // after ESC
+    Set set;
+};
+
+constexpr Designation kDesignations[] = {
+    {"(B", Set::Ascii},          {"(J", Set::Ascii},          {"(H", Set::Ascii},
+    {"(I", Set::Kana},           {"$@", Set::Jis0208},        {"$B", Set::Jis0208},
+    {"$(B", Set::Jis0208},       {"$(O", Set::Jis0213Plane1}, {"$(Q", Set::Jis0213Plane1},
+    {"$(P", Set::Jis0213Plane2}, {"$(D", Set::Jis0212},       {"$A", Set::Gb2312},
+    {"$(A", Set::Gb2312},        {"$(C", Set::Ksc5601},
+};
+
+// Codes of the sets whose rows CP932 does not share go to Unicode in their EUC form (JIS X 0213
+// through the C library, the others through ICU), a run at a time, then to CP932.
+class ForeignRun {
+  public:
+    explicit ForeignRun(std::string& out) : out_(out) {}
+    void add(Set set, unsigned char j1, unsigned char j2) {
+        if (set != set_) flush();
+        set_ = set;
+        if (set == Set::Jis0213Plane2 || set == Set::Jis0212) euc_ += '\x8F';
+        euc_ += static_cast<char>(j1 | 0x80);
+        euc_ += static_cast<char>(j2 | 0x80);
+        ++count_;
+    }
+    void flush() {
+        if (euc_.empty()) return;
+        std::string utf8;
+        if (toUtf8(euc_, charset(), utf8))
+            out_ += utf8ToCp932Japanese(utf8);
+        else
+            out_.append(count_, '?');
+        euc_.clear();
+        count_ = 0;
+    }
+
+  private:
+    const char* charset() const {
+        switch (set_) {
+            case Set::Jis0213Plane1:
+            case Set::Jis0213Plane2:
+                return "EUC-JISX0213";
+            case Set::Jis0212:
+                return "EUC-JP";
+            case Set::Gb2312:
+                return "GB2312";
+            default:
+                return "EUC-KR";
+        }
+    }
+    std::string& out_;
+    std::string euc_;
+    std::size_t count_ = 0;
+    Set set_ = Set::Ascii;
+};
+
+// ISO-2022-JP (with the NEC and IBM rows that Japanese mailers send, and the sets of its later
+// forms) to CP932 bytes. Escape sequences, SO and SI never reach the text; a character CP932
+// lacks becomes '?'. The result goes once through ICU so that NEC-selected IBM codes take their
+// usual CP932 form.
 std::string iso2022jpToCp932(std::string_view in) {
-    enum class Mode { Ascii, Jis, Kana, Other } mode = Mode::Ascii;
+    Set mode = Set::Ascii;
+    Set beforeShiftOut = Set::Ascii;
+    char g2 = 0;  // 'A' Latin-1 or 'F' Greek, for ESC N
     std::string sjis;
+    ForeignRun foreign(sjis);
+    auto put = [&](char c) {
+        foreign.flush();
+        sjis += c;
+    };
     for (std::size_t i = 0; i < in.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(in[i]);
         if (c == 0x1B) {
-            std::string_view esc = in.substr(i + 1, 3);
-            if (esc.substr(0, 2) == "(B" || esc.substr(0, 2) == "(J") {
-                mode = Mode::Ascii;
-                i += 2;
-            } else if (esc.substr(0, 2) == "$@" || esc.substr(0, 2) == "$B") {
-                mode = Mode::Jis;
-                i += 2;
-            } else if (esc.substr(0, 2) == "(I") {
-                mode = Mode::Kana;
-                i += 2;
-            } else if (esc.substr(0, 3) == "$(D" || esc.substr(0, 2) == "$A" ||
-                       esc.substr(0, 3) == "$(C" || esc.substr(0, 2) == ".A" ||
-                       esc.substr(0, 2) == ".F") {
-                mode = Mode::Other;
-                i += esc[1] == '(' ? 3 : 2;
+            // ESC, intermediate bytes 0x20-0x2F, one final byte.
+            std::size_t end = i + 1;
+            while (end < in.size() && in[end] >= 0x20 && in[end] <= 0x2F) ++end;
+            if (end >= in.size()) break;  // cut off: nothing of it is text
+            if (in[end] < 0x30 || in[end] > 0x7E) {
+                i = end - 1;  // no escape after all; what follows is text again
+                continue;
             }
-            continue;
-        }
-        if (c == '\r' || c == '\n') {
-            sjis += static_cast<char>(c);
-            continue;
-        }
-        switch (mode) {
-            case Mode::Ascii:
-                sjis += static_cast<char>(c);
-                break;
-            case Mode::Kana:
-                if (c >= 0x21 && c <= 0x5F)
-                    sjis += static_cast<char>(c + 0x80);
-                else
-                    sjis += '?';
-                break;
-            case Mode::Jis:
-            case Mode::Other:
+            std::string_view sequence = in.substr(i + 1, end - i);
+            i = end;
+            bool known = false;
+            for (const auto& d : kDesignations) {
+                if (sequence == d.sequence) {
+                    mode = d.set;
+                    known = true;
+                }
+            }
+            if (known) continue;
+            if (sequence == ".A" || sequence == ".F") {
+                g2 = sequence[1];
+            } else if (sequence == "N" || sequence == "O") {
+                // A single shift: one character of G2 (or of G3, which nothing here designates).
                 if (i + 1 < in.size()) {
-                    unsigned char d = static_cast<unsigned char>(in[i + 1]);
-                    ++i;
-                    if (mode == Mode::Jis && c >= 0x21 && c <= 0x7E && d >= 0x21 && d <= 0x7E)
-                        jisToSjis(c, d, sjis);
+                    unsigned char b = static_cast<unsigned char>(in[++i]);
+                    foreign.flush();
+                    if (sequence == "N" && g2 && b >= 0x20 && b < 0x80)
+                        sjis += toCp932(std::string(1, static_cast<char>(b | 0x80)),
+                                        g2 == 'A' ? "ISO-8859-1" : "ISO-8859-7");
                     else
                         sjis += '?';
-                } else {
-                    sjis += '?';
                 }
-                break;
+            } else if (sequence[0] == '$' && (sequence.size() == 2 || sequence[1] == '(')) {
+                mode = Set::Unknown94x94;
+            } else if (sequence.size() == 2 && sequence[0] == '(') {
+                mode = Set::Unknown94;
+            }
+            // Anything else (the ESC & @ announcer, G1-G3 designations) leaves the text as it is.
+            continue;
+        }
+        if (c == 0x0E) {  // SO: half-width katakana until SI
+            if (mode != Set::Kana) beforeShiftOut = mode;
+            mode = Set::Kana;
+            continue;
+        }
+        if (c == 0x0F) {
+            if (mode == Set::Kana) mode = beforeShiftOut;
+            continue;
+        }
+        if (c < 0x21 || c == 0x7F || mode == Set::Ascii) {
+            put(static_cast<char>(c));  // line ends and blanks stand in every set
+            continue;
+        }
+        if (mode == Set::Kana || mode == Set::Unknown94) {
+            put(mode == Set::Kana && c <= 0x5F ? static_cast<char>(c + 0x80) : '?');
+            continue;
+        }
+        // A two-byte set: the pair must be whole and inside the 94x94 square.
+        unsigned char d = i + 1 < in.size() ? static_cast<unsigned char>(in[i + 1]) : 0;
+        if (c > 0x7E || d < 0x21 || d > 0x7E) {
+            put('?');
+            continue;
+        }
+        ++i;
+        if (mode == Set::Jis0208) {
+            foreign.flush();
+            jisToSjis(c, d, sjis);
+        } else if (mode == Set::Unknown94x94) {
+            put('?');
+        } else {
+            foreign.add(mode, c, d);
         }
     }
+    foreign.flush();
     return utf8ToCp932(cp932ToUtf8(sjis));
-}
-
-bool validUtf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        int n = c < 0x80             ? 0
-                : (c & 0xE0) == 0xC0 ? 1
-                : (c & 0xF0) == 0xE0 ? 2
-                : (c & 0xF8) == 0xF0 ? 3
-                                     : -1;
-        if (n < 0) return false;
-        for (int k = 1; k <= n; ++k)
-            if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += static_cast<std::size_t>(n) + 1;
-    }
-    return true;
 }
 
 // Unicode text from Unix and Mac mailers uses the JIS reading of a few characters (WAVE DASH,
@@ -198,22 +298,51 @@ struct EncodedWord {
     std::string bytes;
 };
 
-// An encoded word starting at pos ("=?charset?B|Q?text?="), if one does.
-bool parseEncodedWord(std::string_view s, std::size_t pos, EncodedWord& word) {
+// The next place of something at or after a position. A scan asks for positions that never go
+// back, so the answer of the last search stands until the scan passes it: each byte is searched
+// once, however many "=?" openers a header holds.
+class NextFinder {
+  public:
+    NextFinder(std::string_view text, std::string_view any, bool sequence)
+        : text_(text), what_(any), sequence_(sequence) {}
+    std::size_t from(std::size_t pos) {
+        if (!valid_ || (found_ != std::string_view::npos && pos > found_)) {
+            found_ = sequence_ ? text_.find(what_, pos) : text_.find_first_of(what_, pos);
+            valid_ = true;
+        }
+        return found_;
+    }
+
+  private:
+    std::string_view text_, what_;
+    bool sequence_;
+    bool valid_ = false;
+    std::size_t found_ = 0;
+};
+
+struct WordScan {
+    explicit WordScan(std::string_view s)
+        : question(s, "?", false), close(s, "?=", true), blank(s, " \t\r\n", false) {}
+    NextFinder question, close, blank;
+};
+
+// An encoded word starting at pos ("=?charset?B|Q?text?=", no blank inside), if one does.
+bool parseEncodedWord(std::string_view s, std::size_t pos, WordScan& scan, EncodedWord& word) {
     if (s.compare(pos, 2, "=?") != 0) return false;
-    std::size_t q1 = s.find('?', pos + 2);
+    std::size_t q1 = scan.question.from(pos + 2);
     if (q1 == std::string_view::npos || q1 + 2 >= s.size() || s[q1 + 2] != '?') return false;
     char enc = static_cast<char>(std::toupper(static_cast<unsigned char>(s[q1 + 1])));
     if (enc != 'B' && enc != 'Q') return false;
     std::size_t textStart = q1 + 3;
-    std::size_t close = s.find("?=", textStart);
+    std::size_t close = scan.close.from(textStart);
     if (close == std::string_view::npos) return false;
-    std::string_view text = s.substr(textStart, close - textStart);
-    if (text.find_first_of(" \t\r\n") != std::string_view::npos) return false;
+    std::size_t blank = scan.blank.from(pos);
+    if (blank != std::string_view::npos && blank < close) return false;
     std::string charset(s.substr(pos + 2, q1 - pos - 2));
     if (auto star = charset.find('*'); star != std::string::npos) charset.resize(star);
     if (charset.empty()) return false;
-    word.charset = charset;
+    std::string_view text = s.substr(textStart, close - textStart);
+    word.charset = std::move(charset);
     word.bytes = enc == 'B' ? base64Decode(text) : qDecode(text);
     word.end = close + 2;
     return true;
@@ -233,11 +362,11 @@ std::string guessToCp932(std::string_view bytes) {
     bool eight = false, esc = false;
     for (unsigned char c : bytes) {
         if (c >= 0x80) eight = true;
-        if (c == 0x1B) esc = true;
+        if (c == 0x1B || c == 0x0E || c == 0x0F) esc = true;  // escapes, SO and SI
     }
     if (esc && !eight) return iso2022jpToCp932(bytes);
     if (!eight) return std::string(bytes);
-    if (validUtf8(bytes)) return utf8ToCp932Japanese(bytes);
+    if (isUtf8(bytes)) return utf8ToCp932Japanese(bytes);
     return std::string(bytes);
 }
 
@@ -331,6 +460,7 @@ std::optional<std::string> findHeaderField(std::string_view header, std::string_
 }
 
 std::string decodeHeaderText(std::string_view raw) {
+    if (raw.size() > kMaxDecodedHeaderBytes) raw = raw.substr(0, kMaxDecodedHeaderBytes);
     std::string out;
     std::string pendingCharset, pendingBytes;
     auto flushWords = [&] {
@@ -338,28 +468,29 @@ std::string decodeHeaderText(std::string_view raw) {
         pendingBytes.clear();
         pendingCharset.clear();
     };
+    WordScan scan(raw);
     std::size_t pos = 0;
     std::size_t plainStart = 0;
     bool lastWasWord = false;
-    while (pos < raw.size()) {
+    while ((pos = raw.find("=?", pos)) != std::string_view::npos) {
         EncodedWord word;
-        if (raw[pos] == '=' && parseEncodedWord(raw, pos, word)) {
-            std::string_view between = raw.substr(plainStart, pos - plainStart);
-            bool onlyBlanks = between.find_first_not_of(" \t\r\n") == std::string_view::npos;
-            if (!(lastWasWord && onlyBlanks)) {
-                flushWords();
-                out += guessToCp932(between);
-            }
-            // Words of one charset are joined first: senders split characters across words.
-            if (!pendingBytes.empty() && lower(pendingCharset) != lower(word.charset)) flushWords();
-            pendingCharset = word.charset;
-            pendingBytes += word.bytes;
-            pos = word.end;
-            plainStart = pos;
-            lastWasWord = true;
+        if (!parseEncodedWord(raw, pos, scan, word)) {
+            ++pos;
             continue;
         }
-        ++pos;
+        std::string_view between = raw.substr(plainStart, pos - plainStart);
+        bool onlyBlanks = between.find_first_not_of(" \t\r\n") == std::string_view::npos;
+        if (!(lastWasWord && onlyBlanks)) {
+            flushWords();
+            out += guessToCp932(between);
+        }
+        // Words of one charset are joined first: senders split characters across words.
+        if (!pendingBytes.empty() && !sameCharset(pendingCharset, word.charset)) flushWords();
+        pendingCharset = std::move(word.charset);
+        pendingBytes += word.bytes;
+        pos = word.end;
+        plainStart = pos;
+        lastWasWord = true;
     }
     flushWords();
     out += guessToCp932(raw.substr(plainStart));

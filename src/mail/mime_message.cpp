@@ -100,6 +100,72 @@ std::string percentDecode(std::string_view s) {
     return out;
 }
 
+struct Parameter {
+    std::string key;  // lower case
+    std::string value;
+};
+
+// The parameters of a raw Content-Type or Content-Disposition value, in order, unfolded, in one
+// pass. A quoted string takes backslash escapes, but raw 8-bit names are bytes of their charset:
+// in Shift-JIS (any 8-bit value that is not UTF-8) a lead byte takes the next byte with it, so
+// the 0x5C trail byte of 表 or ソ is no escape; inside a double-byte run of raw ISO-2022-JP no
+// byte quotes or escapes.
+std::vector<Parameter> parameters(std::string_view raw) {
+    const bool eightBit = std::any_of(raw.begin(), raw.end(),
+                                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    const bool shiftJis = eightBit && !isUtf8(raw);
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::vector<Parameter> out;
+    std::size_t pos = raw.find(';');
+    const std::size_t n = raw.size();
+    while (pos < n) {
+        ++pos;  // past ';'
+        std::size_t keyEnd = pos;
+        while (keyEnd < n && raw[keyEnd] != '=' && raw[keyEnd] != ';') ++keyEnd;
+        if (keyEnd >= n || raw[keyEnd] == ';') {  // a parameter without value
+            pos = keyEnd;
+            continue;
+        }
+        Parameter p{lower(trim(raw.substr(pos, keyEnd - pos))), {}};
+        std::size_t v = keyEnd + 1;
+        while (v < n && blank(raw[v])) ++v;
+        if (v < n && raw[v] == '"') {
+            bool jisDouble = false;
+            for (++v; v < n; ++v) {
+                unsigned char c = static_cast<unsigned char>(raw[v]);
+                if (c == 0x1B && v + 1 < n) {  // ESC $ ... starts double bytes, ESC ( ... ends them
+                    jisDouble = raw[v + 1] == '$';
+                } else if (jisDouble && c != '\r' && c != '\n') {
+                    p.value += static_cast<char>(c);
+                    continue;
+                } else if (c == '"') {
+                    break;
+                }
+                if (c == '\r' || c == '\n') continue;
+                if (shiftJis && isLeadByte(c) && v + 1 < n) {
+                    unsigned char t = static_cast<unsigned char>(raw[v + 1]);
+                    if (t >= 0x40 && t <= 0xFC && t != 0x7F) {
+                        p.value += raw.substr(v, 2);
+                        ++v;
+                        continue;
+                    }
+                }
+                if (c == '\\' && v + 1 < n) ++v;
+                p.value += raw[v];
+            }
+            pos = raw.find(';', v);
+        } else {
+            std::size_t end = raw.find(';', v);
+            for (char c : raw.substr(v, end == std::string_view::npos ? n - v : end - v))
+                if (c != '\r' && c != '\n') p.value += c;
+            p.value = trim(p.value);
+            pos = end;
+        }
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
 // A file-name parameter (name or filename) of a raw Content-Type/-Disposition value, decoded to
 // CP932: plain, RFC 2047 words inside quotes (common in Japanese mail), or RFC 2231 with
 // continuations. Charsets go through ICU, not GMime's iconv.
@@ -107,56 +173,32 @@ std::optional<std::string> fileNameParameter(std::string_view raw, std::string_v
     std::optional<std::string> plain;
     std::string charset;
     std::map<int, std::pair<std::string, bool>> pieces;  // index -> (value, percent-encoded)
-    std::size_t pos = raw.find(';');
-    while (pos != std::string_view::npos && pos < raw.size()) {
-        ++pos;
-        std::size_t eq = raw.find('=', pos);
-        if (eq == std::string_view::npos) break;
-        if (std::size_t semi = raw.find(';', pos); semi < eq) {  // a parameter without value
-            pos = semi;
+    const std::string continued = std::string(want) + "*";
+    for (Parameter& p : parameters(raw)) {
+        if (p.key == want) {
+            plain = std::move(p.value);
             continue;
         }
-        std::string key = lower(trim(raw.substr(pos, eq - pos)));
-        std::size_t v = eq + 1;
-        while (v < raw.size() &&
-               (raw[v] == ' ' || raw[v] == '\t' || raw[v] == '\r' || raw[v] == '\n'))
-            ++v;
-        std::string value;
-        if (v < raw.size() && raw[v] == '"') {
-            ++v;
-            while (v < raw.size() && raw[v] != '"') {
-                if (raw[v] == '\\' && v + 1 < raw.size()) ++v;
-                value += raw[v++];
-            }
-            pos = raw.find(';', v);
-        } else {
-            std::size_t end = raw.find(';', v);
-            value = trim(
-                raw.substr(v, end == std::string_view::npos ? std::string_view::npos : end - v));
-            pos = end;
+        if (p.key.rfind(continued, 0) != 0) continue;
+        std::string rest = p.key.substr(continued.size());
+        bool encoded = !rest.empty() && rest.back() == '*';
+        if (encoded) rest.pop_back();
+        if (rest.empty()) {
+            encoded = true;  // name*=charset'lang'value
+            rest = "0";
         }
-        if (key == want) {
-            plain = value;
-        } else if (key.rfind(std::string(want) + "*", 0) == 0) {
-            std::string rest = key.substr(want.size() + 1);
-            bool encoded = !rest.empty() && rest.back() == '*';
-            if (encoded) rest.pop_back();
-            if (rest.empty()) {
-                encoded = true;  // name*=charset'lang'value
-                rest = "0";
+        if (rest.find_first_not_of("0123456789") != std::string::npos) continue;
+        int index = std::stoi(rest.substr(0, 6));
+        std::string value = std::move(p.value);
+        if (index == 0 && encoded) {
+            std::size_t q1 = value.find('\'');
+            std::size_t q2 = q1 == std::string::npos ? q1 : value.find('\'', q1 + 1);
+            if (q2 != std::string::npos) {
+                charset = value.substr(0, q1);
+                value = value.substr(q2 + 1);
             }
-            if (rest.find_first_not_of("0123456789") != std::string::npos) continue;
-            int index = std::stoi(rest.substr(0, 6));
-            if (index == 0 && encoded) {
-                std::size_t q1 = value.find('\'');
-                std::size_t q2 = q1 == std::string::npos ? q1 : value.find('\'', q1 + 1);
-                if (q2 != std::string::npos) {
-                    charset = value.substr(0, q1);
-                    value = value.substr(q2 + 1);
-                }
-            }
-            pieces[index] = {value, encoded};
         }
+        pieces[index] = {std::move(value), encoded};
     }
     if (!pieces.empty()) {
         std::string bytes;
@@ -292,14 +334,56 @@ void writeUuBlock(std::string_view block, NewAttachmentFile& file) {
     writeUudecoded(source.get(), file);
 }
 
+// The usual extension of a type, for parts that come without a name.
 std::string extensionForType(const std::string& type) {
     static const std::map<std::string, std::string> known = {
-        {"image/jpeg", ".jpg"},      {"image/pjpeg", ".jpg"},    {"image/png", ".png"},
-        {"image/gif", ".gif"},       {"image/bmp", ".bmp"},      {"application/pdf", ".pdf"},
-        {"application/zip", ".zip"}, {"message/rfc822", ".eml"}, {"text/plain", ".txt"},
-        {"text/html", ".html"}};
+        {"image/jpeg", ".jpg"},
+        {"image/jpg", ".jpg"},
+        {"image/pjpeg", ".jpg"},
+        {"image/png", ".png"},
+        {"image/x-png", ".png"},
+        {"image/gif", ".gif"},
+        {"image/bmp", ".bmp"},
+        {"image/webp", ".webp"},
+        {"image/heic", ".heic"},
+        {"image/tiff", ".tif"},
+        {"image/svg+xml", ".svg"},
+        {"audio/mpeg", ".mp3"},
+        {"audio/amr", ".amr"},
+        {"audio/wav", ".wav"},
+        {"video/mp4", ".mp4"},
+        {"video/3gpp", ".3gp"},
+        {"video/3gpp2", ".3g2"},
+        {"video/quicktime", ".mov"},
+        {"application/pdf", ".pdf"},
+        {"application/zip", ".zip"},
+        {"application/x-lzh", ".lzh"},
+        {"application/x-lzh-compressed", ".lzh"},
+        {"application/gzip", ".gz"},
+        {"application/json", ".json"},
+        {"application/xml", ".xml"},
+        {"application/rtf", ".rtf"},
+        {"application/msword", ".doc"},
+        {"application/vnd.ms-excel", ".xls"},
+        {"application/vnd.ms-powerpoint", ".ppt"},
+        {"application/vnd.openxmlformats-officedocument.wordprocessingml.document", ".docx"},
+        {"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", ".xlsx"},
+        {"application/vnd.openxmlformats-officedocument.presentationml.presentation", ".pptx"},
+        {"message/rfc822", ".eml"},
+        {"text/plain", ".txt"},
+        {"text/html", ".html"},
+        {"text/csv", ".csv"},
+        {"text/comma-separated-values", ".csv"},
+        {"text/tab-separated-values", ".tsv"},
+        {"text/calendar", ".ics"},
+        {"text/vcard", ".vcf"},
+        {"text/x-vcard", ".vcf"},
+        {"text/xml", ".xml"},
+        {"text/rtf", ".rtf"},
+    };
     auto it = known.find(type);
-    return it == known.end() ? ".bin" : it->second;
+    if (it != known.end()) return it->second;
+    return type.rfind("text/", 0) == 0 ? ".txt" : ".bin";
 }
 
 struct Leaf {
@@ -331,19 +415,51 @@ void collectLeaves(GMimeObject* obj, std::vector<Leaf>& out) {
 
 bool isText(const Leaf& leaf) { return leaf.type.rfind("text/", 0) == 0; }
 
-// The leaf that gives the body: text/plain, else the first text part, never a named one.
-int bodyLeaf(const std::vector<Leaf>& leaves) {
-    int firstText = -1;
-    for (int i = 0; i < static_cast<int>(leaves.size()); ++i) {
-        const Leaf& l = leaves[i];
-        if (!isText(l) || l.name || l.attachmentDisposition || !GMIME_IS_PART(l.obj)) continue;
-        if (l.type == "text/plain") return i;
-        if (firstText < 0) firstText = i;
-    }
-    return firstText;
+// A text part that may be (part of) the body: inline, without a name.
+bool bodyCandidate(const Leaf& l) {
+    return isText(l) && !l.name && !l.attachmentDisposition && GMIME_IS_PART(l.obj);
 }
 
-bool isAttachment(const Leaf& leaf) { return leaf.name.has_value() || !isText(leaf); }
+// The plain texts of the body below obj, in message order: every one in a mixed (or any other)
+// multipart, the first alternative that has one in an alternative.
+void plainBodyParts(GMimeObject* obj, const std::map<GMimeObject*, std::size_t>& index,
+                    const std::vector<Leaf>& leaves, std::vector<std::size_t>& out) {
+    if (!obj) return;
+    if (GMIME_IS_MULTIPART(obj)) {
+        GMimeMultipart* mp = GMIME_MULTIPART(obj);
+        GMimeContentType* ct = g_mime_object_get_content_type(obj);
+        bool alternative = ct && g_mime_content_type_is_type(ct, "multipart", "alternative");
+        int n = g_mime_multipart_get_count(mp);
+        for (int i = 0; i < n; ++i) {
+            std::size_t before = out.size();
+            plainBodyParts(g_mime_multipart_get_part(mp, i), index, leaves, out);
+            if (alternative && out.size() > before) return;
+        }
+        return;
+    }
+    auto it = index.find(obj);
+    if (it == index.end()) return;
+    const Leaf& leaf = leaves[it->second];
+    if (bodyCandidate(leaf) && leaf.type == "text/plain") out.push_back(it->second);
+}
+
+// The leaves (indexes, in order) whose texts make the body: the plain texts, else the first
+// other text (an HTML-only message).
+std::vector<std::size_t> bodyLeaves(GMimeObject* top, const std::vector<Leaf>& leaves) {
+    std::map<GMimeObject*, std::size_t> index;
+    for (std::size_t i = 0; i < leaves.size(); ++i) index[leaves[i].obj] = i;
+    std::vector<std::size_t> body;
+    plainBodyParts(top, index, leaves, body);
+    if (body.empty())
+        for (std::size_t i = 0; i < leaves.size(); ++i)
+            if (bodyCandidate(leaves[i])) return {i};
+    return body;
+}
+
+// Named parts, parts marked as attachments and every part that is not text go into files.
+bool isAttachment(const Leaf& leaf) {
+    return leaf.name.has_value() || leaf.attachmentDisposition || !isText(leaf);
+}
 
 struct UuBlock {
     std::string name;
@@ -405,6 +521,11 @@ void ensureMimeInitialised() {
     std::lock_guard lock(mimeMutex());
     if (!mimeReady) {
         g_mime_init();
+        // GMime's lenient search for encoded words inside words grows with the square of a
+        // header (a crafted subject froze a poll for minutes). Header texts and file names are
+        // decoded from the raw values here anyway, so GMime may keep to whole words.
+        g_mime_parser_options_set_rfc2047_compliance_mode(g_mime_parser_options_get_default(),
+                                                          GMIME_RFC_COMPLIANCE_STRICT);
         mimeReady = true;
     }
 }
@@ -446,38 +567,45 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     }
     std::vector<Leaf> leaves;
     collectLeaves(top, leaves);
-    int body = bodyLeaf(leaves);
+    const std::vector<std::size_t> body = bodyLeaves(top, leaves);
 
-    // What goes into files: parts in message order, then the blocks found inside the text.
+    // What goes into files: parts in message order, then the blocks found inside the texts.
     struct Pending {
         std::string name;
-        GMimeObject* part;    // a GMimePart or a GMimeMessagePart
-        std::string_view uu;  // else a uuencoded block inside bodyBytes
+        std::string fallback;  // when nothing of the name can be used
+        GMimeObject* part;     // a GMimePart or a GMimeMessagePart
+        std::string_view uu;   // else a uuencoded block inside one of bodyBytes
     };
     std::vector<Pending> files;
-    std::string bodyBytes;
-    if (body >= 0) {
-        const Leaf& leaf = leaves[static_cast<std::size_t>(body)];
-        bodyBytes = partBytes(GMIME_PART(leaf.obj));
-        result.body = toCrLf(textToCp932(bodyBytes, leafCharset(leaf.obj)));
+    std::vector<std::string> bodyBytes;
+    bodyBytes.reserve(body.size());  // the blocks point into these strings
+    for (std::size_t i : body) {
+        const Leaf& leaf = leaves[i];
+        bodyBytes.push_back(partBytes(GMIME_PART(leaf.obj)));
+        // Phone mailers put a picture between two texts: the body is all of them, in order.
+        if (bodyBytes.size() > 1) result.body += "\r\n";
+        result.body += toCrLf(textToCp932(bodyBytes.back(), leafCharset(leaf.obj)));
     }
-    for (int i = 0; i < static_cast<int>(leaves.size()); ++i) {
-        const Leaf& leaf = leaves[static_cast<std::size_t>(i)];
-        if (i == body || !isAttachment(leaf)) continue;
+    std::vector<bool> inBody(leaves.size());
+    for (std::size_t i : body) inBody[i] = true;
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        const Leaf& leaf = leaves[i];
+        if (inBody[i] || !isAttachment(leaf)) continue;
         if (!GMIME_IS_PART(leaf.obj) && !GMIME_IS_MESSAGE_PART(leaf.obj)) continue;
-        files.push_back(
-            {leaf.name.value_or("attachment" + extensionForType(leaf.type)), leaf.obj, {}});
+        std::string fallback = "attachment" + extensionForType(leaf.type);
+        files.push_back({leaf.name.value_or(fallback), fallback, leaf.obj, {}});
     }
     // The blocks stay in the text too: a saved message can then be extracted again.
-    if (body >= 0 && leaves[static_cast<std::size_t>(body)].type == "text/plain")
-        for (auto& block : findUuBlocks(bodyBytes))
-            files.push_back({std::move(block.name), nullptr, block.text});
+    for (std::size_t k = 0; k < body.size(); ++k)
+        if (leaves[body[k]].type == "text/plain")
+            for (auto& block : findUuBlocks(bodyBytes[k]))
+                files.push_back({std::move(block.name), "attachment.bin", nullptr, block.text});
     // Without a folder nothing is written (the caller wants the texts only).
     if (folder.empty()) return result;
     for (auto& f : files) {
-        std::string name = safeAttachmentName(f.name, "attachment.bin");
         try {
-            NewAttachmentFile file(folder, name, result.attachmentNames);
+            NewAttachmentFile file(folder, safeAttachmentName(f.name, f.fallback),
+                                   result.attachmentNames);
             if (!f.part)
                 writeUuBlock(f.uu, file);
             else if (GMIME_IS_PART(f.part))
@@ -505,12 +633,15 @@ bool hasAttachment(std::string_view raw) {
     if (!top || GMIME_IS_MESSAGE_PARTIAL(top)) return false;
     std::vector<Leaf> leaves;
     collectLeaves(top, leaves);
-    int body = bodyLeaf(leaves);
-    for (int i = 0; i < static_cast<int>(leaves.size()); ++i)
-        if (i != body && isAttachment(leaves[static_cast<std::size_t>(i)])) return true;
-    if (body >= 0 && leaves[static_cast<std::size_t>(body)].type == "text/plain")
-        return !findUuBlocks(partBytes(GMIME_PART(leaves[static_cast<std::size_t>(body)].obj)))
-                    .empty();
+    const std::vector<std::size_t> body = bodyLeaves(top, leaves);
+    std::vector<bool> inBody(leaves.size());
+    for (std::size_t i : body) inBody[i] = true;
+    for (std::size_t i = 0; i < leaves.size(); ++i)
+        if (!inBody[i] && isAttachment(leaves[i])) return true;
+    for (std::size_t i : body)
+        if (leaves[i].type == "text/plain" &&
+            !findUuBlocks(partBytes(GMIME_PART(leaves[i].obj))).empty())
+            return true;
     return false;
 }
 

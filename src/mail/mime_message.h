@@ -24,11 +24,13 @@ struct DecodedMessage {
     std::string error;                         // why, naming the file
 };
 
-// Decodes a whole raw message (CR LF, dot-unstuffed). The body is the text/plain part (else the
-// first text part); a message/partial keeps its raw body. Every other leaf part with a file name
-// or a non-text type is decoded piece by piece into attachmentFolder under a safe name that never
-// replaces a file already there. An attachment that cannot be written is removed again and no
-// further one is written. An empty folder writes no attachments.
+// Decodes a whole raw message (CR LF, dot-unstuffed). The body is its inline text/plain parts in
+// order, joined with CR LF (one of each multipart/alternative), else the first inline text part;
+// a message/partial keeps its raw body. Every other leaf part with a file name, an attachment
+// disposition or a non-text type is decoded piece by piece into attachmentFolder under a safe
+// name ("attachment.<extension of its type>" when it has none) that never replaces a file already
+// there. An attachment that cannot be written is removed again and no further one is written.
+// An empty folder writes no attachments.
 DecodedMessage decodeMessage(std::string_view rawMessage, const std::string& attachmentFolder);
 
 // The names as comma text that the gallery's comma-text reader parses back exactly.
@@ -39,8 +41,8 @@ void ensureMimeInitialised();
 // Releases GMime (at the library's cleanup); a later MIME call sets it up again.
 void shutdownMime();
 
-// True when the message has an attachment: a part with a file name or a non-text type, or a
-// uuencoded block inside its plain text.
+// True when the message has an attachment: a part with a file name, an attachment disposition
+// or a non-text type, or a uuencoded block inside its plain texts.
 bool hasAttachment(std::string_view rawMessage);
 
 }  // namespace korv::mail

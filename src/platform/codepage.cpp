@@ -1,7 +1,9 @@
 #include "platform/codepage.h"
 
+#include <iconv.h>
 #include <unicode/ucnv.h>
 
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -133,6 +135,80 @@ bool fromCp932(std::string_view cp932, std::string_view charset, std::string& ou
     bool lossy = false;
     out = encode(decode(cp932, from), to, &lossy);
     return !lossy;
+}
+
+namespace {
+
+struct IconvCloser {
+    void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
+};
+
+// Opening a descriptor costs more than converting a short run: each thread keeps the ones it
+// opened, as with ICU. nullptr for a charset the C library does not know.
+iconv_t openIconvToUtf8(const std::string& charset) {
+    thread_local std::map<std::string, std::unique_ptr<void, IconvCloser>> cache;
+    auto it = cache.find(charset);
+    if (it == cache.end()) {
+        iconv_t cd = iconv_open("UTF-8", charset.c_str());
+        it = cache.emplace(charset, cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd).first;
+    }
+    auto cd = static_cast<iconv_t>(it->second.get());
+    if (cd) iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    return cd;
+}
+
+// iconv to UTF-8, one U+FFFD for each byte it cannot take.
+bool iconvToUtf8(std::string_view bytes, const std::string& charset, std::string& out) {
+    iconv_t cd = openIconvToUtf8(charset);
+    if (!cd) return false;
+    out.clear();
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    char chunk[4096];
+    while (inLeft > 0) {
+        char* o = chunk;
+        std::size_t oLeft = sizeof chunk;
+        std::size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
+        out.append(chunk, sizeof chunk - oLeft);
+        if (r != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+        out += "\xEF\xBF\xBD";  // EILSEQ or a character cut off at the end
+        ++in;
+        --inLeft;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    char* o = chunk;
+    std::size_t oLeft = sizeof chunk;
+    iconv(cd, nullptr, nullptr, &o, &oLeft);
+    out.append(chunk, sizeof chunk - oLeft);
+    return true;
+}
+
+}  // namespace
+
+bool toUtf8(std::string_view bytes, std::string_view charset, std::string& out) {
+    std::string name = icuName(charset);
+    if (name.empty()) return false;  // ICU would take the default converter
+    UConverter* from = open(name);
+    if (!from) return iconvToUtf8(bytes, name, out);
+    out = encode(decode(bytes, from), open("utf-8"), nullptr);
+    return true;
+}
+
+bool isUtf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        int n = c < 0x80             ? 0
+                : (c & 0xE0) == 0xC0 ? 1
+                : (c & 0xF0) == 0xE0 ? 2
+                : (c & 0xF8) == 0xF0 ? 3
+                                     : -1;
+        if (n < 0) return false;
+        for (int k = 1; k <= n; ++k)
+            if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += static_cast<std::size_t>(n) + 1;
+    }
+    return true;
 }
 
 std::size_t cp932CharCount(std::string_view s) {

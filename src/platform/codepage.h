@@ -13,11 +13,17 @@ std::string utf8ToCp932(std::string_view utf8);
 std::string toCp932(std::string_view bytes, std::string_view charset);
 // Converts CP932 text to another charset; returns false when a character cannot be represented.
 bool fromCp932(std::string_view cp932, std::string_view charset, std::string& out);
+// Text in a charset to UTF-8, through ICU or, for the few that ICU lacks (the JIS X 0213 family:
+// EUC-JISX0213, SHIFT_JISX0213), the C library's iconv. Broken bytes become U+FFFD; false for a
+// charset neither knows.
+bool toUtf8(std::string_view bytes, std::string_view charset, std::string& out);
 
 // True for the first byte of a double-byte CP932 character.
 inline bool isLeadByte(unsigned char c) {
     return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
 }
+// True when the bytes are well-formed UTF-8 (ASCII is).
+bool isUtf8(std::string_view bytes);
 // Number of characters (not bytes) in CP932 text.
 std::size_t cp932CharCount(std::string_view cp932);
 

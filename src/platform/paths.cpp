@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +41,17 @@ std::string fromNativePath(const std::filesystem::path& p) {
             if (c == '?') c = '_';
     }
     return cp;
+}
+
+bool isWindowsDeviceName(std::string_view name) {
+    std::string base(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ') base.pop_back();  // Windows drops them
+    for (auto& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" ||
+        base == "conout$" || base == "clock$")
+        return true;
+    return base.size() == 4 && (base.rfind("com", 0) == 0 || base.rfind("lpt", 0) == 0) &&
+           base[3] >= '0' && base[3] <= '9';
 }
 
 bool endsWithPathDelimiter(std::string_view s) {

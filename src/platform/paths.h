@@ -14,6 +14,12 @@ std::filesystem::path nativePath(std::string_view cp932);
 // Back from the operating system; characters CP932 cannot hold become '_'.
 std::string fromNativePath(const std::filesystem::path& p);
 
+// The longest name, in bytes of its native form, that the file systems we run on take.
+inline constexpr std::size_t kMaxNativeNameBytes = 255;
+// True for a name Windows keeps for a device whatever follows its first dot, in any case (CON,
+// nul.jpg, Com1, LPT9.tar.gz): archives move between machines.
+bool isWindowsDeviceName(std::string_view cp932Name);
+
 bool endsWithPathDelimiter(std::string_view cp932);
 std::string withTrailingDelimiter(std::string cp932);
 // Extension from the last '.' not followed by a delimiter or drive colon, with its dot; or "".

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "mail/header_text.h"
 #include "mail/maillib.h"
 #include "platform/codepage.h"
 
@@ -67,6 +68,49 @@ TEST(HeaderField, LongValuesStayWithinTheBuffer) {
     MailLibGetHeaderField(out.get(), ("Subject: a" + wide + "\r\n").c_str(),
                           "Subject:", kMailTextSize);
     EXPECT_EQ(std::string(out.get()), "a" + wide.substr(0, 8190));
+}
+
+// What looks like the start of an encoded word but is none stays as it is, and never hides a
+// real word after it.
+TEST(HeaderField, OnlyWholeEncodedWordsAreDecoded) {
+    const std::string sha = "=?UTF-8?B?5YaZ?=";  // 写
+    struct Row {
+        const char* label;
+        std::string raw;
+        std::string decoded;  // UTF-8
+    };
+    const Row rows[] = {
+        {"opener without an end, then a word", "=?utf-8?B?x " + sha, "=?utf-8?B?x 写"},
+        {"openers without blanks, then a word", "=?a?B?x=?a?B?x " + sha, "=?a?B?x=?a?B?x 写"},
+        {"blank inside is no word", "=?UTF-8?Q?a b?= " + sha, "=?UTF-8?Q?a b?= 写"},
+        {"blank in the charset is no word", "=?UT F-8?B?5YaZ?=", "=?UT F-8?B?5YaZ?="},
+        {"adjacent words", sha + "=?UTF-8?B?55yf?=", "写真"},
+        {"words across a fold", sha + "\r\n =?UTF-8?B?55yf?= x", "写真 x"},
+        {"encoded question mark and equals", "=?utf-8?Q?a=3F=3Db?=", "a?=b"},
+        {"bare openers", "=?=?=?" + sha, "=?=?=?写"},
+        {"end marker far behind blanks", "=?a?Q?x =?a?Q?x ?=", "=?a?Q?x =?a?Q?x ?="},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(decodeHeaderText(row.raw), utf8ToCp932(row.decoded));
+    }
+}
+
+TEST(HeaderField, HugeHostileFieldsAreDecodedWithinTheCap) {
+    // A megabyte of openers gives its first 8 KB back, as written.
+    std::string openers;
+    while (openers.size() < 1024 * 1024) openers += "=?a?B?x";
+    auto out = std::make_unique<char[]>(kMailBufferBytes);
+    ASSERT_NE(MailLibGetHeaderField(out.get(), ("Subject: " + openers + "\r\n").c_str(),
+                                    "Subject:", kMailTextSize),
+              0);
+    EXPECT_EQ(std::string(out.get()), openers.substr(0, kMailTextSize - 1));
+    // A word inside the decoded part counts, one past it does not.
+    const std::string word = "=?UTF-8?B?5YaZ?=";
+    std::string inside(kMaxDecodedHeaderBytes - word.size(), ' ');
+    EXPECT_EQ(decodeHeaderText(inside + word), inside + "写"_cp);
+    std::string beyond(kMaxDecodedHeaderBytes, ' ');
+    EXPECT_EQ(decodeHeaderText(beyond + word), beyond);
 }
 
 }  // namespace

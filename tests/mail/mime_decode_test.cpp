@@ -2,7 +2,9 @@
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -128,6 +130,50 @@ TEST(HeaderTexts, RawEightBitAndJisHeadersAreRecognised) {
     EXPECT_EQ(textToCp932("\xE3\x80\x9C", "utf-8"), "\x81\x60");
 }
 
+// The later forms of ISO-2022-JP: each character comes out as CP932, or '?' where CP932 has
+// none; no escape, SO or SI byte ever reaches the text.
+TEST(HeaderTexts, LaterIso2022jpFormsDecodeToCp932) {
+    struct Row {
+        const char* label;
+        const char* charset;
+        std::string bytes;
+        std::string expected;  // CP932
+    };
+    const Row rows[] = {
+        {"JIS X 0213 plane 1 (2004): row 13 and a kanji CP932 holds as IBM extension",
+         "ISO-2022-JP-2004", "\x1B$(Q\x2D\x21\x7A\x37\x1B(B", "\x87\x40\xFA\x5C"},
+        {"JIS X 0213 plane 1 (2000)", "ISO-2022-JP-3", "\x1B$(O\x24\x22\x1B(B", "あ"_cp},
+        {"JIS X 0213 WAVE DASH", "ISO-2022-JP-2004", "\x1B$(Q\x21\x41\x1B(B", "\x81\x60"},
+        {"JIS X 0213 kanji CP932 lacks", "ISO-2022-JP-2004", "a\x1B$(Q\x2E\x21\x1B(Bb", "a?b"},
+        {"JIS X 0213 plane 2", "ISO-2022-JP-3", "\x1B$(P\x76\x55\x21\x21\x1B(B", "\xFA\x60?"},
+        {"announcer before JIS X 0208", "ISO-2022-JP", "\x1B&@\x1B$B\x24\x22\x1B(Bx", "あx"_cp},
+        {"SO and SI", "ISO-2022-JP",
+         "a\x0E\x31\x32\x0F"
+         "b",
+         "aｱｲb"_cp},
+        {"SO inside JIS X 0208", "ISO-2022-JP", "\x1B$B\x24\x22\x0E\x31\x0F\x24\x24\x1B(B",
+         "あｱい"_cp},
+        {"half-width katakana set", "ISO-2022-JP", "\x1B(I\x31\x1B(Bz", "ｱz"_cp},
+        {"JIS X 0212", "ISO-2022-JP-1", "\x1B$(D\x64\x69\x30\x21\x1B(B", "\xFA\x5E?"},
+        {"Greek by single shift", "ISO-2022-JP-2", "\x1B.F\x1BN\x61", "α"_cp},
+        {"Latin-1 by single shift", "ISO-2022-JP-2", "\x1B.A\x1BN\x57", "×"_cp},
+        {"unknown double-byte set", "ISO-2022-JP", "\x1B$(Z\x21\x21\x21\x22\x1B(Bok", "??ok"},
+        {"unknown single-byte set", "ISO-2022-JP", "\x1B(Zab\x1B(Bok", "??ok"},
+        {"escape cut off", "ISO-2022-JP", "abc\x1B$(", "abc"},
+        {"escape before a line end", "ISO-2022-JP", "a\x1B\r\nb", "a\r\nb"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::string text = textToCp932(row.bytes, row.charset);
+        EXPECT_EQ(text, row.expected);
+        EXPECT_EQ(text.find_first_of("\x1B\x0E\x0F"), std::string::npos);
+        // Raw in a header, as old Japanese mailers write it.
+        EXPECT_EQ(decodeHeaderText(row.bytes), row.expected);
+    }
+    EXPECT_EQ(decodeHeaderText("=?ISO-2022-JP-2004?B?" + b64("\x1B$(Q\x7A\x37\x1B(B") + "?="),
+              "\xFA\x5C");
+}
+
 TEST(OutgoingText, Iso2022jpOnlyForJisX0208) {
     std::string out;
     ASSERT_TRUE(cp932ToIso2022jp("テスト abc"_cp, out));
@@ -185,19 +231,39 @@ std::string filePart(const std::string& dispositionParams, const std::string& by
            dispositionParams + "\r\n\r\n" + b64(bytes) + "\r\n";
 }
 
+std::string percentEncoded(const std::string& bytes) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += '%';
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
+std::string repeatedText(const std::string& unit, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += unit;
+    return out;
+}
+
+// Names as senders and attackers write them: each lands as one readable file inside the folder,
+// checked on disk under the name the list reports.
 TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
     struct Row {
         const char* label;
         std::string params;
-        std::string expected;  // CP932
+        std::string expected;  // UTF-8
     };
+    const std::string kanji90 = repeatedText("漢", 90);
     std::vector<Row> rows = {
         {"traversal", "filename=\"../../x.jpg\"", "x.jpg"},
         {"drive and backslashes", "filename=\"C:\\\\a\\\\b.jpg\"", "b.jpg"},
         {"reserved header", "filename=\"header.txt\"", "header(1).txt"},
         {"reserved body, other case", "filename=\"BODY.TXT\"", "BODY(1).TXT"},
         {"control characters", "filename=\"a\tb\x01.jpg\"", "a_b_.jpg"},
-        {"dot dot alone", "filename=\"..\"", "attachment.bin"},
+        {"dot dot alone", "filename=\"..\"", "attachment.jpg"},
         {"commas and quotes", "filename=\"a,b \\\"c\\\".jpg\"", "a,b \"c\".jpg"},
         {"same name twice", "filename=\"x.jpg\"", "x(1).jpg"},
         {"rfc2231 continuation", "filename*0*=UTF-8''%E5%86%99%E7%9C%9F; filename*1=\"_1.png\"",
@@ -207,6 +273,32 @@ TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
         {"name with a '\\' trail byte", "filename*=Shift_JIS''%95%5C.jpg", "表.jpg"},
         {"drive colon left", "filename=\"c:evil.jpg\"", "c_evil.jpg"},
         {"parameter without value before", "size; filename=plain.jpg", "plain.jpg"},
+        // A lead byte before '/' is no character: the '/' stands on its own once converted.
+        {"lead byte before '/'", "filename*=Shift_JIS''sub%81%2Fevil.jpg", "evil.jpg"},
+        {"lead byte before '\\' is one character", "filename*=Shift_JIS''a%81%5Cb.jpg", "a―b.jpg"},
+        {"lead byte at the end", "filename*=Shift_JIS''abc%81", "abc_"},
+        {"C1 control character", "filename*=UTF-8''a%C2%85b.jpg", "a_b.jpg"},
+        {"full-width solidus", "filename*=UTF-8''a%EF%BC%8Fb.jpg", "a／b.jpg"},
+        {"characters Windows refuses", "filename=\"a<b>c|d*e?.jpg\"", "a_b_c_d_e_.jpg"},
+        // 90 kanji are 270 bytes as UTF-8: the stem is cut to fit 255, the extension stays.
+        {"90 kanji", "filename*=UTF-8''" + percentEncoded(kanji90) + ".jpg",
+         repeatedText("漢", 83) + ".jpg"},
+        {"90 kanji again", "filename*=UTF-8''" + percentEncoded(kanji90) + ".jpg",
+         repeatedText("漢", 82) + "(1).jpg"},
+        {"表 raw in quotes", "filename=\"\x95\x5C.jpg\"", "表(1).jpg"},
+        {"ソ raw in quotes, more after", "filename=\"\x83\x5C\"; size=2", "ソ"},
+        {"能力 raw in quotes", "filename=\"\x94\x5C\x97\xCD.txt\"", "能力.txt"},
+        {"raw UTF-8 in quotes", "filename=\"写真.png\"", "写真.png"},
+        {"raw ISO-2022-JP holding a quote byte", "filename=\"\x1B$B\x24\x22\x1B(B.jpg\"", "あ.jpg"},
+        {"device name", "filename=con", "con_"},
+        {"device name with extension", "filename=\"NUL.jpg\"", "NUL_.jpg"},
+        {"device name, two extensions", "filename=\"Com1.tar.gz\"", "Com1_.tar.gz"},
+        {"device name lpt9", "filename=lpt9.txt", "lpt9_.txt"},
+        {"not a device name", "filename=console.txt", "console.txt"},
+        {"device name once shortened", "filename=\"nul" + std::string(300, ' ') + "x.jpg\"",
+         "nul_(1).jpg"},
+        {"empty name", "filename=\"\"", "attachment(1).jpg"},
+        {"only dots", "filename=\"....\"", "attachment(2).jpg"},
     };
     std::vector<std::string> parts = {textPart("hello")};
     for (std::size_t i = 0; i < rows.size(); ++i)
@@ -217,12 +309,25 @@ TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
     EXPECT_FALSE(m.attachmentsFailed) << m.error;
     EXPECT_EQ(m.body, "hello");
     ASSERT_EQ(m.attachmentNames.size(), rows.size());
+    std::set<std::string> expectedOnDisk = {"header.txt"};
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(rows[i].label);
         std::string expected = utf8ToCp932(rows[i].expected);
         EXPECT_EQ(m.attachmentNames[i], expected);
-        EXPECT_EQ(readBytes(dir.path() + cp932ToUtf8(expected)), "bytes-" + std::to_string(i));
+        expectedOnDisk.insert(rows[i].expected);
+        EXPECT_EQ(readBytes(dir.path() + rows[i].expected), "bytes-" + std::to_string(i));
     }
+    // Nothing else was made, nothing outside the folder or below it, every name fits.
+    std::set<std::string> onDisk;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+        EXPECT_TRUE(entry.is_regular_file()) << entry.path();
+        EXPECT_EQ(entry.path().parent_path(), std::filesystem::path(dir.path()).parent_path());
+        std::string name = entry.path().filename().string();
+        EXPECT_LE(name.size(), kMaxNativeNameBytes) << name;
+        EXPECT_EQ(name.find("\xEF\xBF\xBD"), std::string::npos) << name;
+        onDisk.insert(name);
+    }
+    EXPECT_EQ(onDisk, expectedOnDisk);
     EXPECT_EQ(readBytes(dir.file("header.txt")), "HEADER");
     // The names list parses back to exactly the names written.
     EXPECT_EQ(ReadCommaText(formatNamesList(m.attachmentNames)), m.attachmentNames);
@@ -248,6 +353,73 @@ TEST(Attachments, NamelessNonTextPartAndUuencodedBlock) {
     EXPECT_EQ(readBytes(dir.file("pic.jpg")), "abc");
     EXPECT_TRUE(hasAttachment(raw));
     EXPECT_FALSE(hasAttachment("Subject: x\r\n\r\nonly text\r\n"));
+}
+
+// Layouts as mailers write them: every attachment lands in a file, named or not, and the body
+// holds every inline plain text in order.
+TEST(Attachments, EveryAttachmentIsWrittenAndTheBodyIsWhole) {
+    const std::string jpeg = "\xFF\xD8\xFF\xE0jpeg\xFF\xD9";
+    const std::string inlinePicture =
+        "Content-Type: image/jpeg; name=pic.jpg\r\nContent-Transfer-Encoding: base64\r\n"
+        "Content-Disposition: inline\r\n\r\n" +
+        b64(jpeg) + "\r\n";
+    const std::string jisText =
+        "Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n"
+        "\x1B$B\x24\x22\x1B(B\r\n";
+    auto attached = [](const std::string& type, const std::string& text) {
+        return "Content-Type: " + type + "\r\nContent-Disposition: attachment\r\n\r\n" + text +
+               "\r\n";
+    };
+    struct Row {
+        const char* label;
+        std::vector<std::string> parts;
+        std::string body;                                        // UTF-8
+        std::vector<std::pair<std::string, std::string>> files;  // name, bytes
+    };
+    const std::vector<Row> rows = {
+        {"nameless CSV",
+         {textPart("see the list"), attached("text/csv", "a,b\r\n1,2")},
+         "see the list",
+         {{"attachment.csv", "a,b\r\n1,2"}}},
+        {"nameless text marked as attachment",
+         {textPart("body"), attached("text/plain; charset=us-ascii", "notes")},
+         "body",
+         {{"attachment.txt", "notes"}}},
+        {"nameless attachments of unknown types",
+         {textPart("b"), attached("text/x-unheard-of", "t"), attached("application/x-odd", "o")},
+         "b",
+         {{"attachment.txt", "t"}, {"attachment.bin", "o"}}},
+        {"text, inline picture, text",
+         {textPart("id123#first half"), inlinePicture, textPart("second half")},
+         "id123#first half\r\nsecond half",
+         {{"pic.jpg", jpeg}}},
+        {"texts of other charsets joined as CP932",
+         {textPart("one"), inlinePicture, jisText},
+         "one\r\nあ",
+         {{"pic.jpg", jpeg}}},
+        {"one of each alternative, then a later text",
+         {"Content-Type: multipart/alternative; boundary=ALT\r\n\r\n--ALT\r\n" + textPart("plain") +
+              "--ALT\r\nContent-Type: text/html\r\n\r\n<p>html</p>\r\n"
+              "--ALT--\r\n",
+          inlinePicture, textPart("footer")},
+         "plain\r\nfooter",
+         {{"pic.jpg", jpeg}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        std::string raw = multipart(row.parts);
+        DecodedMessage m = decodeMessage(raw, dir.path());
+        EXPECT_FALSE(m.attachmentsFailed) << m.error;
+        EXPECT_EQ(m.body, utf8ToCp932(row.body));
+        std::vector<std::string> names;
+        for (const auto& [name, bytes] : row.files) {
+            names.push_back(name);
+            EXPECT_EQ(readBytes(dir.file(name)), bytes) << name;
+        }
+        EXPECT_EQ(m.attachmentNames, names);
+        EXPECT_TRUE(hasAttachment(raw));
+    }
 }
 
 std::string wrapped(const std::string& text, std::size_t width) {

@@ -37,3 +37,46 @@ TEST(Paths, ExtensionStopsAtDelimitersAndColons) {
     EXPECT_EQ(extensionOf("a.b.png"), ".png");
     EXPECT_EQ(extensionOf("noext"), "");
 }
+
+TEST(Codepage, ToUtf8ThroughIcuOrTheCLibrary) {
+    struct Row {
+        const char* label;
+        const char* charset;
+        std::string bytes;
+        bool known;
+        std::string utf8;
+    };
+    const Row rows[] = {
+        // ICU has no JIS X 0213; the C library's iconv does.
+        {"JIS X 0213 plane 1", "EUC-JISX0213", "\xAD\xA1\xFA\xB7", true, "①纊"},
+        {"JIS X 0213 plane 2", "EUC-JISX0213", "\x8F\xF6\xD5", true, "蓜"},
+        {"broken byte in iconv's charsets", "EUC-JISX0213",
+         "a\xFF"
+         "b",
+         true,
+         "a\xEF\xBF\xBD"
+         "b"},
+        {"cut off at the end", "EUC-JISX0213", "a\xAD", true, "a\xEF\xBF\xBD"},
+        {"JIS X 0212 through ICU", "EUC-JP", "\x8F\xE4\xE9", true, "鍈"},
+        {"Shift-JIS alias", "Shift_JIS", "\x95\x5C", true, "表"},
+        {"unknown charset", "x-nothing", "abc", false, ""},
+        {"empty charset", "", "abc", false, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::string out;
+        EXPECT_EQ(toUtf8(row.bytes, row.charset, out), row.known);
+        if (row.known) {
+            EXPECT_EQ(out, row.utf8);
+        }
+    }
+}
+
+TEST(Paths, WindowsDeviceNamesInAnyCaseWhateverFollowsTheirDot) {
+    for (const char* name : {"con", "CON", "nul.jpg", "Aux.tar.gz", "prn", "com1", "COM9.txt",
+                             "lpt1", "lpt9.txt", "nul .txt", "conin$", "CONOUT$.log"})
+        EXPECT_TRUE(isWindowsDeviceName(name)) << name;
+    for (const char* name :
+         {"console", "com10", "lpt", "com", "anul.jpg", "con_", "x.con", "", "comA.txt"})
+        EXPECT_FALSE(isWindowsDeviceName(name)) << name;
+}
