@@ -20,9 +20,6 @@ std::string HeaderBlockText(const char* block);
 // The lines of a text area joined into a message body, each followed by CR LF.
 std::string BuildMessageBody(const std::vector<std::string>& lines);
 
-// Text-area content with its line breaks as CR LF (a saved message is a mail text).
-std::string WithCrLf(const std::string& text);
-
 // The folder that receives the attachments of a viewed message: a per-user folder with owner-only
 // rights under the system's temporary location, created when needed. Raises FileError when the
 // name is taken by something that is not a folder of ours. Ends with a path delimiter.
