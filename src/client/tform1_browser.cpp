@@ -195,27 +195,36 @@ void TForm1::mPopupReplyClickClick() {
     int p = selectedRow(MailListView);
     if (!WriteForm || p < 0 || p >= static_cast<int>(HeaderBlocks.size())) return;
     const char* header = HeaderBlocks[p].get();
-    MailBuffer value = newMailBuffer();
-    if (mail::MailLibGetHeaderField(value.data(), header, "Reply-To:", mail::kMailTextSize) != 0)
-        WriteForm->ToEdit->setText(toQ(textOf(value)));
+    auto field = [&](const char* name) -> std::optional<std::string> {
+        MailBuffer value = newMailBuffer();
+        if (mail::MailLibGetHeaderField(value.data(), header, name, mail::kMailTextSize) == 0)
+            return std::nullopt;
+        return textOf(value);
+    };
+    // A crafted Reply-To goes to the field as it is: the library refuses it and says why.
+    if (auto replyTo = field("Reply-To:"))
+        WriteForm->ToEdit->setText(toQ(*replyTo));
     else
         WriteForm->ToEdit->setText(MailListView->topLevelItem(p)->text(2));
-    value.assign(value.size(), '\0');
-    if (mail::MailLibGetHeaderField(value.data(), header, "Subject:", mail::kMailTextSize) != 0)
-        WriteForm->SubjectEdit->setText(toQ("Re: " + textOf(value)));
+    if (auto subject = field("Subject:"))
+        WriteForm->SubjectEdit->setText(toQ("Re: " + OneLine(*subject)));
     else
         WriteForm->SubjectEdit->clear();
     WriteForm->memo1->clear();
     // A reply goes without an attachment; the field must not suggest otherwise.
     WriteForm->AttachEdit->clear();
+    std::string thread =
+        ReplyThreadHeaders(field("Message-ID:").value_or(""), field("References:").value_or(""));
     if (WriteForm->showModal() != QDialog::Accepted) return;
     std::string body = WriteForm->MessageBody();
     std::string to = fromQ(WriteForm->ToEdit->text());
     std::string subject = fromQ(WriteForm->SubjectEdit->text());
-    int result = mail::MailLibSmtpSendMail(settings.SmtpName.c_str(), to.c_str(), nullptr, nullptr,
-                                           settings.MailAddress.c_str(), subject.c_str(),
-                                           body.c_str(), nullptr, nullptr, 0);
-    if (result < 0) dialogs_.systemBox(MailListView, "送信できませんでした"_cp, "エラー"_cp);
+    int result = mail::MailLibSmtpSendMail(
+        settings.SmtpName.c_str(), to.c_str(), nullptr, nullptr, settings.MailAddress.c_str(),
+        subject.c_str(), body.c_str(), thread.empty() ? nullptr : thread.c_str(), nullptr, 0);
+    // The reason goes with the box: a refused address names itself.
+    if (result < 0)
+        dialogs_.systemBox(MailListView, "送信できませんでした:"_cp + lastMailError(), "エラー"_cp);
 }
 
 }  // namespace korv
