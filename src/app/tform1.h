@@ -2,6 +2,7 @@
 // The main window: the message list, the activity memo, the poll controls and the menus.
 #include <QMainWindow>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,10 @@ class TForm1 : public QMainWindow {
     std::unique_ptr<StatusLog> status;
     // Header block of each list row, in row order.
     std::vector<std::unique_ptr<char[]>> HeaderBlocks;
+    // The body of the message last viewed, as the library gave it, and its row (-1: none); the
+    // save command writes these bytes, not the text area's Unicode text.
+    std::string ViewedBody;
+    int ViewedRow = -1;
 
     // Controls.
     QTreeWidget* MailListView = nullptr;
@@ -121,6 +126,10 @@ class TForm1 : public QMainWindow {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // The body of message p + 1 over a connection of its own (its handle in ConnectionHandle
+    // meanwhile); nothing when the server cannot be reached, refuses the login or has no such
+    // message.
+    std::optional<std::string> FetchBody(int p);
     void buildLayout();
     void buildMenus();
     void connectHandlers();

@@ -36,14 +36,54 @@ std::string BuildMessageBody(const std::vector<std::string>& lines) {
     return body;
 }
 
-std::string WithCrLf(const std::string& text) {
+std::string OneLine(const std::string& text) {
     std::string out;
-    out.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            out += ' ';
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            out += text[i];
+        }
     }
     return out;
+}
+
+namespace {
+
+// Longer ids exist only in crafted mail; they would not fit a header line either.
+constexpr std::size_t kMaxMessageIdLength = 250;
+
+// The "<...>" ids of a field value, each printable ASCII without blanks or angle brackets.
+std::vector<std::string> messageIds(const std::string& value) {
+    std::vector<std::string> ids;
+    for (std::size_t open = value.find('<'); open != std::string::npos;
+         open = value.find('<', open + 1)) {
+        std::size_t close = value.find('>', open);
+        if (close == std::string::npos) break;
+        std::string id = value.substr(open, close - open + 1);
+        bool wellFormed = id.size() > 2 && id.size() <= kMaxMessageIdLength;
+        for (std::size_t i = 1; i + 1 < id.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(id[i]);
+            if (c < 0x21 || c > 0x7E || c == '<') wellFormed = false;
+        }
+        if (wellFormed) ids.push_back(id);
+        open = close;
+    }
+    return ids;
+}
+
+}  // namespace
+
+std::string ReplyThreadHeaders(const std::string& messageId, const std::string& references) {
+    auto own = messageIds(messageId);
+    if (own.empty()) return {};
+    std::vector<std::string> chain = messageIds(references);
+    if (chain.empty() || chain.back() != own.front()) chain.push_back(own.front());
+    std::string refs;
+    for (const auto& id : chain) refs += (refs.empty() ? "" : " ") + id;
+    return "In-Reply-To: " + own.front() + "\r\nReferences: " + refs;
 }
 
 std::string AttachmentFolder() {

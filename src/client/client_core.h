@@ -20,8 +20,13 @@ std::string HeaderBlockText(const char* block);
 // The lines of a text area joined into a message body, each followed by CR LF.
 std::string BuildMessageBody(const std::vector<std::string>& lines);
 
-// Text-area content with its line breaks as CR LF (a saved message is a mail text).
-std::string WithCrLf(const std::string& text);
+// A text from mail as one line: every line break (CR LF, lone CR, lone LF) becomes a blank.
+std::string OneLine(const std::string& text);
+
+// The fields that thread a reply ("In-Reply-To: ...", CR LF, "References: ...") from the
+// original's Message-ID and References values; empty when the original has no usable id. Only
+// well-formed message ids are taken over, so a crafted header cannot spoil the reply.
+std::string ReplyThreadHeaders(const std::string& messageId, const std::string& references);
 
 // The folder that receives the attachments of a viewed message: a per-user folder with owner-only
 // rights under the system's temporary location, created when needed. Raises FileError when the

@@ -8,6 +8,7 @@
 #include <QTextCursor>
 #include <QTreeWidget>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "app/qt_text.h"
@@ -58,6 +59,8 @@ int selectedRow(QTreeWidget* list) {
 void TForm1::RefreshMailList() {
     memo1->clear();
     HeaderBlocks.clear();
+    ViewedBody.clear();
+    ViewedRow = -1;
     MailListView->clear();
 
     int handle = mail::MailLibPop3Connect(settings.Pop3Name.c_str());
@@ -85,46 +88,48 @@ void TForm1::RefreshMailList() {
     }
 }
 
+std::optional<std::string> TForm1::FetchBody(int p) {
+    std::string folder = AttachmentFolder();
+    std::optional<std::string> text;
+    ConnectionHandle = mail::MailLibPop3Connect(settings.Pop3Name.c_str());
+    ConnectionGuard connection{ConnectionHandle};
+    if (ConnectionHandle == -1 || p >= login(ConnectionHandle, settings)) return text;
+    int size = mail::MailLibPop3GetMailSize(ConnectionHandle, p + 1);
+    std::vector<char> body(size > 0 ? size : 0, '\0');
+    MailBuffer subject = newMailBuffer(), date = newMailBuffer(), from = newMailBuffer(),
+               header = newMailBuffer();
+    auto fetch = [&] {
+        return mail::MailLibPop3GetMail(
+            ConnectionHandle, p + 1, subject.data(), date.data(), from.data(), header.data(),
+            body.empty() ? nullptr : body.data(), folder.c_str(), nullptr);
+    };
+    // The listing's size is only a hint: a larger body is handed out on the second call, into a
+    // buffer of the size it needs.
+    if (fetch() == mail::kMailLibBodyTooLarge) {
+        size = mail::MailLibPop3GetMailSize(ConnectionHandle, p + 1);
+        body.assign(size > 0 ? size : 0, '\0');
+        fetch();
+    }
+    text = body.empty() ? "" : std::string(body.data(), strnlen(body.data(), body.size()));
+    return text;
+}
+
 void TForm1::MailListViewClick() {
     mSave->setEnabled(false);
     mReply->setEnabled(false);
     int p = selectedRow(MailListView);
     if (p < 0) return;
-    std::string folder = AttachmentFolder();
-
-    ConnectionHandle = mail::MailLibPop3Connect(settings.Pop3Name.c_str());
-    {
-        ConnectionGuard connection{ConnectionHandle};
-        if (ConnectionHandle != -1) {
-            int count = login(ConnectionHandle, settings);
-            if (p < count) {
-                int size = mail::MailLibPop3GetMailSize(ConnectionHandle, p + 1);
-                std::vector<char> body(size > 0 ? size : 0, '\0');
-                MailBuffer subject = newMailBuffer(), date = newMailBuffer(),
-                           from = newMailBuffer(), header = newMailBuffer();
-                auto fetch = [&] {
-                    return mail::MailLibPop3GetMail(ConnectionHandle, p + 1, subject.data(),
-                                                    date.data(), from.data(), header.data(),
-                                                    body.empty() ? nullptr : body.data(),
-                                                    folder.c_str(), nullptr);
-                };
-                // The listing's size is only a hint: a larger body is handed out on the second
-                // call, into a buffer of the size it needs.
-                if (fetch() == mail::kMailLibBodyTooLarge) {
-                    size = mail::MailLibPop3GetMailSize(ConnectionHandle, p + 1);
-                    body.assign(size > 0 ? size : 0, '\0');
-                    fetch();
-                }
-                std::string text =
-                    body.empty() ? "" : std::string(body.data(), strnlen(body.data(), body.size()));
-                memo1->setPlainText(toQ(text + "\r\n"));
-                QTextCursor cursor = memo1->textCursor();
-                cursor.movePosition(QTextCursor::Start);
-                memo1->setTextCursor(cursor);
-                memo1->ensureCursorVisible();
-                memo1->horizontalScrollBar()->setValue(0);
-            }
-        }
+    ViewedRow = -1;
+    ViewedBody.clear();
+    if (auto body = FetchBody(p)) {
+        ViewedBody = std::move(*body);
+        ViewedRow = p;
+        memo1->setPlainText(toQ(ViewedBody + "\r\n"));
+        QTextCursor cursor = memo1->textCursor();
+        cursor.movePosition(QTextCursor::Start);
+        memo1->setTextCursor(cursor);
+        memo1->ensureCursorVisible();
+        memo1->horizontalScrollBar()->setValue(0);
     }
     mSave->setEnabled(true);
     mReply->setEnabled(true);
@@ -151,9 +156,18 @@ void TForm1::mSaveClick() {
     if (p < 0 || p >= static_cast<int>(HeaderBlocks.size())) return;
     auto path = dialogs_.saveFile(this, "テキストファイル(*.txt)|*.txt"_cp, "*.txt");
     if (!path) return;
-    // The memo keeps lines; the saved message has the CR LF line breaks of mail.
-    WriteStringToFile(
-        HeaderBlockText(HeaderBlocks[p].get()) + WithCrLf(fromQ(memo1->toPlainText())), *path);
+    // The message as the library gave it: the text area's Unicode text would not give every
+    // CP932 byte back (0xED40 returns as 0xFA5C), and status lines may have joined it since.
+    if (ViewedRow != p) {
+        auto body = FetchBody(p);
+        if (!body) {
+            dialogs_.errorBox(this, "保存できませんでした: メッセージを受信できません"_cp);
+            return;
+        }
+        ViewedBody = std::move(*body);
+        ViewedRow = p;
+    }
+    WriteStringToFile(HeaderBlockText(HeaderBlocks[p].get()) + ViewedBody, *path);
 }
 
 void TForm1::mAttachmentClick() {
@@ -181,27 +195,36 @@ void TForm1::mPopupReplyClickClick() {
     int p = selectedRow(MailListView);
     if (!WriteForm || p < 0 || p >= static_cast<int>(HeaderBlocks.size())) return;
     const char* header = HeaderBlocks[p].get();
-    MailBuffer value = newMailBuffer();
-    if (mail::MailLibGetHeaderField(value.data(), header, "Reply-To:", mail::kMailTextSize) != 0)
-        WriteForm->ToEdit->setText(toQ(textOf(value)));
+    auto field = [&](const char* name) -> std::optional<std::string> {
+        MailBuffer value = newMailBuffer();
+        if (mail::MailLibGetHeaderField(value.data(), header, name, mail::kMailTextSize) == 0)
+            return std::nullopt;
+        return textOf(value);
+    };
+    // A crafted Reply-To goes to the field as it is: the library refuses it and says why.
+    if (auto replyTo = field("Reply-To:"))
+        WriteForm->ToEdit->setText(toQ(*replyTo));
     else
         WriteForm->ToEdit->setText(MailListView->topLevelItem(p)->text(2));
-    value.assign(value.size(), '\0');
-    if (mail::MailLibGetHeaderField(value.data(), header, "Subject:", mail::kMailTextSize) != 0)
-        WriteForm->SubjectEdit->setText(toQ("Re: " + textOf(value)));
+    if (auto subject = field("Subject:"))
+        WriteForm->SubjectEdit->setText(toQ("Re: " + OneLine(*subject)));
     else
         WriteForm->SubjectEdit->clear();
     WriteForm->memo1->clear();
     // A reply goes without an attachment; the field must not suggest otherwise.
     WriteForm->AttachEdit->clear();
+    std::string thread =
+        ReplyThreadHeaders(field("Message-ID:").value_or(""), field("References:").value_or(""));
     if (WriteForm->showModal() != QDialog::Accepted) return;
     std::string body = WriteForm->MessageBody();
     std::string to = fromQ(WriteForm->ToEdit->text());
     std::string subject = fromQ(WriteForm->SubjectEdit->text());
-    int result = mail::MailLibSmtpSendMail(settings.SmtpName.c_str(), to.c_str(), nullptr, nullptr,
-                                           settings.MailAddress.c_str(), subject.c_str(),
-                                           body.c_str(), nullptr, nullptr, 0);
-    if (result < 0) dialogs_.systemBox(MailListView, "送信できませんでした"_cp, "エラー"_cp);
+    int result = mail::MailLibSmtpSendMail(
+        settings.SmtpName.c_str(), to.c_str(), nullptr, nullptr, settings.MailAddress.c_str(),
+        subject.c_str(), body.c_str(), thread.empty() ? nullptr : thread.c_str(), nullptr, 0);
+    // The reason goes with the box: a refused address names itself.
+    if (result < 0)
+        dialogs_.systemBox(MailListView, "送信できませんでした:"_cp + lastMailError(), "エラー"_cp);
 }
 
 }  // namespace korv

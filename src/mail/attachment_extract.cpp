@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mail/buffers.h"
+#include "mail/header_text.h"
 #include "mail/mime_message.h"
 #include "platform/codepage.h"
 
@@ -53,6 +54,48 @@ PartInfo partInfo(std::string_view text) {
 
 constexpr int kMailBufferCapacity = 8193;
 
+// The line before position `end` (which follows a line break), without its line break.
+std::string_view lineBefore(std::string_view text, std::size_t end) {
+    std::size_t stop = end;
+    if (stop > 0 && text[stop - 1] == '\n') --stop;
+    if (stop > 0 && text[stop - 1] == '\r') --stop;
+    std::size_t start = text.rfind('\n', stop == 0 ? 0 : stop - 1);
+    start = start == std::string_view::npos || stop == 0 ? 0 : start + 1;
+    return text.substr(start, stop - start);
+}
+
+bool isFieldLine(std::string_view line) {
+    if (line.substr(0, 2) == "--") return false;
+    std::size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return false;
+    for (unsigned char c : line.substr(0, colon))
+        if (c < 0x21 || c > 0x7E) return false;
+    return true;
+}
+
+bool isContinuationLine(std::string_view line) {
+    return !line.empty() && (line[0] == ' ' || line[0] == '\t') &&
+           line.find_first_not_of(" \t\r") != std::string_view::npos;
+}
+
+// Length of the line break that ends a part (CR LF or LF) when it is one too many: the browser
+// used to save a part with one more line break at its end, which, where the parts were cut
+// between two header lines, ends that header early. Such a break stands between header lines
+// (or a boundary and the header after it); elsewhere an empty line is kept as it is.
+std::size_t extraLineBreak(std::string_view part, std::string_view nextPart) {
+    std::size_t last = part.size() >= 2 && part.substr(part.size() - 2) == "\r\n" ? 2
+                       : !part.empty() && part.back() == '\n'                     ? 1
+                                                                                  : 0;
+    if (last == 0 || last == part.size() || part[part.size() - last - 1] != '\n') return 0;
+    std::string_view before = lineBefore(part, part.size() - last);
+    bool headerBefore = isFieldLine(before) || isContinuationLine(before) ||
+                        (before.substr(0, 2) == "--" && before.size() > 2);
+    std::string_view first = nextPart.substr(0, nextPart.find('\n'));
+    if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+    bool headerAfter = isFieldLine(first) || isContinuationLine(first);
+    return headerBefore && headerAfter ? last : 0;
+}
+
 }  // namespace
 
 SavedStatus savedMessageStatus(std::string_view text) {
@@ -82,10 +125,14 @@ int Extraction::add(std::string_view text) {
     if (total_ < 1 || static_cast<int>(parts_.size()) < total_ || parts_.rbegin()->first != total_)
         return result_ = kExtractPartsMissing;
 
+    std::vector<std::string> texts;
+    for (const auto& [number, raw] : parts_) texts.push_back(raw);
+    for (std::size_t i = 0; i + 1 < texts.size(); ++i)
+        texts[i].resize(texts[i].size() - extraLineBreak(bodyOf(texts[i]), bodyOf(texts[i + 1])));
     std::vector<GPtr<GMimeMessage>> messages;
     std::vector<GMimeMessagePartial*> partials;
-    for (auto& [number, raw] : parts_) {
-        messages.push_back(parse(raw));
+    for (const auto& text : texts) {
+        messages.push_back(parse(text));
         partials.push_back(partialOf(messages.back().get()));
     }
     GPtr<GMimeMessage> whole(

@@ -38,12 +38,14 @@ Extraction* extractionOf(const void* workArea, std::uint32_t* handle = nullptr) 
 
 }  // namespace
 
-int MailLibSmtpSendMail(const char* server, const char* to, const char*, const char*,
-                        const char* from, const char* subject, const char* body, const char*,
-                        const char* attachmentPath, int) {
+int MailLibSmtpSendMail(const char* server, const char* to, const char* cc, const char* bcc,
+                        const char* from, const char* subject, const char* body,
+                        const char* extraHeaders, const char* attachmentPath, int) {
     try {
-        sendMail(textOf(server), OutgoingMail{textOf(from), textOf(to), textOf(subject),
-                                              textOf(body), textOf(attachmentPath)});
+        OutgoingMail mail{
+            textOf(from),           textOf(to),           textOf(subject), textOf(body),
+            textOf(attachmentPath), textOf(extraHeaders), textOf(cc),      textOf(bcc)};
+        sendMail(textOf(server), mail);
         setLastError("");
         return 0;
     } catch (const std::exception& e) {

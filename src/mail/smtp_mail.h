@@ -6,7 +6,8 @@
 
 namespace korv::mail {
 
-// Sending failed; the message (CP932) names the server and includes its reply.
+// Sending failed; the message (CP932) names the server and includes its reply, or names the
+// address, server name or header value that was refused before anything was sent.
 class SmtpError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -18,18 +19,29 @@ struct OutgoingMail {
     std::string subject;         // CP932
     std::string body;            // CP932
     std::string attachmentPath;  // CP932; empty = none
+    // "Name: value" lines (CR LF or LF between them), written after the fields of our own; ASCII
+    // values only (message ids, as a reply's In-Reply-To and References).
+    std::string extraHeaders;
+    std::string cc;   // CP932 address list, written to the header and the envelope
+    std::string bcc;  // CP932 address list, in the envelope only
 };
 
-// The message as sent: CR LF line ends, headers encoded per RFC 2047, the text as ISO-2022-JP
-// when it fits, else UTF-8, and the attachment in base64. Throws FileError when the attachment
-// cannot be read, SmtpError when an address is unusable.
+// The message as sent: CR LF line ends, headers folded at 78 characters (a word too long for a
+// line goes as RFC 2047 words), Japanese header text as ISO-2022-JP words when it fits, else
+// UTF-8, the text as ISO-2022-JP when it fits, else UTF-8, and the attachment in base64. Throws
+// FileError when the attachment cannot be read, SmtpError when an address or a header value is
+// unusable (a line break or NUL, an address list that does not parse).
 std::string buildMessage(const OutgoingMail& mail);
 
-// The bare addresses of an address list (for the envelope); throws SmtpError when none is found.
+// The bare addresses of an address list (for the envelope). Throws SmtpError naming the role and
+// the list when it holds CR, LF or NUL, does not parse as an RFC 5322 address list, holds an
+// entry that is no address, or holds no address at all.
 std::vector<std::string> envelopeAddresses(const std::string& cp932List, const char* role);
 
 // Sends to "host[:port]" (port 25 by default), "smtp://host[:port]" or "smtps://host[:port]".
-// Every wait has a time-out. Throws SmtpError (or FileError for the attachment).
+// Everything is checked before the server is contacted: an unusable server name, address or
+// header value sends nothing to anyone. Every wait has a time-out. Throws SmtpError (or
+// FileError for the attachment).
 void sendMail(const std::string& server, const OutgoingMail& mail);
 
 }  // namespace korv::mail

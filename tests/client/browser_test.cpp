@@ -142,7 +142,7 @@ TEST_F(ClientTest, DeleteRemovesTheSelectedMessageAndReloads) {
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
-TEST_F(ClientTest, SaveWritesTheHeaderBlockAndTheShownText) {
+TEST_F(ClientTest, SaveWritesTheHeaderBlockAndTheFetchedBody) {
     pop3.addMessage(plainMessage(jisWord("保存"_cp), jis("一行目\r\n二行目\r\n"_cp)));
     start();
     form->mDeleteClick();
@@ -156,7 +156,7 @@ TEST_F(ClientTest, SaveWritesTheHeaderBlockAndTheShownText) {
     std::string header = HeaderBlockText(form->HeaderBlocks[0].get());
     ASSERT_GE(header.size(), 2u);
     EXPECT_EQ(header.substr(header.size() - 2), "\r\n");
-    EXPECT_EQ(readBytes(path), header + "一行目\r\n二行目\r\n\r\n"_cp);
+    EXPECT_EQ(readBytes(path), header + "一行目\r\n二行目\r\n"_cp) << "the body as fetched";
     EXPECT_EQ(dialogs.fileDialogFilters.back(), "テキストファイル(*.txt)|*.txt"_cp);
 
     // Cancel writes nothing; a folder in the file's place is reported and nothing is written.
@@ -170,6 +170,53 @@ TEST_F(ClientTest, SaveWritesTheHeaderBlockAndTheShownText) {
     EXPECT_EQ(dialogs.shown[0].kind, "error");
     EXPECT_NE(dialogs.shown[0].text.find(folderInTheWay), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_directory(folderInTheWay));
+}
+
+// A saved message is the bytes the library gave, whatever the text area shows: CP932 codes that
+// Unicode maps back elsewhere (NEC-selected IBM 0xED40 returns as 0xFA5C) and status lines
+// written since stay out of it.
+TEST_F(ClientTest, SaveKeepsTheBytesOfTheBody) {
+    const std::string body =
+        "\xED\x40\xED\x41 \x87\x40 \xFA\x5C "
+        "本文\r\n"_cp;
+    pop3.addMessage(
+        "From: yamada@example.jp\r\nTo: korv@example.jp\r\nSubject: sjis\r\n"
+        "Date: Mon, 7 Dec 2026 10:11:12 +0900\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: text/plain; charset=Shift_JIS\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" +
+        body);
+    pop3.addMessage(plainMessage("other", "other body\r\n"));
+    start();
+    form->mDeleteClick();
+    ASSERT_EQ(rows(), 2);
+    select(0);
+    form->MailListViewClick();
+    form->status->BeginStatusLine();
+    form->status->AppendStatus("a status line after the view");
+    dialogs.fileAnswers.push_back(saved.file("sjis.txt"));
+    form->mSaveClick();
+    std::string header = HeaderBlockText(form->HeaderBlocks[0].get());
+    EXPECT_TRUE(readBytes(saved.file("sjis.txt")) == header + body)
+        << readBytes(saved.file("sjis.txt"));
+
+    // A row selected without a view is fetched for the save; the text area stays as it is.
+    std::string shown = memo();
+    select(1);
+    dialogs.fileAnswers.push_back(saved.file("other.txt"));
+    form->mSaveClick();
+    EXPECT_EQ(readBytes(saved.file("other.txt")),
+              HeaderBlockText(form->HeaderBlocks[1].get()) + "other body\r\n");
+    EXPECT_EQ(memo(), shown);
+    EXPECT_TRUE(dialogs.shown.empty());
+
+    // A message gone from the server is not saved with another's body.
+    pop3.clearMessages();
+    select(0);
+    form->MailListViewClick();
+    dialogs.fileAnswers.push_back(saved.file("gone.txt"));
+    form->mSaveClick();
+    EXPECT_FALSE(std::filesystem::exists(saved.file("gone.txt")));
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].kind, "error");
 }
 
 TEST_F(ClientTest, RightButtonOpensThePopupMenuAtThePointer) {

@@ -56,8 +56,43 @@ TEST(HeaderBlock, AHeaderWithoutTerminatorIsReadOnlyWithinTheBlock) {
 TEST(MessageBody, EveryLineEndsWithCrLf) {
     EXPECT_EQ(BuildMessageBody({}), "");
     EXPECT_EQ(BuildMessageBody({"a", "", "b"}), "a\r\n\r\nb\r\n");
-    EXPECT_EQ(WithCrLf("a\nb\n"), "a\r\nb\r\n");
 }
+
+TEST(MessageBody, TextFromMailBecomesOneLine) {
+    EXPECT_EQ(OneLine("a\r\nb\rc\nd\r\n\r\n"), "a b c d  ");
+    EXPECT_EQ(OneLine("件名"_cp), "件名"_cp);
+}
+
+struct ThreadCase {
+    const char* name;
+    std::string messageId, references, expected;
+};
+
+class ReplyThread : public ::testing::TestWithParam<ThreadCase> {};
+
+TEST_P(ReplyThread, TakesOverWellFormedIdsOnly) {
+    const auto& c = GetParam();
+    EXPECT_EQ(ReplyThreadHeaders(c.messageId, c.references), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Originals, ReplyThread,
+    ::testing::Values(
+        ThreadCase{"OnlyAMessageId", "<orig@example.jp>", "",
+                   "In-Reply-To: <orig@example.jp>\r\nReferences: <orig@example.jp>"},
+        ThreadCase{"ReferencesThenTheId", " <orig@example.jp> ", "<a@x>\t<b@x>  <c@x>",
+                   "In-Reply-To: <orig@example.jp>\r\n"
+                   "References: <a@x> <b@x> <c@x> <orig@example.jp>"},
+        ThreadCase{"NoMessageIdNoThread", "", "<a@x>", ""},
+        ThreadCase{"AMessageIdWithoutBrackets", "orig@example.jp", "", ""},
+        ThreadCase{"ALineBreakInsideAnId", "<orig\r\nBcc: x@y>", "", ""},
+        ThreadCase{"JunkBetweenReferencesIsLeftOut", "<orig@x>",
+                   "<a@x>\r\nBcc: third@example.net <b c@x> <8bit\x82\xA0@x> <b@x>",
+                   "In-Reply-To: <orig@x>\r\nReferences: <a@x> <b@x> <orig@x>"},
+        ThreadCase{"AnIdTooLongForALine", "<" + std::string(300, 'i') + "@x>", "", ""},
+        ThreadCase{"TheIdAlreadyLastInReferences", "<orig@x>", "<a@x> <orig@x>",
+                   "In-Reply-To: <orig@x>\r\nReferences: <a@x> <orig@x>"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Points the system's temporary location at a test folder for one test.
 class AttachmentFolderTest : public ::testing::Test {

@@ -175,8 +175,85 @@ TEST_F(ComposeTest, AFailedReplyShowsThePlainSystemBox) {
     EXPECT_TRUE(smtp.messages().empty());
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(dialogs.shown[0].kind, "system");
-    EXPECT_EQ(dialogs.shown[0].text, "送信できませんでした"_cp);
+    // The fixed text, then the library's reason.
+    const std::string prefix = "送信できませんでした:"_cp;
+    EXPECT_EQ(dialogs.shown[0].text.substr(0, prefix.size()), prefix);
+    EXPECT_NE(dialogs.shown[0].text.find("550"), std::string::npos) << dialogs.shown[0].text;
     EXPECT_EQ(dialogs.shown[0].caption, "エラー"_cp);
+}
+
+// Reply-To fields that decode to a second SMTP command. The reply is refused before the server
+// is asked, the box names the address, and nobody receives anything.
+TEST_F(ComposeTest, AReplyToACraftedReplyToSendsNothingToAnyone) {
+    const std::vector<std::pair<const char*, std::string>> replyTos = {
+        {"one encoded word", "=?UTF-8?Q?victim@example.jp=0D=0ARCPT_TO:<third@example.net>?="},
+        {"a word between the commands",
+         "victim@example.jp=?UTF-8?Q?=0D=0A?=RCPT TO:<third@example.net>"},
+        {"a lone line feed", "=?ISO-8859-1?Q?victim@example.jp=0ARCPT_TO:<third@example.net>?="},
+    };
+    for (const auto& [what, replyTo] : replyTos)
+        pop3.addMessage(plainMessage(what, "1\r\n", "Reply-To: " + replyTo + "\r\n"));
+    start();
+    form->mDeleteClick();
+    ASSERT_EQ(rows(), 3);
+    write.runModal = [](QDialog&) { return static_cast<int>(QDialog::Accepted); };
+    for (int row = 0; row < 3; ++row) {
+        SCOPED_TRACE(replyTos[row].first);
+        select(row);
+        dialogs.shown.clear();
+        form->mPopupReplyClickClick();
+        ASSERT_EQ(dialogs.shown.size(), 1u);
+        EXPECT_EQ(dialogs.shown[0].kind, "system");
+        const std::string& text = dialogs.shown[0].text;
+        EXPECT_NE(text.find("宛先"_cp), std::string::npos) << text;
+        EXPECT_NE(text.find("RCPT TO:<third@example.net>"), std::string::npos) << text;
+    }
+    EXPECT_TRUE(smtp.messages().empty());
+}
+
+TEST_F(ComposeTest, AnInjectedRecipientInANewMessageIsNamedAndNotSent) {
+    start();
+    answerWith("victim@example.jp\r\nRCPT TO:<third@example.net>", "x", "text", "");
+    form->runHandler(&TForm1::mCreateClick);
+    EXPECT_TRUE(smtp.messages().empty());
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].kind, "error");
+    EXPECT_NE(dialogs.shown[0].text.find("victim@example.jp\\r\\nRCPT TO:<third@example.net>"),
+              std::string::npos)
+        << dialogs.shown[0].text;
+}
+
+TEST_F(ComposeTest, AReplyThreadsUnderTheOriginal) {
+    pop3.addMessage(plainMessage("first", "1\r\n",
+                                 "Message-ID: <orig@example.jp>\r\n"
+                                 "References: <root@example.jp>\r\n <mid@example.jp>\r\n"));
+    // A subject that decodes to two lines is answered on one.
+    pop3.addMessage(plainMessage("=?UTF-8?Q?two=0D=0ABcc:_third@example.net?=", "3\r\n"));
+    start();
+    form->mDeleteClick();
+    ASSERT_EQ(rows(), 2);
+    write.runModal = [this](QDialog&) {
+        openedWith = {fromQ(write.SubjectEdit->text())};
+        write.memo1->setPlainText("ok");
+        return static_cast<int>(QDialog::Accepted);
+    };
+    for (int row = 0; row < 2; ++row) {
+        select(row);
+        form->mPopupReplyClickClick();
+    }
+    EXPECT_EQ(openedWith, std::vector<std::string>{"Re: two Bcc: third@example.net"});
+    EXPECT_TRUE(dialogs.shown.empty()) << dialogs.shown[0].text;
+    auto sent = smtp.messages();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].parsedOne("in-reply-to"), "<orig@example.jp>");
+    EXPECT_EQ(sent[0].parsedOne("references"),
+              "<root@example.jp> <mid@example.jp> <orig@example.jp>");
+    EXPECT_EQ(sent[1].parsedOne("in-reply-to"), "");
+    EXPECT_EQ(sent[1].parsedOne("subject"), "Re: two Bcc: third@example.net");
+    for (const auto& m : sent) {
+        EXPECT_EQ(m.rcptTo, std::vector<std::string>{"yamada@example.jp"});
+        EXPECT_EQ(m.parsedAll("defect"), std::vector<std::string>{});
+    }
 }
 
 TEST_F(ComposeTest, AReplyWithNothingSelectedDoesNothing) {

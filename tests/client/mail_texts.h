@@ -65,35 +65,42 @@ inline std::string messageWithAttachment(const std::string& fileName, const std:
            base64Lines(bytes) + "--=_b1--\r\n";
 }
 
-// The message cut at line ends into `total` message/partial parts sharing `id`.
-inline std::vector<std::string> splitMessage(const std::string& message, const std::string& id,
-                                             int total) {
-    std::vector<std::size_t> cuts{0};
-    for (int n = 1; n < total; ++n) {
-        std::size_t at = message.find("\r\n", message.size() * n / total);
-        cuts.push_back(at + 2);
-    }
+// The message cut at the given offsets into message/partial parts sharing `id`.
+inline std::vector<std::string> splitMessageAt(const std::string& message, const std::string& id,
+                                               std::vector<std::size_t> cuts) {
+    cuts.insert(cuts.begin(), 0);
     cuts.push_back(message.size());
+    const std::string total = std::to_string(cuts.size() - 1);
     std::vector<std::string> parts;
-    for (int n = 1; n <= total; ++n) {
+    for (std::size_t n = 1; n < cuts.size(); ++n) {
+        const std::string number = std::to_string(n);
         parts.push_back(
             "From: sender@example.jp\r\n"
             "To: korv@example.jp\r\n"
             "Subject: photo (" +
-            std::to_string(n) + "/" + std::to_string(total) +
+            number + "/" + total +
             ")\r\n"
             "Date: Mon, 7 Dec 2026 10:11:1" +
-            std::to_string(n) +
+            number +
             " +0900\r\n"
             "Message-ID: <" +
-            id + "-" + std::to_string(n) +
+            id + "-" + number +
             ">\r\n"
             "MIME-Version: 1.0\r\n"
             "Content-Type: message/partial; id=\"" +
-            id + "\"; number=" + std::to_string(n) + "; total=" + std::to_string(total) +
-            "\r\n\r\n" + message.substr(cuts[n - 1], cuts[n] - cuts[n - 1]));
+            id + "\"; number=" + number + "; total=" + total + "\r\n\r\n" +
+            message.substr(cuts[n - 1], cuts[n] - cuts[n - 1]));
     }
     return parts;
+}
+
+// The message cut at line ends into `total` message/partial parts sharing `id`.
+inline std::vector<std::string> splitMessage(const std::string& message, const std::string& id,
+                                             int total) {
+    std::vector<std::size_t> cuts;
+    for (int n = 1; n < total; ++n)
+        cuts.push_back(message.find("\r\n", message.size() * n / total) + 2);
+    return splitMessageAt(message, id, cuts);
 }
 
 }  // namespace korv::test

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "client/mail_texts.h"
 #include "mail/maillib.h"
 #include "mail/mime_message.h"
 #include "platform/codepage.h"
@@ -146,6 +147,41 @@ TEST(SplitMessage, RebuiltWhenAllPartsArriveElseMissing) {
         EXPECT_EQ(std::string(e.fileName), "pic(1).jpg");
         EXPECT_EQ(readBytes(out.file("pic.jpg")), "old");
         EXPECT_EQ(readBytes(out.file("pic(1).jpg")), picture);
+    }
+}
+
+// Parts cut at a chosen line and again inside the picture's base64. Each is joined as saved
+// now (the bytes as fetched) and as the browser used to save them (one more CR LF at the end),
+// which where the cut falls inside a header ended that header early.
+TEST(SplitMessage, PartsEndingInAnExtraLineBreakStillJoin) {
+    const std::string picture = pictureBytes();
+    const std::string whole =
+        korv::test::messageWithAttachment("pic.jpg", picture, "1234#story\r\n");
+    const std::vector<std::pair<const char*, std::string>> cutAfter = {
+        {"between two header lines of the attachment",
+         "Content-Type: application/octet-stream; name=\"pic.jpg\"\r\n"},
+        {"between two header lines of the message", "Subject: photo\r\n"},
+        {"after a boundary, before its part's header", "1234#story\r\n--=_b1\r\n"},
+        {"after the attachment's header has ended", "Content-Transfer-Encoding: base64\r\n\r\n"},
+        {"inside the text", "1234#"},
+    };
+    for (const auto& [what, line] : cutAfter) {
+        std::size_t cut = whole.find(line);
+        ASSERT_NE(cut, std::string::npos) << what;
+        cut += line.size();
+        std::size_t second = whole.find("\r\n", std::max(cut, whole.size() * 2 / 3)) + 2;
+        auto parts = korv::test::splitMessageAt(whole, std::string("seam-") + what, {cut, second});
+        for (std::string_view extra : {"", "\r\n"}) {
+            SCOPED_TRACE(std::string(what) + (extra.empty() ? ", as fetched" : ", extra CR LF"));
+            std::vector<std::string> saved;
+            for (const auto& part : parts) saved.push_back(part + std::string(extra));
+            TempDir out;
+            Extract e;
+            ASSERT_EQ(e.run(saved, out.path()), 1);
+            EXPECT_EQ(std::string(e.fileName), "pic.jpg");
+            EXPECT_TRUE(readBytes(out.file("pic.jpg")) == picture) << "the picture differs";
+            EXPECT_EQ(std::string(e.subject), "photo");
+        }
     }
 }
 

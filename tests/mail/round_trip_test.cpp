@@ -30,6 +30,11 @@ TEST(RoundTrip, SubjectBodyAndAttachmentSurviveSmtpAndPop3) {
               0);
     auto received = smtp.messages();
     ASSERT_EQ(received.size(), 1u);
+    // Another decoder reads the same mail.
+    EXPECT_EQ(received[0].parsedOne("subject"), cp932ToUtf8(subject));
+    EXPECT_EQ(received[0].parsedOne("attachment-name"), "写真.jpg");
+    EXPECT_EQ(received[0].parsedOne("attachment-length"), std::to_string(picture.size()));
+    EXPECT_EQ(received[0].parsedAll("defect"), std::vector<std::string>{});
     pop3.addMessage(received[0].data);
 
     int handle = MailLibPop3Connect(pop3.address().c_str());

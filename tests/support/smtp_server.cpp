@@ -86,9 +86,30 @@ std::vector<SmtpServer::Received> SmtpServer::messages() const {
         for (std::string rcpt; std::getline(env, rcpt);)
             if (!rcpt.empty()) r.rcptTo.push_back(rcpt);
         r.data = readBytes(store_.path() + n + ".msg");
+        std::istringstream parsed(readBytes(store_.path() + n + ".parsed"));
+        for (std::string line; std::getline(parsed, line);) {
+            std::size_t blank = line.find(' ');
+            if (blank == std::string::npos) continue;
+            std::string key = line.substr(0, blank), hex = line.substr(blank + 1), value;
+            for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+                value += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+            r.parsed.emplace_back(key, value);
+        }
         out.push_back(std::move(r));
     }
     return out;
+}
+
+std::vector<std::string> SmtpServer::Received::parsedAll(const std::string& key) const {
+    std::vector<std::string> values;
+    for (const auto& [k, v] : parsed)
+        if (k == key) values.push_back(v);
+    return values;
+}
+
+std::string SmtpServer::Received::parsedOne(const std::string& key) const {
+    auto values = parsedAll(key);
+    return values.empty() ? std::string() : values.front();
 }
 
 }  // namespace korv::test

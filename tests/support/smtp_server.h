@@ -2,6 +2,7 @@
 // A real SMTP server (aiosmtpd) on a free loopback port, for the duration of one test.
 #include <sys/types.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -21,6 +22,11 @@ class SmtpServer {
         std::string mailFrom;
         std::vector<std::string> rcptTo;
         std::string data;
+        // What Python's email package read in the data, UTF-8, in the order it came; keys as
+        // smtp_sink.py lists them ("subject", "to", "attachment-name", "defect", ...).
+        std::vector<std::pair<std::string, std::string>> parsed;
+        std::vector<std::string> parsedAll(const std::string& key) const;
+        std::string parsedOne(const std::string& key) const;  // the first, or "" when none
     };
     std::vector<Received> messages() const;  // everything received so far, in order
 
