@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "platform/command.h"
 #include "platform/profile.h"
 
 namespace korv {
@@ -54,7 +55,29 @@ Settings LoadSettings(const std::string& iniPath) {
     s.NameOrder = ini.get(sec, "NameOrder", "num3d");
     s.DefaultImg = ini.get(sec, "DefaultImg", "noimg.jpg");
     s.SessionDB = ini.get(sec, "SessionDB", "");
+    s.Pop3Security = ini.get(sec, "Pop3Security", "");
+    s.CaFile = ini.get(sec, "CaFile", "");
+    s.PasswordCommand = ini.get(sec, "PasswordCommand", "");
+    s.SmtpSecurity = ini.get(sec, "SmtpSecurity", "");
+    s.SmtpUser = ini.get(sec, "SmtpUser", "");
+    s.SmtpPassword = ini.get(sec, "SmtpPassword", "");
+    s.SmtpPasswordCommand = ini.get(sec, "SmtpPasswordCommand", "");
     return s;
+}
+
+std::string Pop3Password(const Settings& s) {
+    if (s.PasswordCommand.empty()) return s.Password;
+    return FirstLineOfCommand(s.PasswordCommand, kPasswordCommandTimeoutMs);
+}
+
+std::string SmtpPasswordOf(const Settings& s) {
+    if (s.SmtpPasswordCommand.empty()) return s.SmtpPassword;
+    return FirstLineOfCommand(s.SmtpPasswordCommand, kPasswordCommandTimeoutMs);
+}
+
+bool HasPop3Account(const Settings& s) {
+    return !s.Pop3Name.empty() && !s.UserID.empty() &&
+           (!s.Password.empty() || !s.PasswordCommand.empty());
 }
 
 void SaveSettings(const Settings& s, const std::string& iniPath) {

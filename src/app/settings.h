@@ -14,7 +14,27 @@ struct Settings {
     std::string NameOrder = "num3d";
     std::string DefaultImg = "noimg.jpg";
     std::string SessionDB;
+
+    // Read from the file, never written by "write ini" (which keeps to the nine keys above).
+    std::string Pop3Security;     // auto (empty), stls, tls or none
+    std::string CaFile;           // a PEM file or folder trusted besides the system's authorities
+    std::string PasswordCommand;  // when set, its first output line is the POP3 password
+    std::string SmtpSecurity;     // auto (empty), starttls, tls or none
+    std::string SmtpUser;         // empty: no SMTP login
+    std::string SmtpPassword;
+    std::string SmtpPasswordCommand;
 };
+
+// How long a password command may take (a password manager may ask for its own password).
+inline constexpr int kPasswordCommandTimeoutMs = 60000;
+
+// The POP3 password: PasswordCommand's first output line when it is set, else Password. Throws
+// CommandError naming the command when it fails; never an empty password from a failed command.
+std::string Pop3Password(const Settings& settings);
+// The same for SMTP with SmtpPasswordCommand and SmtpPassword.
+std::string SmtpPasswordOf(const Settings& settings);
+// The server, user and a password (or its command) are there: the program can poll.
+bool HasPop3Account(const Settings& settings);
 
 inline constexpr const char* kSettingsSection = "KORVANTO2";
 

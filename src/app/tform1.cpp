@@ -297,7 +297,7 @@ void TForm1::FormActivate() {
     status->AppendStatus("開始"_cp);
     status->WriteStatusToLog();
     status->BeginStatusLine();
-    if (settings.Pop3Name.empty() || settings.Password.empty() || settings.UserID.empty()) {
+    if (!HasPop3Account(settings)) {
         dialogs_.systemBox(this, "INIファイルを作ってください"_cp, "エラー"_cp);
         close();
         if (!closed_) FormClose();  // a window that was never shown gets no close event

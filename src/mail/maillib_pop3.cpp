@@ -15,6 +15,7 @@
 #include "mail/mime_message.h"
 #include "mail/pop3_connection.h"
 #include "mail/read_ahead.h"
+#include "mail/security.h"
 #include "platform/codepage.h"
 
 namespace korv::mail {
@@ -244,7 +245,13 @@ bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std:
 
 }  // namespace
 
+// Plain as the server speaks it, as it always was; the program's own connections choose their
+// protection from the settings through Pop3Connect.
 int MailLibPop3Connect(const char* server) {
+    return Pop3Connect(server, ConnectOptions{Security::None, {}});
+}
+
+int Pop3Connect(const char* server, const ConnectOptions& options) {
     return guarded([&] {
         std::string name = server ? server : "";
         Pop3Address address;
@@ -254,7 +261,7 @@ int MailLibPop3Connect(const char* server) {
         }
         auto session = std::make_unique<Session>();
         std::string error;
-        if (!session->connection.open(address, error)) {
+        if (!session->connection.open(address, options, error)) {
             setLastError(error);
             return -1;
         }

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 
 #include "mail/header_text.h"
 #include "platform/codepage.h"
+#include "platform/paths.h"
 
 namespace korv::mail {
 namespace {
@@ -49,6 +51,11 @@ long long msSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  start)
         .count();
+}
+
+const char* getenvOrEmpty(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
 }
 
 std::string systemReason(int err) {
@@ -184,6 +191,7 @@ bool parsePop3Address(const std::string& server, Pop3Address& out) {
     if (!port.empty()) {
         if (port.size() > 5) return false;
         out.port = std::atoi(port.c_str());
+        out.portGiven = true;
         if (out.port < 1 || out.port > 65535) return false;
     }
     out.host = rest;
@@ -228,7 +236,13 @@ bool Pop3Connection::fail(std::string& error, const std::string& why) {
     return false;
 }
 
-bool Pop3Connection::open(const Pop3Address& address, std::string& error) {
+bool Pop3Connection::open(const Pop3Address& given, const ConnectOptions& options,
+                          std::string& error) {
+    Pop3Address address = given;
+    if (options.security == Security::Implicit && !address.tls) {
+        address.tls = true;
+        if (!address.portGiven) address.port = 995;
+    }
     server_ = address.host.find(':') == std::string::npos
                   ? address.host + ":" + std::to_string(address.port)
                   : "[" + address.host + "]:" + std::to_string(address.port);
@@ -268,35 +282,80 @@ bool Pop3Connection::open(const Pop3Address& address, std::string& error) {
     if (fd_ < 0) return fail(error, lastReason);
     lastByteAt_ = std::chrono::steady_clock::now();
 
-    if (address.tls) {
-        tls_ = std::make_unique<Tls>();
-        tls_->ctx = SSL_CTX_new(TLS_client_method());
-        if (!tls_->ctx) return fail(error, "TLS を準備できません: "_cp + openSslReason());
-        SSL_CTX_set_verify(tls_->ctx, SSL_VERIFY_PEER, nullptr);
-        SSL_CTX_set_default_verify_paths(tls_->ctx);
-        if (const char* ca = std::getenv("KORVANTO_CA_FILE"); ca && *ca)
-            SSL_CTX_load_verify_locations(tls_->ctx, ca, nullptr);
-        tls_->ssl = SSL_new(tls_->ctx);
-        if (!tls_->ssl) return fail(error, "TLS を準備できません: "_cp + openSslReason());
-        SSL_set_fd(tls_->ssl, fd_);
-        in6_addr ip6;
-        in_addr ip4;
-        if (inet_pton(AF_INET, address.host.c_str(), &ip4) == 1 ||
-            inet_pton(AF_INET6, address.host.c_str(), &ip6) == 1) {
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls_->ssl), address.host.c_str());
-        } else {
-            SSL_set_tlsext_host_name(tls_->ssl, address.host.c_str());
-            SSL_set1_host(tls_->ssl, address.host.c_str());
-        }
-        if (!handshake(error)) return false;
-    }
+    if (address.tls && !startTls(address.host, options.caFile, error)) return false;
     beginReply();
     std::string_view line;
     if (!nextLine(line, error)) return false;
     if (!startsWithStatus(line, "+OK"))
         return fail(error, "POP3 の挨拶ではありません: "_cp + serverText(line));
     greeting_ = std::string(line);
-    return true;
+    if (address.tls || options.security == Security::None) return true;
+    return upgradeWithStls(options, address.host, error);
+}
+
+bool Pop3Connection::upgradeWithStls(const ConnectOptions& options, const std::string& host,
+                                     std::string& error) {
+    // CAPA lists STLS when the server can; a server without CAPA has no STLS either.
+    std::string reply;
+    bool offered = false;
+    if (command("CAPA", reply, error)) {
+        ReplyBuffer listing;
+        if (!readMultiline(listing, error)) return false;
+        std::string_view rest = listing.view();
+        while (!rest.empty()) {
+            std::size_t end = rest.find("\r\n");
+            std::string_view line = rest.substr(0, end);
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+            if (lower(std::string(line.substr(0, line.find(' ')))) == "stls") offered = true;
+        }
+    } else if (broken_) {
+        return false;
+    }
+    if (!offered) {
+        if (options.security != Security::Required) return true;
+        return fail(error, "STLS に対応していません (パスワードは送っていません)"_cp);
+    }
+    if (!command("STLS", reply, error)) {
+        if (broken_) return false;
+        return fail(error, "STLS を拒否されました: "_cp + serverText(reply, secret_));
+    }
+    // Anything the server sent before the handshake would be read as if it came through TLS.
+    if (pos_ != end_) return fail(error, "STLS の後に余分なデータがあります"_cp);
+    return startTls(host, options.caFile, error);
+}
+
+bool Pop3Connection::startTls(const std::string& host, const std::string& caFile,
+                              std::string& error) {
+    tls_ = std::make_unique<Tls>();
+    tls_->ctx = SSL_CTX_new(TLS_client_method());
+    if (!tls_->ctx) return fail(error, "TLS を準備できません: "_cp + openSslReason());
+    SSL_CTX_set_verify(tls_->ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_default_verify_paths(tls_->ctx);
+    // The settings' file (a CP932 path) and the environment's (a native one).
+    const std::string fromSettings = caFile.empty() ? "" : nativePath(caFile).string();
+    for (const std::string& extra :
+         {fromSettings, std::string(getenvOrEmpty("KORVANTO_CA_FILE"))}) {
+        if (extra.empty()) continue;
+        struct stat st {};
+        bool folder = ::stat(extra.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        if (SSL_CTX_load_verify_locations(tls_->ctx, folder ? nullptr : extra.c_str(),
+                                          folder ? extra.c_str() : nullptr) != 1)
+            return fail(error, "証明書ファイル "_cp + fromNativePath(extra) + " を読めません: "_cp +
+                                   openSslReason());
+    }
+    tls_->ssl = SSL_new(tls_->ctx);
+    if (!tls_->ssl) return fail(error, "TLS を準備できません: "_cp + openSslReason());
+    SSL_set_fd(tls_->ssl, fd_);
+    in6_addr ip6;
+    in_addr ip4;
+    if (inet_pton(AF_INET, host.c_str(), &ip4) == 1 ||
+        inet_pton(AF_INET6, host.c_str(), &ip6) == 1) {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls_->ssl), host.c_str());
+    } else {
+        SSL_set_tlsext_host_name(tls_->ssl, host.c_str());
+        SSL_set1_host(tls_->ssl, host.c_str());
+    }
+    return handshake(error);
 }
 
 bool Pop3Connection::handshake(std::string& error) {

@@ -2,9 +2,9 @@
 // One POP3 connection: a socket (optionally TLS) with a time-out on every wait, line reading
 // with a length limit, single-line and multi-line responses.
 //
-// pop3s checks the server's certificate against the system's certificate authorities
-// (SSL_CERT_FILE / SSL_CERT_DIR are honoured as usual); KORVANTO_CA_FILE names one more CA file
-// to trust, for private servers and tests.
+// TLS (pop3s, or STLS on the plain port) checks the server's certificate and name against the
+// system's certificate authorities (SSL_CERT_FILE / SSL_CERT_DIR are honoured as usual), the
+// CaFile of the settings and KORVANTO_CA_FILE.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -15,12 +15,15 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/security.h"
+
 namespace korv::mail {
 
 struct Pop3Address {
     std::string host;
     int port = 110;
     bool tls = false;
+    bool portGiven = false;
 };
 
 // "host", "host:port", "pop3://host[:port]", "pop3s://host[:port]" (an IPv6 host in brackets);
@@ -92,8 +95,10 @@ class Pop3Connection {
     Pop3Connection(const Pop3Connection&) = delete;
     Pop3Connection& operator=(const Pop3Connection&) = delete;
 
-    // Connects and reads the greeting; on failure returns false with error set.
-    bool open(const Pop3Address& address, std::string& error);
+    // Connects, reads the greeting and protects the connection as options say (STLS when the
+    // server lists it in CAPA, unless Security::None); on failure returns false with error set.
+    bool open(const Pop3Address& address, const ConnectOptions& options, std::string& error);
+    bool isTls() const { return tls_ != nullptr; }
     const std::string& greeting() const { return greeting_; }
     // "host:port", for error texts.
     const std::string& server() const { return server_; }
@@ -128,7 +133,10 @@ class Pop3Connection {
     bool nextLine(std::string_view& line, std::string& error);
     bool fill(std::string& error);
     bool sendAll(const std::string& data, std::string& error);
+    bool startTls(const std::string& host, const std::string& caFile, std::string& error);
     bool handshake(std::string& error);
+    bool upgradeWithStls(const ConnectOptions& options, const std::string& host,
+                         std::string& error);
     bool fail(std::string& error, const std::string& why);
 
     struct Tls;

@@ -6,6 +6,7 @@
 
 #include "mail/maillib.h"
 #include "mail/read_ahead.h"
+#include "mail/security.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "polling/incoming.h"
@@ -49,16 +50,23 @@ PollResult PollMailbox(PollContext& ctx) {
     }
     RecoverInterruptedPass(ctx.accountFolder);
 
-    int handle = MailLibPop3Connect(ctx.settings.Pop3Name.c_str());
+    ConnectOptions options;
+    if (!parseSecurity(ctx.settings.Pop3Security, options.security))
+        throw std::runtime_error("Pop3Security の値「"_cp + ctx.settings.Pop3Security +
+                                 "」は auto, stls, tls, none のどれでもありません"_cp);
+    options.caFile = ctx.settings.CaFile;
+    // Asked for at every poll: a password manager may change it, and it never sits in memory
+    // longer than a poll.
+    const std::string password = Pop3Password(ctx.settings);
+    int handle = Pop3Connect(ctx.settings.Pop3Name.c_str(), options);
     if (handle == -1) {
         std::string reason = libraryError();
         logLine(ctx.status, "接続失敗"_cp);
         return {PollOutcome::Unreachable, reason};
     }
     CloseOnExit closer{handle};
-    int count =
-        MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(), ctx.settings.Password.c_str(),
-                                ctx.settings.ApopFlag ? -1 : 0);
+    int count = MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(), password.c_str(),
+                                        ctx.settings.ApopFlag ? -1 : 0);
     ctx.status.AppendStatus("*");
     if (count < 0) {
         std::string reason = libraryError();

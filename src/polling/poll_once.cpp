@@ -51,7 +51,7 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
     try {
         const std::string folder = withTrailingDelimiter(programFolder);
         Settings settings = LoadSettings(folder + "korvanto.ini");
-        if (settings.Pop3Name.empty() || settings.UserID.empty() || settings.Password.empty())
+        if (!HasPop3Account(settings))
             return fail("INIファイルを作ってください: "_cp + folder + "korvanto.ini", kExitError);
         const std::string accountFolder = folder + "DefaultAccount" + kPathDelimiter;
         ensureFolders(accountFolder);

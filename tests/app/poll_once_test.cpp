@@ -61,7 +61,8 @@ TEST(PollOnce, PicturesReachTheGalleryAndTraversalNamesWriteNothingOutside) {
     fs::create_directories(home + "gallery/acme");
     writeBytes(home + "korvanto.ini",
                "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
-                   "\r\nPassword=" + server.password() + "\r\nSessionDB=" + home + "sessions/\r\n");
+                   "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() +
+                   "\r\nSessionDB=" + home + "sessions/\r\n");
     writeBytes(home + "sessions/acme.txt",
                "path=" + home + "gallery/acme\r\nFileNameTemplate=img###\r\n");
     writeBytes(home + "gallery/acme/counter.txt", "42\r\n");
@@ -123,6 +124,7 @@ TEST(PollOnce, ExitCodesSayWhatKindOfFailureItWas) {
     server.addMessage(messageWithAttachments("one", "1#a"));
     auto peer = [](std::string answer) {
         return [answer](const std::string& c) -> std::string {
+            if (c == "CAPA") return "-ERR\r\n";
             if (c == "STAT") return "+OK 1 100\r\n";
             if (c == "UIDL" || c == "LIST") return "+OK\r\n1 100\r\n.\r\n";
             if (c.rfind("TOP", 0) == 0 || c.rfind("RETR", 0) == 0 || c == "UIDL ") return answer;
@@ -131,6 +133,7 @@ TEST(PollOnce, ExitCodesSayWhatKindOfFailureItWas) {
     };
     ScriptedPeer dropping("+OK\r\n", peer("+OK\r\nSubject: cut<drop>"));
     ScriptedPeer noIds("+OK\r\n", [](const std::string& c) -> std::string {
+        if (c == "CAPA") return "-ERR\r\n";
         if (c == "STAT") return "+OK 1 100\r\n";
         return c == "UIDL" ? "-ERR no UIDL here\r\n" : "+OK\r\n";
     });
@@ -148,8 +151,9 @@ TEST(PollOnce, ExitCodesSayWhatKindOfFailureItWas) {
         TempDir home;
         writeBytes(home.file("korvanto.ini"),
                    "[KORVANTO2]\r\nPop3Name=" + row.pop3Name(server) +
-                       "\r\nUserID=" + server.user() + "\r\nPassword=" +
-                       (row.password.empty() ? server.password() : row.password) + "\r\n");
+                       "\r\nUserID=" + server.user() +
+                       "\r\nPassword=" + (row.password.empty() ? server.password() : row.password) +
+                       "\r\nCaFile=" + server.caFile() + "\r\n");
         RunResult run = pollOnce(home.path());
         EXPECT_EQ(run.exitCode, row.exitCode) << run.out;
         EXPECT_NE(run.out.find(row.reason), std::string::npos) << run.out;
@@ -161,9 +165,9 @@ TEST(PollOnce, ASecondPollOfTheSameHomeEndsAtOnceAndTouchesNothing) {
     DovecotServer server;
     server.addMessage(messageWithAttachments("one", "1#a"));
     TempDir home;
-    writeBytes(home.file("korvanto.ini"), "[KORVANTO2]\r\nPop3Name=" + server.address() +
-                                              "\r\nUserID=" + server.user() +
-                                              "\r\nPassword=" + server.password() + "\r\n");
+    writeBytes(home.file("korvanto.ini"),
+               "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
+                   "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() + "\r\n");
     fs::create_directories(home.file("DefaultAccount"));
     // Another poll holds the home: the lock decides, not whether the file is there.
     int fd = open(home.file("DefaultAccount/.poll.lock").c_str(), O_RDWR | O_CREAT, 0644);
@@ -224,7 +228,8 @@ TEST(PollOnce, AGalleryTakesPicturesOnlyFromTheSendersItAllows) {
     fs::create_directories(home + "sessions");
     writeBytes(home + "korvanto.ini",
                "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
-                   "\r\nPassword=" + server.password() + "\r\nSessionDB=" + home + "sessions/\r\n");
+                   "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() +
+                   "\r\nSessionDB=" + home + "sessions/\r\n");
     writeBytes(home + "sessions/acme.txt",
                "path=" + home +
                    "gallery/acme\r\nAllowFrom=friend@example.jp, @Trusted.jp\r\n"

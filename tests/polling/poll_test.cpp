@@ -40,6 +40,7 @@ struct Poll : ::testing::Test {
     void SetUp() override {
         server->clearMessages();
         settings.Pop3Name = server->address();
+        settings.CaFile = server->caFile();  // the server offers STLS, as most do
         settings.UserID = server->user();
         settings.Password = server->password();
         fs::create_directories(account);

@@ -72,10 +72,10 @@ struct Home {
     explicit Home(DovecotServer& s) : server(s) {
         fs::create_directories(home + "sessions");
         fs::create_directories(gallery);
-        writeBytes(home + "korvanto.ini", "[KORVANTO2]\r\nPop3Name=" + server.address() +
-                                              "\r\nUserID=" + server.user() +
-                                              "\r\nPassword=" + server.password() +
-                                              "\r\nSessionDB=" + home + "sessions/\r\n");
+        writeBytes(home + "korvanto.ini",
+                   "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
+                       "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() +
+                       "\r\nSessionDB=" + home + "sessions/\r\n");
         writeBytes(home + "sessions/acme.txt",
                    "path=" + gallery + "\r\nFileNameTemplate=img#####\r\n");
     }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace korv::test {
@@ -43,15 +44,21 @@ std::string maildir(const std::string& dir) { return dir + "mail/Maildir/"; }
 
 }  // namespace
 
-DovecotServer::DovecotServer()
+DovecotServer::DovecotServer() : DovecotServer(Options{}) {}
+
+DovecotServer::DovecotServer(Options options)
     : user_(fromEnv("KORV_POP3_USER", "korv")), password_(fromEnv("KORV_POP3_PASSWORD", "secret")) {
     std::string pattern = (fs::temp_directory_path() / "korvanto-dovecot-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
     dir_ = pattern + "/";
     try {
-        std::string line = run(shellQuoted(script()) + " start " + shellQuoted(dir_));
-        if (std::sscanf(line.c_str(), "pop3=%d pop3s=%d", &port_, &pop3sPort_) != 2)
+        std::string env = std::string(options.tls ? "" : "KORV_DOVECOT_SSL=no ") +
+                          (options.plaintextAuth ? "" : "KORV_DOVECOT_PLAINTEXT_AUTH=no ");
+        std::string line = run(env + shellQuoted(script()) + " start " + shellQuoted(dir_));
+        char host[64] = "127.0.0.1";
+        if (std::sscanf(line.c_str(), "pop3=%d pop3s=%d host=%63s", &port_, &pop3sPort_, host) < 2)
             throw std::runtime_error("dovecot-server said: " + line);
+        host_ = host;
     } catch (...) {
         std::string cmd = shellQuoted(script()) + " stop " + shellQuoted(dir_) + " >/dev/null 2>&1";
         if (std::system(cmd.c_str()) != 0) { /* nothing more to stop */
@@ -68,6 +75,11 @@ DovecotServer::~DovecotServer() {
     }
     std::error_code ec;
     fs::remove_all(dir_, ec);
+}
+
+std::string DovecotServer::log() const {
+    std::ifstream in(dir_ + "dovecot.log", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void DovecotServer::addMessage(const std::string& raw) {
