@@ -17,6 +17,8 @@
 #include "client/unite_form.h"
 #include "client/write_form.h"
 #include "mail/maillib.h"
+#include "mail/security.h"
+#include "mail/smtp_mail.h"
 #include "platform/codepage.h"
 #include "platform/whole_file.h"
 
@@ -33,9 +35,32 @@ std::string lastMailError() {
     return textOf(text);
 }
 
+// The browser's connections are protected as the poll's are.
+int connectPop3(const Settings& settings) {
+    return mail::Pop3Connect(
+        settings.Pop3Name.c_str(),
+        mail::connectOptions(settings.Pop3Security, settings.CaFile, "Pop3Security"));
+}
+
 int login(int handle, const Settings& settings) {
-    return mail::MailLibPop3Authenticate(handle, settings.UserID.c_str(), settings.Password.c_str(),
+    return mail::MailLibPop3Authenticate(handle, settings.UserID.c_str(),
+                                         Pop3Password(settings).c_str(),
                                          settings.ApopFlag ? -1 : 0);
+}
+
+// Sends through the settings' SMTP server; "" when sent, else why not.
+std::string send(const Settings& settings, mail::OutgoingMail mail) {
+    try {
+        mail::ConnectOptions c =
+            mail::connectOptions(settings.SmtpSecurity, settings.CaFile, "SmtpSecurity");
+        mail::SmtpOptions options{c.security, c.caFile, settings.SmtpUser,
+                                  settings.SmtpUser.empty() ? "" : SmtpPasswordOf(settings)};
+        mail.from = settings.MailAddress;
+        mail::sendMail(settings.SmtpName, mail, options);
+        return {};
+    } catch (const std::exception& e) {
+        return e.what();
+    }
 }
 
 // Closes a browser command's connection however the command ends, and forgets its handle.
@@ -63,7 +88,7 @@ void TForm1::RefreshMailList() {
     ViewedRow = -1;
     MailListView->clear();
 
-    int handle = mail::MailLibPop3Connect(settings.Pop3Name.c_str());
+    int handle = connectPop3(settings);
     if (handle == -1) return;
     ConnectionGuard connection{handle};
     int count = login(handle, settings);
@@ -91,7 +116,7 @@ void TForm1::RefreshMailList() {
 std::optional<std::string> TForm1::FetchBody(int p) {
     std::string folder = AttachmentFolder();
     std::optional<std::string> text;
-    ConnectionHandle = mail::MailLibPop3Connect(settings.Pop3Name.c_str());
+    ConnectionHandle = connectPop3(settings);
     ConnectionGuard connection{ConnectionHandle};
     if (ConnectionHandle == -1 || p >= login(ConnectionHandle, settings)) return text;
     int size = mail::MailLibPop3GetMailSize(ConnectionHandle, p + 1);
@@ -143,7 +168,7 @@ void TForm1::MailListViewMouseUp(Qt::MouseButton button, int x, int y) {
 void TForm1::mDeleteClick() {
     int p = selectedRow(MailListView);
     if (p >= 0) {
-        ConnectionHandle = mail::MailLibPop3Connect(settings.Pop3Name.c_str());
+        ConnectionHandle = connectPop3(settings);
         ConnectionGuard connection{ConnectionHandle};
         if (ConnectionHandle != -1 && p < login(ConnectionHandle, settings))
             mail::MailLibPop3DeleteMail(ConnectionHandle, p + 1);
@@ -185,10 +210,13 @@ void TForm1::mCreateClick() {
     std::string to = fromQ(WriteForm->ToEdit->text());
     std::string subject = fromQ(WriteForm->SubjectEdit->text());
     std::string attachment = fromQ(WriteForm->AttachEdit->text());
-    int result = mail::MailLibSmtpSendMail(settings.SmtpName.c_str(), to.c_str(), nullptr, nullptr,
-                                           settings.MailAddress.c_str(), subject.c_str(),
-                                           body.c_str(), nullptr, attachment.c_str(), 0);
-    if (result < 0) dialogs_.errorBox(this, "送信できませんでした:"_cp + lastMailError());
+    mail::OutgoingMail mail;
+    mail.to = to;
+    mail.subject = subject;
+    mail.body = body;
+    mail.attachmentPath = attachment;
+    std::string error = send(settings, mail);
+    if (!error.empty()) dialogs_.errorBox(this, "送信できませんでした:"_cp + error);
 }
 
 void TForm1::mPopupReplyClickClick() {
@@ -219,12 +247,15 @@ void TForm1::mPopupReplyClickClick() {
     std::string body = WriteForm->MessageBody();
     std::string to = fromQ(WriteForm->ToEdit->text());
     std::string subject = fromQ(WriteForm->SubjectEdit->text());
-    int result = mail::MailLibSmtpSendMail(
-        settings.SmtpName.c_str(), to.c_str(), nullptr, nullptr, settings.MailAddress.c_str(),
-        subject.c_str(), body.c_str(), thread.empty() ? nullptr : thread.c_str(), nullptr, 0);
+    mail::OutgoingMail mail;
+    mail.to = to;
+    mail.subject = subject;
+    mail.body = body;
+    mail.extraHeaders = thread;
+    std::string error = send(settings, mail);
     // The reason goes with the box: a refused address names itself.
-    if (result < 0)
-        dialogs_.systemBox(MailListView, "送信できませんでした:"_cp + lastMailError(), "エラー"_cp);
+    if (!error.empty())
+        dialogs_.systemBox(MailListView, "送信できませんでした:"_cp + error, "エラー"_cp);
 }
 
 }  // namespace korv

@@ -1,6 +1,9 @@
 #include "mail/security.h"
 
 #include <cctype>
+#include <stdexcept>
+
+#include "platform/codepage.h"
 
 namespace korv::mail {
 
@@ -18,6 +21,16 @@ bool parseSecurity(const std::string& text, Security& out) {
     else
         return false;
     return true;
+}
+
+ConnectOptions connectOptions(const std::string& securityText, const std::string& caFile,
+                              const char* key) {
+    ConnectOptions options;
+    if (!parseSecurity(securityText, options.security))
+        throw std::runtime_error(std::string(key) + " の値「"_cp + securityText +
+                                 "」は auto, stls (starttls), tls, none のどれでもありません"_cp);
+    options.caFile = caFile;
+    return options;
 }
 
 }  // namespace korv::mail

@@ -20,6 +20,11 @@ struct ConnectOptions {
     std::string caFile;
 };
 
+// The options as a settings file gives them (key names the security key for the error text).
+// Throws std::runtime_error when the security text is none of the four.
+ConnectOptions connectOptions(const std::string& securityText, const std::string& caFile,
+                              const char* key);
+
 // MailLibPop3Connect with these options (MailLibPop3Connect itself speaks plain text unless the
 // server name says pop3s://).
 int Pop3Connect(const char* server, const ConnectOptions& options);

@@ -2,9 +2,11 @@
 
 #include <curl/curl.h>
 #include <gmime/gmime.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "mail/header_text.h"
@@ -468,17 +470,53 @@ struct SlistCleanup {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
-std::string smtpUrl(const std::string& server) {
+std::string smtpUrl(const std::string& server, bool implicitTls) {
     std::string lowered = server;
     for (auto& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lowered.rfind("smtp://", 0) == 0 || lowered.rfind("smtps://", 0) == 0) return server;
+    if (lowered.rfind("smtps://", 0) == 0) return server;
     std::string hostPort = server;
+    if (lowered.rfind("smtp://", 0) == 0) {
+        if (!implicitTls) return server;
+        hostPort = server.substr(7);
+    }
+    while (!hostPort.empty() && hostPort.back() == '/') hostPort.pop_back();
     bool hasPort = false;
     if (!hostPort.empty() && hostPort.front() == '[')
         hasPort = hostPort.find("]:") != std::string::npos;
     else
         hasPort = hostPort.find(':') != std::string::npos;
+    if (implicitTls) return "smtps://" + hostPort + (hasPort ? "" : ":465");
     return "smtp://" + hostPort + (hasPort ? "" : ":25");
+}
+
+// The trust of our own beside the system's: libcurl's CAINFO would replace the system's store.
+struct ExtraTrust {
+    std::string path;  // native
+    bool folder = false;
+    bool loaded = true;
+};
+
+CURLcode addTrust(CURL*, void* sslContext, void* user) {
+    auto* trust = static_cast<std::vector<ExtraTrust>*>(user);
+    for (auto& t : *trust) {
+        t.loaded = SSL_CTX_load_verify_locations(static_cast<SSL_CTX*>(sslContext),
+                                                 t.folder ? nullptr : t.path.c_str(),
+                                                 t.folder ? t.path.c_str() : nullptr) == 1;
+        if (!t.loaded) return CURLE_SSL_CACERT_BADFILE;
+    }
+    return CURLE_OK;
+}
+
+std::vector<ExtraTrust> extraTrust(const std::string& cp932CaFile) {
+    std::vector<ExtraTrust> out;
+    std::string fromSettings = cp932CaFile.empty() ? "" : nativePath(cp932CaFile).string();
+    const char* fromEnv = std::getenv("KORVANTO_CA_FILE");
+    for (const std::string& p : {fromSettings, std::string(fromEnv ? fromEnv : "")}) {
+        if (p.empty()) continue;
+        std::error_code ec;
+        out.push_back({p, std::filesystem::is_directory(p, ec)});
+    }
+    return out;
 }
 
 }  // namespace
@@ -579,8 +617,11 @@ std::string buildMessage(const OutgoingMail& mail) {
     return std::string(reinterpret_cast<const char*>(array->data), array->len);
 }
 
-void sendMail(const std::string& server, const OutgoingMail& mail) {
+void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOptions& options) {
     checkServerName(server);
+    if (hasLineBreakOrNul(options.user) || hasLineBreakOrNul(options.password))
+        throw SmtpError(cp("SMTPサーバ ") + server +
+                        cp(": ユーザー名かパスワードに改行が含まれています"));
     ensureMimeInitialised();
     // Everything that goes to libcurl comes from these checks.
     Envelope envelope = checkedEnvelope(mail);
@@ -593,7 +634,8 @@ void sendMail(const std::string& server, const OutgoingMail& mail) {
     for (const auto& a : envelope.recipients)
         rcpt.reset(curl_slist_append(rcpt.release(), ("<" + a + ">").c_str()));
 
-    std::string url = smtpUrl(cp932ToUtf8(server));
+    std::string url = smtpUrl(cp932ToUtf8(server), options.security == Security::Implicit);
+    const bool login = !options.user.empty();
     std::string reply;
     char errorText[CURL_ERROR_SIZE] = "";
     Upload upload{&data};
@@ -614,10 +656,38 @@ void sendMail(const std::string& server, const OutgoingMail& mail) {
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, debugCallback);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, &reply);
+    // STARTTLS when offered; required when asked for, and for a login unless plain text was
+    // chosen: a password never goes out in clear by surprise.
+    long useSsl = CURLUSESSL_NONE;
+    if (options.security == Security::Required || (login && options.security == Security::Auto))
+        useSsl = CURLUSESSL_ALL;
+    else if (options.security == Security::Auto)
+        useSsl = CURLUSESSL_TRY;
+    curl_easy_setopt(c, CURLOPT_USE_SSL, useSsl);
+    std::vector<ExtraTrust> trust = extraTrust(options.caFile);
+    if (!trust.empty()) {
+        curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, addTrust);
+        curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, &trust);
+    }
+    std::string user = cp932ToUtf8(options.user);
+    if (login) {
+        curl_easy_setopt(c, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, options.password.c_str());
+    }
     CURLcode rc = curl_easy_perform(c);
+    for (const auto& t : trust)
+        if (!t.loaded)
+            throw SmtpError(cp("証明書ファイル ") + fromNativePath(t.path) + cp(" を読めません"));
     if (rc == CURLE_OK) return;
 
     std::string reason = errorText[0] ? errorText : curl_easy_strerror(rc);
+    // A server that echoes what it was sent must not put the password into an error text.
+    for (std::string* t : {&reason, &reply}) {
+        if (options.password.empty()) break;
+        for (std::size_t at = t->find(options.password); at != std::string::npos;
+             at = t->find(options.password, at + 3))
+            t->replace(at, options.password.size(), "***");
+    }
     std::string text;
     if (rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST ||
         rc == CURLE_OPERATION_TIMEDOUT)

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "mail/security.h"
+
 namespace korv::mail {
 
 // Sending failed; the message (CP932) names the server and includes its reply, or names the
@@ -38,10 +40,22 @@ std::string buildMessage(const OutgoingMail& mail);
 // entry that is no address, or holds no address at all.
 std::vector<std::string> envelopeAddresses(const std::string& cp932List, const char* role);
 
-// Sends to "host[:port]" (port 25 by default), "smtp://host[:port]" or "smtps://host[:port]".
-// Everything is checked before the server is contacted: an unusable server name, address or
-// header value sends nothing to anyone. Every wait has a time-out. Throws SmtpError (or
-// FileError for the attachment).
-void sendMail(const std::string& server, const OutgoingMail& mail);
+// How a mail is submitted: the protection of the connection (Auto: STARTTLS when the server
+// offers it; Required: STARTTLS or nothing; Implicit: smtps; None: plain), what it trusts
+// besides the system's authorities, and the login (none when user is empty; only over TLS
+// unless the protection is None).
+struct SmtpOptions {
+    Security security = Security::None;
+    std::string caFile;    // CP932 path of a PEM file or folder
+    std::string user;      // CP932
+    std::string password;  // bytes as the server takes them
+};
+
+// Sends to "host[:port]" (port 25 by default, 465 for Implicit), "smtp://host[:port]" or
+// "smtps://host[:port]" (TLS whatever options say). Everything is checked before the server is
+// contacted: an unusable server name, address or header value sends nothing to anyone. Every
+// wait has a time-out. Throws SmtpError naming the server and the reason (a refused
+// certificate or login among them), or FileError for the attachment.
+void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOptions& options = {});
 
 }  // namespace korv::mail

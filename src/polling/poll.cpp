@@ -50,11 +50,8 @@ PollResult PollMailbox(PollContext& ctx) {
     }
     RecoverInterruptedPass(ctx.accountFolder);
 
-    ConnectOptions options;
-    if (!parseSecurity(ctx.settings.Pop3Security, options.security))
-        throw std::runtime_error("Pop3Security の値「"_cp + ctx.settings.Pop3Security +
-                                 "」は auto, stls, tls, none のどれでもありません"_cp);
-    options.caFile = ctx.settings.CaFile;
+    const ConnectOptions options =
+        connectOptions(ctx.settings.Pop3Security, ctx.settings.CaFile, "Pop3Security");
     // Asked for at every poll: a password manager may change it, and it never sits in memory
     // longer than a poll.
     const std::string password = Pop3Password(ctx.settings);

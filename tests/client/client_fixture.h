@@ -55,7 +55,8 @@ class ClientTest : public ::testing::Test {
         writeBytes(home.file("korvanto.ini"),
                    "[KORVANTO2]\r\nPop3Name=" + pop3Name.value_or(pop3.address()) + "\r\nUserID=" +
                        pop3.user() + "\r\nPassword=" + password.value_or(pop3.password()) +
-                       "\r\nSmtpName=" + smtp.address() + "\r\nMailAddress=korv@example.jp\r\n");
+                       "\r\nSmtpName=" + smtp.address() + "\r\nMailAddress=korv@example.jp\r\n" +
+                       "CaFile=" + pop3.caFile() + "\r\n");
         form = std::make_unique<TForm1>(home.path(), clock, dialogs);
         form->setDialogs(&write, &unite);
         form->FormActivate();

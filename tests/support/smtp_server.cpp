@@ -24,8 +24,20 @@ std::string scriptPath() {
 
 }  // namespace
 
-SmtpServer::SmtpServer() {
+SmtpServer::SmtpServer() : SmtpServer(Options{}) {}
+
+SmtpServer::SmtpServer(Options options) {
     std::string script = scriptPath();
+    std::vector<std::string> args = {"python3", script, store_.path()};
+    if (options.starttls) args.push_back("--starttls");
+    if (options.implicitTls) args.push_back("--tls");
+    if (!options.login.empty()) {
+        args.push_back("--auth");
+        args.push_back(options.login);
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         throw std::runtime_error("SmtpServer: pipe failed");
@@ -35,8 +47,7 @@ SmtpServer::SmtpServer() {
         dup2(in[0], 0);
         dup2(out[1], 1);
         // Debian's python3 has aiosmtpd; another python3 may come first on PATH.
-        execl("/usr/bin/python3", "python3", script.c_str(), store_.path().c_str(),
-              static_cast<char*>(nullptr));
+        execv("/usr/bin/python3", argv.data());
         _exit(127);
     }
     close(in[0]);
@@ -86,6 +97,10 @@ std::vector<SmtpServer::Received> SmtpServer::messages() const {
         for (std::string rcpt; std::getline(env, rcpt);)
             if (!rcpt.empty()) r.rcptTo.push_back(rcpt);
         r.data = readBytes(store_.path() + n + ".msg");
+        std::string session = readBytes(store_.path() + n + ".session");
+        r.tls = session.find("tls yes\n") != std::string::npos;
+        if (std::size_t at = session.find("user "); at != std::string::npos)
+            r.user = session.substr(at + 5, session.find('\n', at) - at - 5);
         std::istringstream parsed(readBytes(store_.path() + n + ".parsed"));
         for (std::string line; std::getline(parsed, line);) {
             std::size_t blank = line.find(' ');
@@ -97,6 +112,14 @@ std::vector<SmtpServer::Received> SmtpServer::messages() const {
         }
         out.push_back(std::move(r));
     }
+    return out;
+}
+
+std::vector<std::string> SmtpServer::logins() const {
+    std::vector<std::string> out;
+    if (!std::filesystem::exists(store_.path() + "logins")) return out;
+    std::istringstream in(readBytes(store_.path() + "logins"));
+    for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
 }
 

@@ -12,7 +12,16 @@ namespace korv::test {
 // Recipients that begin with "reject" are refused with 550.
 class SmtpServer {
   public:
+    struct Options {
+        bool starttls = false;     // offer STARTTLS (a certificate of its own: caFile())
+        bool implicitTls = false;  // TLS from the first byte (smtps)
+        std::string login;         // "user:password": AUTH offered over TLS, this login taken
+    };
     SmtpServer();  // starts on a free loopback port; throws on failure
+    explicit SmtpServer(Options options);
+    std::string caFile() const { return store_.path() + "cert.pem"; }
+    // Every login attempt in order: "ok USER" or "refused USER".
+    std::vector<std::string> logins() const;
     ~SmtpServer();
     SmtpServer(const SmtpServer&) = delete;
     SmtpServer& operator=(const SmtpServer&) = delete;
@@ -25,6 +34,8 @@ class SmtpServer {
         // What Python's email package read in the data, UTF-8, in the order it came; keys as
         // smtp_sink.py lists them ("subject", "to", "attachment-name", "defect", ...).
         std::vector<std::pair<std::string, std::string>> parsed;
+        bool tls = false;  // the message came over TLS
+        std::string user;  // who had logged in; "" without a login
         std::vector<std::string> parsedAll(const std::string& key) const;
         std::string parsedOne(const std::string& key) const;  // the first, or "" when none
     };

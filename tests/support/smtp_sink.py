@@ -1,7 +1,12 @@
 #!/usr/bin/python3
 """SMTP sink for tests: stores each message byte for byte, refuses recipients "reject...".
 
-Usage: smtp_sink.py FOLDER. Prints the port when ready; ends when its standard input closes.
+Usage: smtp_sink.py FOLDER [--starttls | --tls] [--auth USER:PASSWORD]. Prints the port when
+ready; ends when its standard input closes. --starttls offers STARTTLS, --tls speaks TLS from the
+first byte (both with a certificate for 127.0.0.1 made in FOLDER/cert.pem); --auth offers AUTH
+PLAIN and LOGIN (over TLS only) and takes that one login. Every login attempt adds a line
+"ok USER" or "refused USER" to FOLDER/logins; each message N also gives FOLDER/N.session with
+"tls yes|no" and "user USER" (empty without a login).
 Each message N gives FOLDER/N.env (envelope sender, then one recipient per line), FOLDER/N.parsed
 (what Python's email package reads in it) and FOLDER/N.msg (the data as received, after
 dot-unstuffing), the latter written last.
@@ -15,9 +20,11 @@ import email
 import email.policy
 import os
 import socket
+import ssl
+import subprocess
 import sys
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 def parsed_lines(data):
@@ -74,6 +81,11 @@ class Handler:
             for rcpt in envelope.rcpt_tos:
                 f.write(rcpt + "\n")
         data = envelope.original_content
+        with open(base + ".session", "w", encoding="utf-8") as f:
+            login = session.auth_data
+            user = login.login.decode("utf-8", "replace") if isinstance(login, LoginPassword) else ""
+            secure = server.transport.get_extra_info("ssl_object") is not None
+            f.write("tls %s\nuser %s\n" % ("yes" if secure else "no", user))
         with open(base + ".parsed", "w", encoding="ascii") as f:
             f.write(parsed_lines(data))
         with open(base + ".tmp", "wb") as f:
@@ -82,18 +94,51 @@ class Handler:
         return "250 Message accepted"
 
 
+def certificate(folder):
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-days", "3650", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
+         "-keyout", key, "-out", cert],
+        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(cert, key)
+    return context
+
+
+def authenticator_for(folder, expected):
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        ok = isinstance(auth_data, LoginPassword) and (
+            auth_data.login.decode() + ":" + auth_data.password.decode()) == expected
+        user = auth_data.login.decode("utf-8", "replace") if isinstance(auth_data, LoginPassword) else ""
+        with open(os.path.join(folder, "logins"), "a", encoding="utf-8") as f:
+            f.write("%s %s\n" % ("ok" if ok else "refused", user))
+        return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
+    return authenticate
+
+
 def main():
     folder = sys.argv[1]
+    args = sys.argv[2:]
+    starttls, implicit = "--starttls" in args, "--tls" in args
+    auth = args[args.index("--auth") + 1] if "--auth" in args else None
+    context = certificate(folder) if starttls or implicit else None
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.bind(("127.0.0.1", 0))
     sock.listen(8)
     handler = Handler(folder)
+    options = dict(hostname="localhost", decode_data=False)
+    if starttls:
+        options["tls_context"] = context
+    if auth:
+        options["authenticator"] = authenticator_for(folder, auth)
+        options["auth_require_tls"] = True
     server = loop.run_until_complete(
-        loop.create_server(
-            lambda: SMTP(handler, hostname="localhost", decode_data=False), sock=sock
-        )
+        loop.create_server(lambda: SMTP(handler, **options), sock=sock,
+                           ssl=context if implicit else None)
     )
 
     def stdin_closed():
