@@ -9,8 +9,8 @@
 #include <string>
 
 #include "app/gallery_hand_off.h"
+#include "app/poll_once.h"
 #include "platform/paths.h"
-#include "polling/poll_once.h"
 
 namespace {
 

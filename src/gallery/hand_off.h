@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/status_log.h"
+#include "activity/status_log.h"
 #include "platform/clock.h"
 
 namespace korv {

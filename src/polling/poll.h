@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/status_log.h"
+#include "activity/status_log.h"
 #include "platform/clock.h"
+#include "settings/settings.h"
 
 namespace korv {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "client/mail_texts.h"
 #include "mail/maillib.h"
 #include "mail/mime_message.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
+#include "support/mail_texts.h"
 #include "support/temp_dir.h"
 
 using namespace korv;

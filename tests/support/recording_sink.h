@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "app/status_log.h"
+#include "activity/status_log.h"
 
 namespace korv::test {
 

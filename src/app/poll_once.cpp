@@ -1,4 +1,4 @@
-#include "polling/poll_once.h"
+#include "app/poll_once.h"
 
 #include "mail/maillib.h"
 #include "platform/codepage.h"

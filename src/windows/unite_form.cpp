@@ -1,4 +1,4 @@
-#include "client/unite_form.h"
+#include "windows/unite_form.h"
 
 #include <QGuiApplication>
 #include <QLabel>
@@ -9,11 +9,11 @@
 #include <QShowEvent>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/qt_text.h"
 #include "client/client_core.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
+#include "windows/dialogs.h"
+#include "windows/qt_text.h"
 
 namespace korv {
 

@@ -1,4 +1,4 @@
-#include "app/tform1.h"
+#include "windows/tform1.h"
 
 #include <QAction>
 #include <QApplication>
@@ -20,12 +20,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "app/qt_text.h"
-#include "app/up_down.h"
 #include "mail/maillib.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
+#include "windows/qt_text.h"
+#include "windows/up_down.h"
 
 namespace korv {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/status_log.h"
+#include "activity/status_log.h"
 
 #include "platform/paths.h"
 #include "platform/whole_file.h"

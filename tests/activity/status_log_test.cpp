@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "app/status_log.h"
+#include "activity/status_log.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "support/fake_clock.h"

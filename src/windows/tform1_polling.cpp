@@ -5,9 +5,9 @@
 #include <QTimer>
 
 #include "app/gallery_hand_off.h"
-#include "app/qt_text.h"
-#include "app/tform1.h"
 #include "polling/poll.h"
+#include "windows/qt_text.h"
+#include "windows/tform1.h"
 
 namespace korv {
 

@@ -8,11 +8,11 @@
 #include <QTimer>
 #include <iostream>
 
-#include "app/dialogs.h"
-#include "app/qt_text.h"
-#include "client/unite_form.h"
-#include "client/write_form.h"
 #include "platform/codepage.h"
+#include "windows/dialogs.h"
+#include "windows/qt_text.h"
+#include "windows/unite_form.h"
+#include "windows/write_form.h"
 
 namespace {
 

@@ -19,19 +19,19 @@
 #include <string>
 #include <vector>
 
-#include "app/qt_text.h"
-#include "app/tform1.h"
 #include "client/client_core.h"
-#include "client/unite_form.h"
-#include "client/write_form.h"
-#include "mail_texts.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "support/dovecot_server.h"
 #include "support/fake_clock.h"
+#include "support/mail_texts.h"
 #include "support/scripted_dialogs.h"
 #include "support/smtp_server.h"
 #include "support/temp_dir.h"
+#include "windows/qt_text.h"
+#include "windows/tform1.h"
+#include "windows/unite_form.h"
+#include "windows/write_form.h"
 
 namespace korv::test {
 

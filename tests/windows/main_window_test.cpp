@@ -3,7 +3,7 @@
 #include <QAction>
 #include <filesystem>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "window_fixture.h"
 
 using namespace korv;

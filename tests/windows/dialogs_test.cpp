@@ -14,14 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "app/qt_text.h"
-#include "client/unite_form.h"
-#include "client/write_form.h"
-#include "mail_texts.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
+#include "support/mail_texts.h"
 #include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
+#include "windows/qt_text.h"
+#include "windows/unite_form.h"
+#include "windows/write_form.h"
 
 namespace korv {
 namespace {

@@ -3,7 +3,7 @@
 #include <QDialog>
 #include <string>
 
-#include "client/dialog_style.h"
+#include "windows/dialog_style.h"
 
 class QLabel;
 class QLineEdit;

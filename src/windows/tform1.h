@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/settings.h"
-#include "app/status_log.h"
+#include "activity/status_log.h"
 #include "platform/clock.h"
+#include "settings/settings.h"
+#include "windows/dialogs.h"
 
 class QAction;
 class QFrame;

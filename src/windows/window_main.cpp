@@ -2,9 +2,9 @@
 // poll then starts without Qt and the display libraries.
 #include <QApplication>
 
-#include "app/tform1.h"
-#include "client/unite_form.h"
-#include "client/write_form.h"
+#include "windows/tform1.h"
+#include "windows/unite_form.h"
+#include "windows/write_form.h"
 
 extern "C" __attribute__((visibility("default"))) int korvantoRunWindow(int* argc, char** argv,
                                                                         const char* programFolder) {

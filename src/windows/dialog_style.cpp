@@ -1,7 +1,7 @@
-#include "client/dialog_style.h"
+#include "windows/dialog_style.h"
 
-#include "app/qt_text.h"
 #include "platform/codepage.h"
+#include "windows/qt_text.h"
 
 namespace korv {
 

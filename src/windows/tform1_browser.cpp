@@ -11,16 +11,16 @@
 #include <optional>
 #include <vector>
 
-#include "app/qt_text.h"
-#include "app/tform1.h"
 #include "client/client_core.h"
-#include "client/unite_form.h"
-#include "client/write_form.h"
 #include "mail/maillib.h"
 #include "mail/security.h"
 #include "mail/smtp_mail.h"
 #include "platform/codepage.h"
 #include "platform/whole_file.h"
+#include "windows/qt_text.h"
+#include "windows/tform1.h"
+#include "windows/unite_form.h"
+#include "windows/write_form.h"
 
 namespace korv {
 namespace {

@@ -5,13 +5,13 @@
 #include <memory>
 #include <string>
 
-#include "app/qt_text.h"
-#include "app/tform1.h"
 #include "platform/codepage.h"
 #include "support/fake_clock.h"
 #include "support/sample_mail.h"
 #include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
+#include "windows/qt_text.h"
+#include "windows/tform1.h"
 
 namespace korv::test {
 

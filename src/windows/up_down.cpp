@@ -1,4 +1,4 @@
-#include "app/up_down.h"
+#include "windows/up_down.h"
 
 #include <QLineEdit>
 #include <QToolButton>

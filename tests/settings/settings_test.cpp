@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
 #include "platform/codepage.h"
+#include "settings/settings.h"
 #include "support/temp_dir.h"
 
 using namespace korv;

@@ -1,4 +1,4 @@
-#include "client/write_form.h"
+#include "windows/write_form.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QGuiApplication>
@@ -11,10 +11,10 @@
 #include <QTextLayout>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/qt_text.h"
 #include "client/client_core.h"
 #include "platform/codepage.h"
+#include "windows/dialogs.h"
+#include "windows/qt_text.h"
 
 namespace korv {
 

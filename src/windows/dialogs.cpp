@@ -1,10 +1,10 @@
-#include "app/dialogs.h"
+#include "windows/dialogs.h"
 
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
 
-#include "app/qt_text.h"
+#include "windows/qt_text.h"
 
 namespace korv {
 namespace {
