@@ -165,7 +165,7 @@ HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
     if (linkFrom.empty() || account.empty()) return {};
     linkFrom += ".jpg";
 
-    LoadSessionFile(settings.SessionDB, account);
+    SessionRecord SessionSettings = LoadSessionFile(settings.SessionDB, account);
     if (SessionSettings.path.empty()) return {};
     if (!MayPost(SessionSettings.allowfrom, sender)) return {std::nullopt, " ->送信者不許可"_cp};
     if (!SessionSettings.maxbytes.empty() && fileSize(picture) > MaxBytes(SessionSettings.maxbytes))

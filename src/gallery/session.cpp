@@ -20,8 +20,6 @@
 
 namespace korv {
 
-SessionRecord SessionSettings;
-
 namespace {
 
 constexpr int kOpenAttempts = 100;
@@ -171,18 +169,17 @@ std::int32_t readCounterNumber(const std::string& text, const std::string& path)
 
 }  // namespace
 
-void LoadSessionFile(const std::string& sessionDB, const std::string& account) {
-    SessionSettings = SessionRecord{};
-    if (!isSafeAccountName(sessionDB, account)) return;
+SessionRecord LoadSessionFile(const std::string& sessionDB, const std::string& account) {
+    if (!isSafeAccountName(sessionDB, account)) return {};
     std::string fileName = sessionDB + account + ".txt";
     auto file =
         SharedFile::openIfExists(fileName, SharedFile::Access::Read, SharedFile::Lock::Shared);
-    if (!file) return;
+    if (!file) return {};
     std::string text;
     try {
         text = file->readAll();
     } catch (const FileError&) {
-        if (folderExists(fileName)) return;  // a folder of that name is no session file
+        if (folderExists(fileName)) return {};  // a folder of that name is no session file
         throw;
     }
     file->close();
@@ -199,7 +196,7 @@ void LoadSessionFile(const std::string& sessionDB, const std::string& account) {
     if (!acceptHtml.empty() && fileExists(acceptHtml)) loaded.accepthtml = acceptHtml;
     loaded.allowfrom = lookUp(lines, "allowfrom");
     loaded.maxbytes = lookUp(lines, "maxbytes");
-    SessionSettings = std::move(loaded);
+    return loaded;
 }
 
 std::string NextNumberedName(Clock& clock, const std::string& counterFile,

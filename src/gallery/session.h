@@ -6,7 +6,7 @@
 
 namespace korv {
 
-// The values of the last loaded session file; each field is named after its key.
+// The values of an account's session file; each field is named after its key.
 struct SessionRecord {
     std::string path;       // existing folder, with a trailing delimiter
     std::string membersdb;  // existing folder, with a trailing delimiter
@@ -22,13 +22,11 @@ struct SessionRecord {
     std::string maxbytes;
 };
 
-// One record for the whole process, replaced by every LoadSessionFile.
-extern SessionRecord SessionSettings;
-
-// Empties SessionSettings, then fills it from sessionDB + account + ".txt" when that file exists.
+// The record of sessionDB + account + ".txt"; every field empty when that file does not exist.
 // An account name that could leave the folder (a delimiter, a colon, a control character, "."
-// or "..") has no session file. A file that exists but cannot be read throws FileError.
-void LoadSessionFile(const std::string& sessionDB, const std::string& account);
+// or "..", a name the file system cannot hold) has no session file. A file that exists but
+// cannot be read throws FileError.
+SessionRecord LoadSessionFile(const std::string& sessionDB, const std::string& account);
 
 // The next free name from the counter file through the template: neither folder + name +
 // firstExt nor folder + name + secondExt existed when it was chosen, and the counter file then

@@ -55,8 +55,7 @@ class LoadSessionFileTest : public testing::TestWithParam<SessionRow> {
 TEST_P(LoadSessionFileTest, FillsFields) {
     const auto& row = GetParam();
     writeBytes(dir.file("sessions/acme.txt"), expand(row.content, dir));
-    SessionSettings.nameorder = "left over from an earlier account";
-    LoadSessionFile(dir.file("sessions/"), "acme");
+    SessionRecord SessionSettings = LoadSessionFile(dir.file("sessions/"), "acme");
     const SessionRecord& e = row.expected;
     EXPECT_EQ(SessionSettings.path, expand(e.path, dir));
     EXPECT_EQ(SessionSettings.membersdb, expand(e.membersdb, dir));
@@ -126,36 +125,28 @@ TEST(LoadSessionFile, MissingFileEmptiesEverything) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("gallery"));
     writeBytes(dir.file("acme.txt"), "path=" + dir.file("gallery") + "\r\nFileNameTemplate=#\r\n");
-    LoadSessionFile(dir.path(), "acme");
-    ASSERT_EQ(SessionSettings.path, dir.file("gallery/"));
-    LoadSessionFile(dir.path(), "other");
-    EXPECT_EQ(SessionSettings.path, "");
-    EXPECT_EQ(SessionSettings.FileNameTemplate, "");
+    ASSERT_EQ(LoadSessionFile(dir.path(), "acme").path, dir.file("gallery/"));
+    SessionRecord other = LoadSessionFile(dir.path(), "other");
+    EXPECT_EQ(other.path, "");
+    EXPECT_EQ(other.FileNameTemplate, "");
     // Neither a folder of the file's name nor a file where the session folder should be is one.
-    LoadSessionFile(dir.path(), "acme");
     std::filesystem::create_directory(dir.file("folder.txt"));
-    EXPECT_NO_THROW(LoadSessionFile(dir.path(), "folder"));
-    EXPECT_EQ(SessionSettings.path, "");
-    LoadSessionFile(dir.path(), "acme");
-    EXPECT_NO_THROW(LoadSessionFile(dir.file("acme.txt/"), "acme"));
-    EXPECT_EQ(SessionSettings.path, "");
+    EXPECT_EQ(LoadSessionFile(dir.path(), "folder").path, "");
+    EXPECT_EQ(LoadSessionFile(dir.file("acme.txt/"), "acme").path, "");
 }
 
 TEST(LoadSessionFile, SessionDBWithoutDelimiterIsAPrefix) {
     TempDir dir;
     writeBytes(dir.file("sessionsacme.txt"), "nameorder=prefix");
-    LoadSessionFile(dir.file("sessions"), "acme");
-    EXPECT_EQ(SessionSettings.nameorder, "prefix");
+    EXPECT_EQ(LoadSessionFile(dir.file("sessions"), "acme").nameorder, "prefix");
 }
 
 TEST(LoadSessionFile, AccountNamesWithBlanksAndDoubleBytesAreUsedUnaltered) {
     TempDir dir;
     writeBytes(dir.file(" acme.txt"), "nameorder=blank");
-    LoadSessionFile(dir.path(), " acme");
-    EXPECT_EQ(SessionSettings.nameorder, "blank");
+    EXPECT_EQ(LoadSessionFile(dir.path(), " acme").nameorder, "blank");
     writeBytes(nativePath(dir.path() + "表.txt"_cp).string(), "nameorder=kanji");
-    LoadSessionFile(dir.path(), "表"_cp);
-    EXPECT_EQ(SessionSettings.nameorder, "kanji");
+    EXPECT_EQ(LoadSessionFile(dir.path(), "表"_cp).nameorder, "kanji");
 }
 
 // Each name would reach a session file planted where it leads; none may be loaded.
@@ -168,20 +159,16 @@ TEST(LoadSessionFile, AccountNamesThatLeaveTheFolderHaveNoSessionFile) {
     const std::string accounts[] = {"../evil", "sub/x", "sub\\x", ".", "..", "a\x01", "a:b"};
     for (const auto& account : accounts) {
         SCOPED_TRACE(account);
-        SessionSettings.nameorder = "stale";
-        LoadSessionFile(dir.file("s/"), account);
-        EXPECT_EQ(SessionSettings.nameorder, "");
+        EXPECT_EQ(LoadSessionFile(dir.file("s/"), account).nameorder, "");
     }
 }
 
-TEST(LoadSessionFile, FileHeldByAWriterFailsAndLeavesFieldsEmpty) {
+TEST(LoadSessionFile, FileHeldByAWriterFails) {
     TempDir dir;
     writeBytes(dir.file("acme.txt"), "nameorder=x");
     CounterHolder writer(dir.file("acme.txt"), SharedFile::Lock::Exclusive);
     ASSERT_TRUE(writer.holding());
-    SessionSettings.nameorder = "stale";
     EXPECT_THROW(LoadSessionFile(dir.path(), "acme"), FileError);
-    EXPECT_EQ(SessionSettings.nameorder, "");
 }
 
 }  // namespace
