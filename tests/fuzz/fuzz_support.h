@@ -57,7 +57,9 @@ class Scratch {
         std::vector<std::string> reported, found;
         for (const auto& name : cp932Names) {
             auto native = nativePath(name);
-            check(!native.empty() && native == native.filename() && native != "." && native != "..",
+            // As the system takes it: up to a NUL.
+            std::filesystem::path taken(native.c_str());
+            check(!taken.empty() && taken == taken.filename() && taken != "." && taken != "..",
                   "a reported name is one name inside the folder");
             reported.push_back(native.string());
         }
