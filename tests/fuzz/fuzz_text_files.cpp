@@ -48,8 +48,7 @@ void profile(const korv::fuzz::Scratch& scratch, const std::string& input) {
 void session(const korv::fuzz::Scratch& scratch, const std::string& input) {
     auto [account, content] = firstLine(input);
     korv::WriteStringToFile(content, scratch.file("acme.txt"));
-    korv::LoadSessionFile(scratch.folder() + "/", account);
-    const korv::SessionRecord& s = korv::SessionSettings;
+    const korv::SessionRecord s = korv::LoadSessionFile(scratch.folder() + "/", account);
     // As the system sees them: a text ending in a lone lead byte pairs it with the delimiter.
     for (const std::string* folder : {&s.path, &s.membersdb})
         check(folder->empty() || (korv::nativePath(*folder).native().ends_with('/') &&
