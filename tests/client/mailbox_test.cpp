@@ -2,7 +2,6 @@
 #include <filesystem>
 
 #include "client/client_core.h"
-#include "platform/file_error.h"
 #include "server_fixture.h"
 #include "support/pop3_mailbox.h"
 #include "support/sample_mail.h"
@@ -115,17 +114,6 @@ TEST_F(MailboxTest, SaveWritesTheHeaderBlockAndTheBodyBytes) {
               "保存できませんでした: メッセージを受信できません"_cp);
     EXPECT_FALSE(std::filesystem::exists(saved.file("gone.txt")));
     EXPECT_EQ(viewed.row, 0);
-
-    // A folder in the file's place is named and left as it is.
-    std::string folderInTheWay = saved.file("folder.txt");
-    std::filesystem::create_directory(folderInTheWay);
-    try {
-        SaveMessage(settings(), 0, list[0], viewed, folderInTheWay);
-        FAIL() << "a folder was written over";
-    } catch (const FileError& e) {
-        EXPECT_NE(std::string(e.what()).find(folderInTheWay), std::string::npos) << e.what();
-    }
-    EXPECT_TRUE(std::filesystem::is_directory(folderInTheWay));
 }
 
 // Parts cut between two header lines of the attachment, saved from the server, and the same

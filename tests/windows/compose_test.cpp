@@ -75,9 +75,9 @@ TEST_F(ComposeTest, ARefusedRecipientShowsTheErrorBox) {
 }
 
 TEST_F(ComposeTest, AReplyFillsTheFormAndGoesThreadedWithoutAttachment) {
-    pop3.addMessage(
-        plainMessage(jisWord("Re: 旅行"_cp), jis("本文\r\n"_cp),
-                     "Reply-To: answers@example.jp\r\nMessage-ID: <orig@example.jp>\r\n"));
+    pop3.addMessage(plainMessage(jisWord("Re: 旅行"_cp), jis("本文\r\n"_cp),
+                                 "Reply-To: answers@example.jp\r\nMessage-ID: <orig@example.jp>\r\n"
+                                 "References: <root@example.jp>\r\n <mid@example.jp>\r\n"));
     start();
     listAndSelect(0);
     std::string photoPath = saved.file("photo.jpg");
@@ -96,6 +96,9 @@ TEST_F(ComposeTest, AReplyFillsTheFormAndGoesThreadedWithoutAttachment) {
     EXPECT_EQ(sent[0].rcptTo, std::vector<std::string>{"answers@example.jp"});
     EXPECT_EQ(sent[0].data.find("photo.jpg"), std::string::npos) << "no attachment";
     EXPECT_EQ(sent[0].parsedOne("in-reply-to"), "<orig@example.jp>");
+    EXPECT_EQ(sent[0].parsedOne("references"),
+              "<root@example.jp> <mid@example.jp> <orig@example.jp>");
+    EXPECT_EQ(sent[0].parsedAll("defect"), std::vector<std::string>{});
 
     // Cancel sends nothing; nothing selected opens nothing.
     answerWith("x@example.jp", "x", "x", "", QDialog::Rejected);
@@ -104,25 +107,6 @@ TEST_F(ComposeTest, AReplyFillsTheFormAndGoesThreadedWithoutAttachment) {
     form->mPopupReplyClickClick();
     EXPECT_EQ(openings, 2);
     EXPECT_EQ(smtp.messages().size(), 1u);
-}
-
-TEST_F(ComposeTest, AReplyWithoutReplyToGoesToTheSenderColumn) {
-    pop3.addMessage(
-        "From: yamada@example.jp\r\nTo: korv@example.jp\r\nDate: Mon, 7 Dec 2026 10:11:12 +0900\r\n"
-        "\r\nno subject here\r\n");
-    start();
-    listAndSelect(0);
-    write.SubjectEdit->setText("left over");
-    write.runModal = [&](QDialog&) {
-        openedWith = {fromQ(write.ToEdit->text()), fromQ(write.SubjectEdit->text())};
-        write.memo1->setPlainText("ok");
-        return static_cast<int>(QDialog::Accepted);
-    };
-    form->mPopupReplyClickClick();
-    EXPECT_EQ(openedWith, (std::vector<std::string>{cell(0, 2), ""}));
-    auto sent = smtp.messages();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].rcptTo, std::vector<std::string>{"yamada@example.jp"});
 }
 
 TEST_F(ComposeTest, AFailedReplyShowsThePlainSystemBox) {
