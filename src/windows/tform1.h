@@ -2,11 +2,11 @@
 // The main window: the message list, the activity memo, the poll controls and the menus.
 #include <QMainWindow>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "activity/status_log.h"
+#include "client/mailbox.h"
 #include "platform/clock.h"
 #include "settings/settings.h"
 #include "windows/dialogs.h"
@@ -77,12 +77,10 @@ class TForm1 : public QMainWindow {
     std::string ProgramFolder;
     int Countdown = 0;
     std::unique_ptr<StatusLog> status;
-    // Header block of each list row, in row order.
-    std::vector<std::unique_ptr<char[]>> HeaderBlocks;
-    // The body of the message last viewed, as the library gave it, and its row (-1: none); the
-    // save command writes these bytes, not the text area's Unicode text.
-    std::string ViewedBody;
-    int ViewedRow = -1;
+    // The list's rows as the server gave them, in row order.
+    std::vector<MailRow> MailRows;
+    // The save command writes these bytes, not the text area's Unicode text.
+    ViewedMessage Viewed;
 
     // Controls.
     QTreeWidget* MailListView = nullptr;
@@ -126,10 +124,6 @@ class TForm1 : public QMainWindow {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    // The body of message p + 1 over a connection of its own (its handle in ConnectionHandle
-    // meanwhile); nothing when the server cannot be reached, refuses the login or has no such
-    // message.
-    std::optional<std::string> FetchBody(int p);
     void buildLayout();
     void buildMenus();
     void connectHandlers();

@@ -7,16 +7,10 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTreeWidget>
-#include <cstring>
-#include <optional>
-#include <vector>
 
-#include "client/client_core.h"
-#include "mail/maillib.h"
-#include "mail/security.h"
-#include "mail/smtp_mail.h"
+#include "client/compose.h"
+#include "client/mailbox.h"
 #include "platform/codepage.h"
-#include "platform/whole_file.h"
 #include "windows/qt_text.h"
 #include "windows/tform1.h"
 #include "windows/unite_form.h"
@@ -25,53 +19,6 @@
 namespace korv {
 namespace {
 
-using MailBuffer = std::vector<char>;
-MailBuffer newMailBuffer() { return MailBuffer(mail::kMailBufferBytes, '\0'); }
-std::string textOf(const MailBuffer& buffer) { return std::string(buffer.data()); }
-
-std::string lastMailError() {
-    MailBuffer text = newMailBuffer();
-    mail::MailLibGetMessage(0, text.data(), mail::kMailTextSize);
-    return textOf(text);
-}
-
-// The browser's connections are protected as the poll's are.
-int connectPop3(const Settings& settings) {
-    return mail::Pop3Connect(
-        settings.Pop3Name.c_str(),
-        mail::connectOptions(settings.Pop3Security, settings.CaFile, "Pop3Security"));
-}
-
-int login(int handle, const Settings& settings) {
-    return mail::MailLibPop3Authenticate(handle, settings.UserID.c_str(),
-                                         Pop3Password(settings).c_str(),
-                                         settings.ApopFlag ? -1 : 0);
-}
-
-// Sends through the settings' SMTP server; "" when sent, else why not.
-std::string send(const Settings& settings, mail::OutgoingMail mail) {
-    try {
-        mail::ConnectOptions c =
-            mail::connectOptions(settings.SmtpSecurity, settings.CaFile, "SmtpSecurity");
-        mail::SmtpOptions options{c.security, c.caFile, settings.SmtpUser,
-                                  settings.SmtpUser.empty() ? "" : SmtpPasswordOf(settings)};
-        mail.from = settings.MailAddress;
-        mail::sendMail(settings.SmtpName, mail, options);
-        return {};
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-}
-
-// Closes a browser command's connection however the command ends, and forgets its handle.
-struct ConnectionGuard {
-    int& handle;
-    ~ConnectionGuard() {
-        mail::MailLibPop3Close(handle);
-        handle = -1;
-    }
-};
-
 // Position of the selected row, or -1.
 int selectedRow(QTreeWidget* list) {
     const auto items = list->selectedItems();
@@ -79,64 +26,33 @@ int selectedRow(QTreeWidget* list) {
     return list->indexOfTopLevelItem(items.first());
 }
 
+// The composition dialog's fields as a mail.
+mail::OutgoingMail composed(const TWriteForm& form) {
+    mail::OutgoingMail mail;
+    mail.body = form.MessageBody();
+    mail.to = fromQ(form.ToEdit->text());
+    mail.subject = fromQ(form.SubjectEdit->text());
+    return mail;
+}
+
 }  // namespace
 
 void TForm1::RefreshMailList() {
     memo1->clear();
-    HeaderBlocks.clear();
-    ViewedBody.clear();
-    ViewedRow = -1;
+    MailRows.clear();
+    Viewed = {};
     MailListView->clear();
 
-    int handle = connectPop3(settings);
-    if (handle == -1) return;
-    ConnectionGuard connection{handle};
-    int count = login(handle, settings);
-    if (count < 0) {
-        std::string error = lastMailError();
-        // No connection is held open while the box waits for the user.
-        mail::MailLibPop3Close(handle);
-        handle = -1;
-        dialogs_.errorBox(this, "ログインエラー:"_cp + error);
+    MailboxListing listing = ListMailbox(settings);
+    if (!listing.loginError.empty()) {
+        dialogs_.errorBox(this, listing.loginError);
         return;
     }
-    MailBuffer subject = newMailBuffer(), date = newMailBuffer(), from = newMailBuffer();
-    for (int n = 1; n <= count; ++n) {
-        auto block = NewHeaderBlock();
-        mail::MailLibPop3GetMailStatus(handle, n, subject.data(), date.data(), from.data(),
-                                       block.get(), 0);
-        auto* row = new QTreeWidgetItem(
-            QStringList{toQ(textOf(subject)), toQ(textOf(date)), toQ(textOf(from))});
-        MailListView->addTopLevelItem(row);
-        AppendHeaderLineEnd(block.get());
-        HeaderBlocks.push_back(std::move(block));
+    for (MailRow& row : listing.rows) {
+        MailListView->addTopLevelItem(
+            new QTreeWidgetItem(QStringList{toQ(row.subject), toQ(row.date), toQ(row.from)}));
+        MailRows.push_back(std::move(row));
     }
-}
-
-std::optional<std::string> TForm1::FetchBody(int p) {
-    std::string folder = AttachmentFolder();
-    std::optional<std::string> text;
-    ConnectionHandle = connectPop3(settings);
-    ConnectionGuard connection{ConnectionHandle};
-    if (ConnectionHandle == -1 || p >= login(ConnectionHandle, settings)) return text;
-    int size = mail::MailLibPop3GetMailSize(ConnectionHandle, p + 1);
-    std::vector<char> body(size > 0 ? size : 0, '\0');
-    MailBuffer subject = newMailBuffer(), date = newMailBuffer(), from = newMailBuffer(),
-               header = newMailBuffer();
-    auto fetch = [&] {
-        return mail::MailLibPop3GetMail(
-            ConnectionHandle, p + 1, subject.data(), date.data(), from.data(), header.data(),
-            body.empty() ? nullptr : body.data(), folder.c_str(), nullptr);
-    };
-    // The listing's size is only a hint: a larger body is handed out on the second call, into a
-    // buffer of the size it needs.
-    if (fetch() == mail::kMailLibBodyTooLarge) {
-        size = mail::MailLibPop3GetMailSize(ConnectionHandle, p + 1);
-        body.assign(size > 0 ? size : 0, '\0');
-        fetch();
-    }
-    text = body.empty() ? "" : std::string(body.data(), strnlen(body.data(), body.size()));
-    return text;
 }
 
 void TForm1::MailListViewClick() {
@@ -144,12 +60,10 @@ void TForm1::MailListViewClick() {
     mReply->setEnabled(false);
     int p = selectedRow(MailListView);
     if (p < 0) return;
-    ViewedRow = -1;
-    ViewedBody.clear();
-    if (auto body = FetchBody(p)) {
-        ViewedBody = std::move(*body);
-        ViewedRow = p;
-        memo1->setPlainText(toQ(ViewedBody + "\r\n"));
+    Viewed = {};
+    if (auto body = FetchBody(settings, p)) {
+        Viewed = {p, std::move(*body)};
+        memo1->setPlainText(toQ(Viewed.body + "\r\n"));
         QTextCursor cursor = memo1->textCursor();
         cursor.movePosition(QTextCursor::Start);
         memo1->setTextCursor(cursor);
@@ -167,32 +81,17 @@ void TForm1::MailListViewMouseUp(Qt::MouseButton button, int x, int y) {
 
 void TForm1::mDeleteClick() {
     int p = selectedRow(MailListView);
-    if (p >= 0) {
-        ConnectionHandle = connectPop3(settings);
-        ConnectionGuard connection{ConnectionHandle};
-        if (ConnectionHandle != -1 && p < login(ConnectionHandle, settings))
-            mail::MailLibPop3DeleteMail(ConnectionHandle, p + 1);
-    }
+    if (p >= 0) DeleteMessage(settings, p);
     RefreshMailList();
 }
 
 void TForm1::mSaveClick() {
     int p = selectedRow(MailListView);
-    if (p < 0 || p >= static_cast<int>(HeaderBlocks.size())) return;
+    if (p < 0 || p >= static_cast<int>(MailRows.size())) return;
     auto path = dialogs_.saveFile(this, "テキストファイル(*.txt)|*.txt"_cp, "*.txt");
     if (!path) return;
-    // The message as the library gave it: the text area's Unicode text would not give every
-    // CP932 byte back (0xED40 returns as 0xFA5C), and status lines may have joined it since.
-    if (ViewedRow != p) {
-        auto body = FetchBody(p);
-        if (!body) {
-            dialogs_.errorBox(this, "保存できませんでした: メッセージを受信できません"_cp);
-            return;
-        }
-        ViewedBody = std::move(*body);
-        ViewedRow = p;
-    }
-    WriteStringToFile(HeaderBlockText(HeaderBlocks[p].get()) + ViewedBody, *path);
+    std::string error = SaveMessage(settings, p, MailRows[p], Viewed, *path);
+    if (!error.empty()) dialogs_.errorBox(this, error);
 }
 
 void TForm1::mAttachmentClick() {
@@ -206,56 +105,27 @@ void TForm1::mCreateClick() {
     WriteForm->AttachEdit->clear();
     WriteForm->memo1->clear();
     if (WriteForm->showModal() != QDialog::Accepted) return;
-    std::string body = WriteForm->MessageBody();
-    std::string to = fromQ(WriteForm->ToEdit->text());
-    std::string subject = fromQ(WriteForm->SubjectEdit->text());
-    std::string attachment = fromQ(WriteForm->AttachEdit->text());
-    mail::OutgoingMail mail;
-    mail.to = to;
-    mail.subject = subject;
-    mail.body = body;
-    mail.attachmentPath = attachment;
-    std::string error = send(settings, mail);
-    if (!error.empty()) dialogs_.errorBox(this, "送信できませんでした:"_cp + error);
+    mail::OutgoingMail mail = composed(*WriteForm);
+    mail.attachmentPath = fromQ(WriteForm->AttachEdit->text());
+    std::string error = SendComposed(settings, mail);
+    if (!error.empty()) dialogs_.errorBox(this, error);
 }
 
 void TForm1::mPopupReplyClickClick() {
     int p = selectedRow(MailListView);
-    if (!WriteForm || p < 0 || p >= static_cast<int>(HeaderBlocks.size())) return;
-    const char* header = HeaderBlocks[p].get();
-    auto field = [&](const char* name) -> std::optional<std::string> {
-        MailBuffer value = newMailBuffer();
-        if (mail::MailLibGetHeaderField(value.data(), header, name, mail::kMailTextSize) == 0)
-            return std::nullopt;
-        return textOf(value);
-    };
-    // A crafted Reply-To goes to the field as it is: the library refuses it and says why.
-    if (auto replyTo = field("Reply-To:"))
-        WriteForm->ToEdit->setText(toQ(*replyTo));
-    else
-        WriteForm->ToEdit->setText(MailListView->topLevelItem(p)->text(2));
-    if (auto subject = field("Subject:"))
-        WriteForm->SubjectEdit->setText(toQ("Re: " + OneLine(*subject)));
-    else
-        WriteForm->SubjectEdit->clear();
+    if (!WriteForm || p < 0 || p >= static_cast<int>(MailRows.size())) return;
+    ReplyDraft draft = PrefillReply(MailRows[p]);
+    WriteForm->ToEdit->setText(toQ(draft.to));
+    WriteForm->SubjectEdit->setText(toQ(draft.subject));
     WriteForm->memo1->clear();
     // A reply goes without an attachment; the field must not suggest otherwise.
     WriteForm->AttachEdit->clear();
-    std::string thread =
-        ReplyThreadHeaders(field("Message-ID:").value_or(""), field("References:").value_or(""));
     if (WriteForm->showModal() != QDialog::Accepted) return;
-    std::string body = WriteForm->MessageBody();
-    std::string to = fromQ(WriteForm->ToEdit->text());
-    std::string subject = fromQ(WriteForm->SubjectEdit->text());
-    mail::OutgoingMail mail;
-    mail.to = to;
-    mail.subject = subject;
-    mail.body = body;
-    mail.extraHeaders = thread;
-    std::string error = send(settings, mail);
+    mail::OutgoingMail mail = composed(*WriteForm);
+    mail.extraHeaders = draft.thread;
+    std::string error = SendComposed(settings, mail);
     // The reason goes with the box: a refused address names itself.
-    if (!error.empty())
-        dialogs_.systemBox(MailListView, "送信できませんでした:"_cp + error, "エラー"_cp);
+    if (!error.empty()) dialogs_.systemBox(MailListView, error, "エラー"_cp);
 }
 
 }  // namespace korv

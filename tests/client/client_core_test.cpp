@@ -4,21 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "client/client_core.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "support/temp_dir.h"
+#include "support/temp_location.h"
 
 namespace korv {
 namespace {
-
-using test::TempDir;
 
 struct LineEndCase {
     const char* name;
@@ -94,29 +91,16 @@ INSTANTIATE_TEST_SUITE_P(
                    "In-Reply-To: <orig@x>\r\nReferences: <a@x> <orig@x>"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Points the system's temporary location at a test folder for one test.
 class AttachmentFolderTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        if (const char* old = std::getenv("TMPDIR")) saved_ = old;
-        setenv("TMPDIR", tmp_.path().c_str(), 1);
-        expected_ = tmp_.path() + "korvanto-" + std::to_string(geteuid());
-    }
-    void TearDown() override {
-        if (saved_)
-            setenv("TMPDIR", saved_->c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
     mode_t modeOf(const std::string& path) {
         struct stat st {};
         EXPECT_EQ(lstat(path.c_str(), &st), 0);
         return st.st_mode & 07777;
     }
 
-    TempDir tmp_;
-    std::string expected_;
-    std::optional<std::string> saved_;
+    test::TempLocation tmp_;
+    std::string expected_ = tmp_.path() + "korvanto-" + std::to_string(geteuid());
 };
 
 TEST_F(AttachmentFolderTest, IsCreatedForTheOwnerOnlyAndReused) {

@@ -12,7 +12,6 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -28,6 +27,7 @@
 #include "support/scripted_dialogs.h"
 #include "support/smtp_server.h"
 #include "support/temp_dir.h"
+#include "support/temp_location.h"
 #include "windows/qt_text.h"
 #include "windows/tform1.h"
 #include "windows/unite_form.h"
@@ -37,24 +37,10 @@ namespace korv::test {
 
 class ClientTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        // The view command's private attachment folder goes below the test's own folder.
-        if (const char* old = std::getenv("TMPDIR")) savedTmp_ = old;
-        setenv("TMPDIR", tmp.path().c_str(), 1);
-    }
-    void TearDown() override {
-        form.reset();
-        if (savedTmp_)
-            setenv("TMPDIR", savedTmp_->c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
-
-    void start(std::optional<std::string> password = std::nullopt,
-               std::optional<std::string> pop3Name = std::nullopt) {
+    void start(std::optional<std::string> password = std::nullopt) {
         writeBytes(home.file("korvanto.ini"),
-                   "[KORVANTO2]\r\nPop3Name=" + pop3Name.value_or(pop3.address()) + "\r\nUserID=" +
-                       pop3.user() + "\r\nPassword=" + password.value_or(pop3.password()) +
+                   "[KORVANTO2]\r\nPop3Name=" + pop3.address() + "\r\nUserID=" + pop3.user() +
+                       "\r\nPassword=" + password.value_or(pop3.password()) +
                        "\r\nSmtpName=" + smtp.address() + "\r\nMailAddress=korv@example.jp\r\n" +
                        "CaFile=" + pop3.caFile() + "\r\n");
         form = std::make_unique<TForm1>(home.path(), clock, dialogs);
@@ -80,19 +66,17 @@ class ClientTest : public ::testing::Test {
         return saved.file(name);
     }
 
-    TempDir tmp;
     TempDir home;
     TempDir saved;
     DovecotServer pop3;
     SmtpServer smtp;
+    // After the servers: their sockets would not fit below the test's temporary location.
+    TempLocation tmp;
     FakeClock clock{DateTime{2026, 12, 7, 9, 0, 0, 0}};
     ScriptedDialogs dialogs;
     TWriteForm write{dialogs};
     TUniteForm unite{dialogs};
     std::unique_ptr<TForm1> form;
-
-  private:
-    std::optional<std::string> savedTmp_;
 };
 
 }  // namespace korv::test

@@ -106,37 +106,6 @@ TEST_F(ExtractionTest, ThreeSavedPartsGiveTheOriginalAttachment) {
     });
 }
 
-// Parts cut between two header lines of the attachment, saved through the browser, and the same
-// files as the browser used to save them (one more CR LF at the end): both join.
-TEST_F(ExtractionTest, PartsCutInsideAHeaderJoinAlsoWithAnExtraLineBreak) {
-    const std::string photo = someBytes(6000, 5);
-    const std::string original = messageWithAttachment("photo.jpg", photo, "Body.\r\n");
-    std::size_t cut = original.find("Content-Disposition: attachment");
-    std::size_t second = original.find("\r\n", original.size() * 2 / 3) + 2;
-    for (const auto& part : splitMessageAt(original, "seam@example.jp", {cut, second}))
-        pop3.addMessage(part);
-    start();
-    form->mDeleteClick();
-    ASSERT_EQ(rows(), 3);
-    std::vector<std::string> now, before;
-    for (int row = 0; row < 3; ++row) {
-        now.push_back(viewAndSave(row, "now" + std::to_string(row) + ".txt"));
-        before.push_back(saved.file("before" + std::to_string(row) + ".txt"));
-        writeBytes(before.back(), readBytes(now.back()) + "\r\n");
-    }
-    for (const auto& files : {now, before}) {
-        SCOPED_TRACE(files[0]);
-        TempDir target;
-        int result = openUnite([&] {
-            unite.FolderEdit->setText(toQ(target.path()));
-            for (const auto& file : files) EXPECT_EQ(add(file), "");
-            EXPECT_NE(extract().find("photo.jpg"), std::string::npos);
-        });
-        EXPECT_EQ(result, QDialog::Accepted);
-        EXPECT_TRUE(readBytes(target.file("photo.jpg")) == photo) << "the attachment differs";
-    }
-}
-
 TEST_F(ExtractionTest, CancelWritesNothing) {
     std::string whole = saved.file("whole.txt");
     writeBytes(whole, messageWithAttachment("data.bin", someBytes(100, 1), "b\r\n"));

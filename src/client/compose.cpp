@@ -1,0 +1,45 @@
+#include "client/compose.h"
+
+#include <exception>
+#include <optional>
+#include <vector>
+
+#include "client/client_core.h"
+#include "mail/maillib.h"
+#include "mail/security.h"
+#include "platform/codepage.h"
+
+namespace korv {
+
+std::string SendComposed(const Settings& settings, mail::OutgoingMail mail) {
+    try {
+        mail::ConnectOptions c =
+            mail::connectOptions(settings.SmtpSecurity, settings.CaFile, "SmtpSecurity");
+        mail::SmtpOptions options{c.security, c.caFile, settings.SmtpUser,
+                                  settings.SmtpUser.empty() ? "" : SmtpPasswordOf(settings)};
+        mail.from = settings.MailAddress;
+        mail::sendMail(settings.SmtpName, mail, options);
+        return {};
+    } catch (const std::exception& e) {
+        return "送信できませんでした:"_cp + e.what();
+    }
+}
+
+ReplyDraft PrefillReply(const MailRow& row) {
+    auto field = [&](const char* name) -> std::optional<std::string> {
+        std::vector<char> value(mail::kMailBufferBytes, '\0');
+        if (mail::MailLibGetHeaderField(value.data(), row.header.c_str(), name,
+                                        mail::kMailTextSize) == 0)
+            return std::nullopt;
+        return std::string(value.data());
+    };
+    ReplyDraft draft;
+    // A crafted Reply-To goes to the field as it is: the library refuses it and says why.
+    draft.to = field("Reply-To:").value_or(row.from);
+    if (auto subject = field("Subject:")) draft.subject = "Re: " + OneLine(*subject);
+    draft.thread =
+        ReplyThreadHeaders(field("Message-ID:").value_or(""), field("References:").value_or(""));
+    return draft;
+}
+
+}  // namespace korv
