@@ -47,6 +47,8 @@ Pop3Mailbox sampleMailbox(std::vector<std::string> ids = {"id-1", "id-2", "id-3"
 Transcript talk(const Transcript& afterLogin, const Transcript& more = {}) {
     return Transcript{"S: +OK ready", "C: CAPA", "C: USER u", "C: PASS p"} + afterLogin + more;
 }
+const Transcript upToSecondHeader = {"C: STAT",    "C: UIDL",   "C: LIST",
+                                     "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0"};
 const Transcript fetchAll = {"C: TOP 1 0", "C: RETR 1", "C: TOP 2 0", "C: RETR 2",
                              "C: TOP 3 0", "C: RETR 3", "C: QUIT"};
 
@@ -133,34 +135,21 @@ TEST_P(PollFaults, EveryMessageIsWholeExactlyOnceAfterTheNextCleanPoll) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, PollFaults,
     testing::Values(
-        FaultRow{"DropInsideRetr",
-                 talk({"C: STAT", "C: UIDL", "C: LIST", "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0",
-                       "C: RETR 2", firstHalf("RETR 2"), drop}),
+        FaultRow{"DropInsideRetr", talk(upToSecondHeader, {"C: RETR 2", firstHalf("RETR 2"), drop}),
                  true, 1},
         FaultRow{"StallInsideRetr",
-                 talk({"C: STAT", "C: UIDL", "C: LIST", "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0",
-                       "C: RETR 2", firstHalf("RETR 2"), stall}),
-                 true, 1},
-        FaultRow{"DropInsideHeader",
-                 talk({"C: STAT", "C: UIDL", "C: LIST", "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0",
-                       firstHalf("TOP 2 0"), drop}),
-                 true, 1},
-        FaultRow{"StallInsideHeader",
-                 talk({"C: STAT", "C: UIDL", "C: LIST", "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0",
-                       firstHalf("TOP 2 0"), stall}),
-                 true, 1},
+                 talk(upToSecondHeader, {"C: RETR 2", firstHalf("RETR 2"), stall}), true, 1},
+        FaultRow{"DropInsideHeader", talk(upToSecondHeader, {firstHalf("TOP 2 0"), drop}), true, 1},
+        FaultRow{"StallInsideHeader", talk(upToSecondHeader, {firstHalf("TOP 2 0"), stall}), true,
+                 1},
         FaultRow{"EndlessLine",
-                 talk({"C: STAT", "C: UIDL", "C: LIST", "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0",
-                       "C: RETR 2", raw("+OK\r\n" + std::string(9 << 20, 'x')), stall}),
+                 talk(upToSecondHeader,
+                      {"C: RETR 2", raw("+OK\r\n" + std::string(9 << 20, 'x')), stall}),
                  true, 1},
-        FaultRow{"GarbageReply",
-                 talk({"C: STAT", "C: UIDL", "C: LIST", "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0",
-                       "C: RETR 2", "S: HELLO?"}),
-                 true, 1},
+        FaultRow{"GarbageReply", talk(upToSecondHeader, {"C: RETR 2", "S: HELLO?"}), true, 1},
         // A byte now and then never trips the idle time-out; the reply's deadline ends it.
         FaultRow{"TrickleInsideRetr",
-                 talk({"C: STAT", "C: UIDL", "C: LIST", "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0",
-                       "C: RETR 2", trickle(sampleMailbox().answer("RETR 2"))}),
+                 talk(upToSecondHeader, {"C: RETR 2", trickle(sampleMailbox().answer("RETR 2"))}),
                  true, 1},
         FaultRow{"ListTooSmall",
                  talk({"C: STAT", "C: UIDL", "C: LIST", listed([](std::size_t) { return "3"; })},
@@ -183,9 +172,8 @@ INSTANTIATE_TEST_SUITE_P(
                  talk({"C: STAT", "S: +OK 2147483647 0", "C: UIDL", "C: LIST"}, fetchAll), false,
                  3},
         FaultRow{"OneMessageRefused",
-                 talk({"C: STAT", "C: UIDL", "C: LIST", "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0",
-                       "S: -ERR not now", "C: RETR 2", "S: -ERR not now", "C: TOP 3 0", "C: RETR 3",
-                       "C: QUIT"}),
+                 talk(upToSecondHeader, {"S: -ERR not now", "C: RETR 2", "S: -ERR not now",
+                                         "C: TOP 3 0", "C: RETR 3", "C: QUIT"}),
                  false, 1, true}),
     byName);
 
