@@ -10,10 +10,7 @@
 #include "support/temp_dir.h"
 
 using namespace korv;
-using korv::test::FakeClock;
-using korv::test::readBytes;
-using korv::test::RecordingSink;
-using korv::test::TempDir;
+using namespace korv::test;
 
 namespace {
 

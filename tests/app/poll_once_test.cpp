@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,6 +13,7 @@
 
 #include "platform/codepage.h"
 #include "support/dovecot_server.h"
+#include "support/programs.h"
 #include "support/sample_mail.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
@@ -30,8 +30,7 @@ struct RunResult {
 };
 
 RunResult pollOnce(const std::string& home) {
-    std::string cmd = std::string(std::getenv("KORVANTO_BINARY_DIR")) +
-                      "/korvanto --poll-once --home '" + home + "' 2>&1";
+    std::string cmd = builtProgram("korvanto") + " --poll-once --home '" + home + "' 2>&1";
     RunResult r{-1, ""};
     FILE* p = popen(cmd.c_str(), "r");
     std::array<char, 4096> buf;
@@ -59,10 +58,7 @@ TEST(PollOnce, PicturesReachTheGalleryAndTraversalNamesWriteNothingOutside) {
     std::string home = root.path() + "home/";
     fs::create_directories(home + "sessions");
     fs::create_directories(home + "gallery/acme");
-    writeBytes(home + "korvanto.ini",
-               "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
-                   "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() +
-                   "\r\nSessionDB=" + home + "sessions/\r\n");
+    writeBytes(home + "korvanto.ini", server.settingsText("SessionDB=" + home + "sessions/\r\n"));
     writeBytes(home + "sessions/acme.txt",
                "path=" + home + "gallery/acme\r\nFileNameTemplate=img###\r\n");
     writeBytes(home + "gallery/acme/counter.txt", "42\r\n");
@@ -122,21 +118,14 @@ struct ExitRow {
 TEST(PollOnce, ExitCodesSayWhatKindOfFailureItWas) {
     DovecotServer server;
     server.addMessage(messageWithAttachments("one", "1#a"));
-    auto peer = [](std::string answer) {
-        return [answer](const std::string& c) -> std::string {
-            if (c == "CAPA") return "-ERR\r\n";
-            if (c == "STAT") return "+OK 1 100\r\n";
-            if (c == "UIDL" || c == "LIST") return "+OK\r\n1 100\r\n.\r\n";
-            if (c.rfind("TOP", 0) == 0 || c.rfind("RETR", 0) == 0 || c == "UIDL ") return answer;
-            return "+OK\r\n";
-        };
-    };
-    ScriptedPeer dropping("+OK\r\n", peer("+OK\r\nSubject: cut<drop>"));
-    ScriptedPeer noIds("+OK\r\n", [](const std::string& c) -> std::string {
-        if (c == "CAPA") return "-ERR\r\n";
-        if (c == "STAT") return "+OK 1 100\r\n";
-        return c == "UIDL" ? "-ERR no UIDL here\r\n" : "+OK\r\n";
-    });
+    // The program logs in and counts; each peer then fails its own way.
+    std::string user = "C: USER " + server.user(), pass = "C: PASS " + server.password();
+    const Transcript login = {"S: +OK", "C: CAPA", "S: -ERR", user,          "S: +OK",
+                              pass,     "S: +OK",  "C: STAT", "S: +OK 1 100"};
+    ScriptedPeer dropping(login + Transcript{"C: UIDL", "S: +OK\r\n1 100\r\n.", "C: LIST",
+                                             "S: +OK\r\n1 100\r\n.", "C: TOP 1 0",
+                                             raw("+OK\r\nSubject: cut"), drop});
+    ScriptedPeer noIds(login + Transcript{"C: UIDL", "S: -ERR no UIDL here", "C: QUIT", "S: +OK"});
     std::vector<ExitRow> rows = {
         {"done", [](DovecotServer& s) { return s.address(); }, "", 0, ""},
         {"unreachable", [](DovecotServer&) { return "127.0.0.1:" + std::to_string(closedPort()); },
@@ -165,9 +154,7 @@ TEST(PollOnce, ASecondPollOfTheSameHomeEndsAtOnceAndTouchesNothing) {
     DovecotServer server;
     server.addMessage(messageWithAttachments("one", "1#a"));
     TempDir home;
-    writeBytes(home.file("korvanto.ini"),
-               "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
-                   "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() + "\r\n");
+    writeBytes(home.file("korvanto.ini"), server.settingsText());
     fs::create_directories(home.file("DefaultAccount"));
     // Another poll holds the home: the lock decides, not whether the file is there.
     int fd = open(home.file("DefaultAccount/.poll.lock").c_str(), O_RDWR | O_CREAT, 0644);
@@ -194,7 +181,7 @@ TEST(PollOnce, AReadOnlyHomeSaysPermissionDenied) {
     fs::permissions(root.file("korvanto.ini"), fs::perms(0644));
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
-    std::string binary = std::string(std::getenv("KORVANTO_BINARY_DIR")) + "/korvanto";
+    std::string binary = builtProgram("korvanto");
     passwd* nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
     uid_t uid = nobody->pw_uid;
@@ -212,9 +199,7 @@ TEST(PollOnce, AReadOnlyHomeSaysPermissionDenied) {
     char buf[512];
     for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) err.append(buf, n);
     close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+    EXPECT_EQ(exitCodeOf(pid), 1) << err;
     EXPECT_NE(err.find("Permission denied"), std::string::npos) << err;
 }
 
@@ -226,10 +211,7 @@ TEST(PollOnce, AGalleryTakesPicturesOnlyFromTheSendersItAllows) {
     std::string home = root.path();
     for (const char* g : {"acme", "open"}) fs::create_directories(home + "gallery/" + g);
     fs::create_directories(home + "sessions");
-    writeBytes(home + "korvanto.ini",
-               "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
-                   "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() +
-                   "\r\nSessionDB=" + home + "sessions/\r\n");
+    writeBytes(home + "korvanto.ini", server.settingsText("SessionDB=" + home + "sessions/\r\n"));
     writeBytes(home + "sessions/acme.txt",
                "path=" + home +
                    "gallery/acme\r\nAllowFrom=friend@example.jp, @Trusted.jp\r\n"

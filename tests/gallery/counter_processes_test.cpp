@@ -23,9 +23,7 @@
 extern char** environ;
 
 using namespace korv;
-using korv::test::readBytes;
-using korv::test::TempDir;
-using korv::test::writeBytes;
+using namespace korv::test;
 
 namespace {
 

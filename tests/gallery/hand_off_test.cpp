@@ -13,13 +13,11 @@
 #include "platform/file_error.h"
 #include "platform/paths.h"
 #include "support/fake_clock.h"
+#include "support/named_rows.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
-using korv::test::FakeClock;
-using korv::test::readBytes;
-using korv::test::TempDir;
-using korv::test::writeBytes;
+using namespace korv::test;
 
 namespace {
 
@@ -36,10 +34,6 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
         files[e.path().string()] = e.is_regular_file() ? readBytes(e.path().string()) : "<dir>";
     }
     return files;
-}
-
-bool endsWith(const std::string& s, const std::string& end) {
-    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
 std::string linkRequest(const std::string& linkFrom, const std::string& id,
@@ -91,7 +85,7 @@ class HandOff : public testing::Test {
 TEST_F(HandOff, PictureLandsAsTheCounterNextNameBesideItsLinkRequest) {
     handOff("sunset@acme", "1234＃写真です\r\n夕日の浜辺"_cp, "a.png,b.jpg");
 
-    EXPECT_TRUE(endsWith(status.StatusLine(), " ->img043.jpg")) << status.StatusLine();
+    EXPECT_TRUE(status.StatusLine().ends_with(" ->img043.jpg")) << status.StatusLine();
     EXPECT_EQ(appended(), " ->img043.jpg");
     EXPECT_EQ(readBytes(gallery + "img043.jpg"), "jpeg picture");
     EXPECT_EQ(readBytes(gallery + "img043.txt"),
@@ -132,8 +126,7 @@ TEST_F(HandOff, UnknownOrEscapingAccountsWriteNothing) {
     EXPECT_EQ(std::filesystem::exists(dir.file("../etc.txt")), parentBefore);
 }
 
-struct SilentRow {
-    const char* name;
+struct SilentRow : NamedRow {
     std::string subject;
     std::string attachments;
     bool withDefault;
@@ -166,10 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
                               "FileNameTemplate=img###\r\n"},
                     SilentRow{"SessionPathMissing", "sunset@acme", "b.jpg", true,
                               "path=/nonexistent/korvanto/gallery\r\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
-struct PictureRow {
-    const char* name;
+struct PictureRow : NamedRow {
     std::string attachments;
     bool withDefault;
     std::string expectedContent;
@@ -200,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
         PictureRow{"BlanksAroundNames", " a.png ,\tb.jpg ", false, "jpeg picture", ".jpg"},
         PictureRow{"DefaultWhenNoPicture", "doc.pdf", true, "default picture", ".png"},
         PictureRow{"AttachedBeatsDefault", "a.png", true, "png picture", ".png"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
 TEST_F(HandOff, FailedCopyWritesNoLinkRequestAndSaysSo) {
     // Unquoted, "my photo.jpg" is two items; the picture "photo.jpg" does not exist.
@@ -210,8 +202,7 @@ TEST_F(HandOff, FailedCopyWritesNoLinkRequestAndSaysSo) {
     EXPECT_FALSE(std::filesystem::exists(gallery + "img043.txt"));
 }
 
-struct BodyRow {
-    const char* name;
+struct BodyRow : NamedRow {
     std::string body;
     std::string id;
     std::string story;
@@ -245,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
         BodyRow{"LoneBreaksInId", "a\nb\rc#s", "a<br>b<br>c", "s"},
         // ソ is 0x83 0x5C and 表 0x95 0x5C; the second byte of 偽 (0x8B 0x55) is not a "#".
         BodyRow{"DoubleBytesKept", "ソ表#偽"_cp, "ソ表"_cp, "偽"_cp}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
 TEST_F(HandOff, SubjectWithTwoAtsAndBlanksChoosesTheAccountUnaltered) {
     writeSession("b@c", "path=" + dir.file("gallery/acme") + "\r\nFileNameTemplate=img###\r\n");
@@ -285,7 +276,7 @@ TEST_F(HandOff, TimeStampNamesWithSuffixesWhenTaken) {
 
     writeBytes(gallery + "20261207-090503-042001.txt", "taken");
     handOff("sunset@acme", "3#z", "b.jpg");
-    EXPECT_TRUE(endsWith(status.StatusLine(), " ->20261207-090503-042002.jpg"));
+    EXPECT_TRUE(status.StatusLine().ends_with(" ->20261207-090503-042002.jpg"));
     EXPECT_EQ(readBytes(gallery + "20261207-090503-042002.txt"),
               linkRequest("sunset.jpg", "3", "z"));
     EXPECT_EQ(readBytes(gallery + "counter.txt"), "42\r\n");  // not touched without a template

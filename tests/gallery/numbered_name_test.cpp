@@ -6,25 +6,21 @@
 #include <optional>
 #include <set>
 
-#include "counter_holder.h"
 #include "gallery/session.h"
 #include "platform/file_error.h"
 #include "platform/shared_file.h"
 #include "platform/whole_file.h"
 #include "support/fake_clock.h"
+#include "support/lock_holder.h"
+#include "support/named_rows.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
-using korv::test::CounterHolder;
-using korv::test::FakeClock;
-using korv::test::readBytes;
-using korv::test::TempDir;
-using korv::test::writeBytes;
+using namespace korv::test;
 
 namespace {
 
-struct CounterRow {
-    const char* name;
+struct CounterRow : NamedRow {
     std::optional<std::string> counter;  // nullopt: no counter file
     std::string numberTemplate;
     std::vector<std::string> present;  // in the folder; a trailing "/" makes a folder
@@ -96,10 +92,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "",
                    "3"},
         CounterRow{"NoNumberAfterTheLargest", "2147483647", "img###", {}, "", "2147483647"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
-struct BadCounterRow {
-    const char* name;
+struct BadCounterRow : NamedRow {
     std::string counter;
 };
 
@@ -132,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, UnreadableCounterTest,
                                          BadCounterRow{"SignAlone", "-\r\n"},
                                          BadCounterRow{"TwoSigns", "+-5"},
                                          BadCounterRow{"DoubleByteText", "\x82\x50"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         byName);
 
 TEST(NextNumberedName, CounterThatCannotBeCreatedFails) {
     TempDir dir;
@@ -181,7 +176,7 @@ TEST(NextNumberedName, WriterHoldingTheCounterForAllAttemptsGivesNoName) {
     TempDir dir;
     std::string counter = dir.file("counter.txt");
     writeBytes(counter, "41");
-    CounterHolder writer(counter, SharedFile::Lock::Exclusive);
+    LockHolder writer(counter, SharedFile::Lock::Exclusive);
     ASSERT_TRUE(writer.holding());
     ScriptedClock clock;
     clock.randoms = {0, 299, 150};
@@ -200,7 +195,7 @@ TEST(NextNumberedName, WaitsForAWriterAndReadsItsNumber) {
     TempDir dir;
     std::string counter = dir.file("counter.txt");
     writeBytes(counter, "41");
-    CounterHolder writer(counter, SharedFile::Lock::Exclusive, "99");
+    LockHolder writer(counter, SharedFile::Lock::Exclusive, "99");
     ASSERT_TRUE(writer.holding());
     ScriptedClock clock;
     clock.randoms = {123};
@@ -218,7 +213,7 @@ TEST(NextNumberedName, ReaderInItsReadPhaseMakesTheRewriteFailWithoutAName) {
     std::string counter = dir.file("counter.txt");
     writeBytes(counter, "41");
     {
-        CounterHolder reader(counter, SharedFile::Lock::Shared);
+        LockHolder reader(counter, SharedFile::Lock::Shared);
         ASSERT_TRUE(reader.holding());
         FakeClock clock;
         EXPECT_THROW(NextNumberedName(clock, counter, "img###", dir.path(), ".jpg", ".txt"),

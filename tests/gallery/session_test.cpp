@@ -5,17 +5,16 @@
 
 #include <filesystem>
 
-#include "counter_holder.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
 #include "platform/shared_file.h"
+#include "support/lock_holder.h"
+#include "support/named_rows.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
-using korv::test::CounterHolder;
-using korv::test::TempDir;
-using korv::test::writeBytes;
+using namespace korv::test;
 
 namespace {
 
@@ -35,8 +34,7 @@ std::string expand(std::string text, const TempDir& dir) {
     return text;
 }
 
-struct SessionRow {
-    const char* name;
+struct SessionRow : NamedRow {
     std::string content;
     SessionRecord expected;
 };
@@ -119,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "FileNameCounter=counter.dat\r\nDefaultImgFile=none.jpg\r\n"
                                "FileNameTemplate=img####\r\nnoequals\r\npath={G}",
                                everything()}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
 TEST(LoadSessionFile, MissingFileEmptiesEverything) {
     TempDir dir;
@@ -166,7 +164,7 @@ TEST(LoadSessionFile, AccountNamesThatLeaveTheFolderHaveNoSessionFile) {
 TEST(LoadSessionFile, FileHeldByAWriterFails) {
     TempDir dir;
     writeBytes(dir.file("acme.txt"), "nameorder=x");
-    CounterHolder writer(dir.file("acme.txt"), SharedFile::Lock::Exclusive);
+    LockHolder writer(dir.file("acme.txt"), SharedFile::Lock::Exclusive);
     ASSERT_TRUE(writer.holding());
     EXPECT_THROW(LoadSessionFile(dir.path(), "acme"), FileError);
 }

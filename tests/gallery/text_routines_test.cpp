@@ -4,13 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/codepage.h"
+#include "support/named_rows.h"
 
 using namespace korv;
+using namespace korv::test;
 
 namespace {
 
-struct TemplateRow {
-    const char* name;
+struct TemplateRow : NamedRow {
     std::string numberTemplate;
     std::int32_t number;
     std::string expected;
@@ -35,7 +36,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TemplateRow{"FullWidthBetweenPlaces", "#＃#"_cp, 42, "4＃2"_cp},
                     // ソ and 表 end in the byte of "\"; neither their bytes nor the text change.
                     TemplateRow{"TrailBytesUntouched", "ソ#表#"_cp, 93, "ソ9表3"_cp}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
 TEST(CountNumberPlaces, CountsCharactersNotBytes) {
     EXPECT_EQ(CountNumberPlaces("img###"), 3u);
@@ -43,8 +44,7 @@ TEST(CountNumberPlaces, CountsCharactersNotBytes) {
     EXPECT_EQ(CountNumberPlaces("pic"), 0u);
 }
 
-struct SplitRow {
-    const char* name;
+struct SplitRow : NamedRow {
     std::string text;
     std::string separator;
     std::string first;
@@ -71,10 +71,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, SplitAtTest,
                                          SplitRow{"EmptySeparator", "a@b", "", "a@b", ""},
                                          // ァ is 0x83 0x40: its second byte is "@" and counts.
                                          SplitRow{"TrailByteCounts", "ァb"_cp, "@", "\x83", "b"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         byName);
 
-struct CommaRow {
-    const char* name;
+struct CommaRow : NamedRow {
     std::string text;
     std::vector<std::string> items;
 };
@@ -102,6 +101,6 @@ INSTANTIATE_TEST_SUITE_P(
         CommaRow{"LineBreaksAreBlanks", "a\r\nb", {"a", "b"}},
         CommaRow{"ZeroByteEnds", std::string("a,b\0,c", 6), {"a", "b"}},
         CommaRow{"DoubleByteName", "写真.jpg,表.png"_cp, {"写真.jpg"_cp, "表.png"_cp}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
 }  // namespace

@@ -13,13 +13,12 @@
 #include "mail/mime_message.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
+#include "support/named_rows.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
 using namespace korv::mail;
-using korv::test::readBytes;
-using korv::test::TempDir;
-using korv::test::writeBytes;
+using namespace korv::test;
 
 namespace {
 
@@ -53,8 +52,7 @@ std::string b64(const std::string& s) {
     return out;
 }
 
-struct CharsetCase {
-    const char* name;
+struct CharsetCase : NamedRow {
     std::string charset;
     std::string encoding;
     std::string bodyBytes;    // as it appears in the message
@@ -105,8 +103,7 @@ TEST_P(CharsetDecoding, BodySubjectAndSenderComeOutAsCp932) {
     EXPECT_EQ(formatNamesList(m.attachmentNames), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Japanese, CharsetDecoding, ::testing::ValuesIn(charsetCases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Japanese, CharsetDecoding, ::testing::ValuesIn(charsetCases()), byName);
 
 TEST(HeaderTexts, HeaderIsRawLinesWithCrLfAndWordsJoinAcrossSplitCharacters) {
     // A UTF-8 character cut between two words, and a folded subject with LF line ends.

@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,8 @@
 #include "mail/pop3_connection.h"
 #include "mail/read_ahead.h"
 #include "platform/codepage.h"
+#include "support/pop3_calls.h"
+#include "support/programs.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
@@ -29,25 +30,9 @@ using namespace korv::test;
 
 namespace {
 
-struct Texts {
-    std::vector<char> subject = std::vector<char>(kMailBufferBytes, 'x');
-    std::vector<char> date = std::vector<char>(kMailBufferBytes, 'x');
-    std::vector<char> from = std::vector<char>(kMailBufferBytes, 'x');
-    std::vector<char> header = std::vector<char>(kMailBufferBytes, 'x');
-    std::vector<char> names = std::vector<char>(kMailBufferBytes, 'x');
-};
-
-std::string errorText() {
-    std::vector<char> buf(kMailBufferBytes);
-    MailLibGetMessage(0, buf.data(), kMailTextSize);
-    return buf.data();
-}
-
 int countOf(const std::vector<std::string>& commands, const std::string& command) {
     return static_cast<int>(std::count(commands.begin(), commands.end(), command));
 }
-
-bool startsWith(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
 
 // Short waits for the tests that wait for a silent peer; the limits as they were at the end.
 struct ShortTimeouts {
@@ -59,6 +44,17 @@ struct ShortTimeouts {
         pop3Limits() = savedLimits;
     }
 };
+
+// Logs "u" in with "p" to a mailbox of `count` messages.
+Transcript loggedIn(int count) {
+    return {"S: +OK ready",
+            "C: USER u",
+            "S: +OK",
+            "C: PASS p",
+            "S: +OK",
+            "C: STAT",
+            "S: +OK " + std::to_string(count) + " 100"};
+}
 
 // A peer that logs anybody in and holds `count` messages.
 ScriptedPeer::Answer mailbox(int count, std::function<std::string(const std::string&)> more) {
@@ -100,8 +96,9 @@ TEST(Pop3Peer, ListingsWithExtraBlanksAreReadOncePerConnection) {
 }
 
 TEST(Pop3Peer, ApopSendsTheDigestOfTheTimeStampAndPassword) {
-    ScriptedPeer peer("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n",
-                      mailbox(0, [](const std::string&) { return std::string(); }));
+    ScriptedPeer peer({"S: +OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>",
+                       "C: APOP mrose a6f0dd348916c9ee9539661f94c75203", "S: +OK", "C: STAT",
+                       "S: +OK 0 0", "C: QUIT", "S: +OK"});
     int h = MailLibPop3Connect(peer.address().c_str());
     EXPECT_EQ(MailLibPop3Authenticate(h, "mrose", "tanstaafl", -1), 0);
     MailLibPop3Close(h);
@@ -112,8 +109,7 @@ TEST(Pop3Peer, ApopSendsTheDigestOfTheTimeStampAndPassword) {
 }
 
 TEST(Pop3Peer, ApopWithoutATimeStampIsRefusedWithoutSendingAnything) {
-    ScriptedPeer peer("+OK ready\r\n",
-                      mailbox(0, [](const std::string&) { return std::string(); }));
+    ScriptedPeer peer({"S: +OK ready", "C: QUIT", "S: +OK"});
     int h = MailLibPop3Connect(peer.address().c_str());
     EXPECT_EQ(MailLibPop3Authenticate(h, "u", "p", -1), kMailLibRefused);
     EXPECT_NE(errorText().find("APOP"), std::string::npos) << errorText();
@@ -123,9 +119,7 @@ TEST(Pop3Peer, ApopWithoutATimeStampIsRefusedWithoutSendingAnything) {
 
 TEST(Pop3Peer, LoginWaitsForTheUserReplyBeforeSendingThePassword) {
     ShortTimeouts shortWaits;
-    ScriptedPeer peer("+OK ready\r\n", [](const std::string& c) -> std::string {
-        return c == "USER u" ? "<stall>" : "+OK\r\n";
-    });
+    ScriptedPeer peer({"S: +OK ready", "C: USER u", stall});
     int h = MailLibPop3Connect(peer.address().c_str());
     ASSERT_NE(h, -1);
     EXPECT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), kMailLibBroken);
@@ -135,10 +129,8 @@ TEST(Pop3Peer, LoginWaitsForTheUserReplyBeforeSendingThePassword) {
 }
 
 TEST(Pop3Peer, TheServersRefusalNeverShowsThePassword) {
-    ScriptedPeer peer("+OK ready\r\n", [](const std::string& c) -> std::string {
-        if (startsWith(c, "PASS ")) return "-ERR wrong password " + c.substr(5) + "\r\n";
-        return "+OK\r\n";
-    });
+    ScriptedPeer peer({"S: +OK ready", "C: USER u", "S: +OK", "C: PASS Sesame-42",
+                       "S: -ERR wrong password Sesame-42", "C: QUIT", "S: +OK"});
     int h = MailLibPop3Connect(peer.address().c_str());
     EXPECT_EQ(MailLibPop3Authenticate(h, "u", "Sesame-42", 0), kMailLibRefused);
     std::string error = errorText();
@@ -148,8 +140,7 @@ TEST(Pop3Peer, TheServersRefusalNeverShowsThePassword) {
 }
 
 TEST(Pop3Peer, LineBreaksInTheLoginAreRefusedBeforeAnythingIsSent) {
-    ScriptedPeer peer("+OK ready\r\n",
-                      mailbox(1, [](const std::string&) { return std::string(); }));
+    ScriptedPeer peer({"S: +OK ready", "C: QUIT", "S: +OK"});
     int h = MailLibPop3Connect(peer.address().c_str());
     EXPECT_EQ(MailLibPop3Authenticate(h, "u", "p\r\nDELE 1", 0), kMailLibRefused);
     EXPECT_EQ(MailLibPop3Authenticate(h, "u\nDELE 1", "p", 0), kMailLibRefused);
@@ -160,7 +151,7 @@ TEST(Pop3Peer, LineBreaksInTheLoginAreRefusedBeforeAnythingIsSent) {
 
 TEST(Pop3Peer, SilentServerTimesOutAtTheGreeting) {
     ShortTimeouts shortWaits;
-    ScriptedPeer peer("", [](const std::string&) { return std::string("+OK\r\n"); });
+    ScriptedPeer peer(Transcript{});
     EXPECT_EQ(MailLibPop3Connect(peer.address().c_str()), -1);
     std::string error = errorText();
     EXPECT_NE(error.find("タイムアウト"_cp), std::string::npos) << error;
@@ -170,7 +161,7 @@ TEST(Pop3Peer, SilentServerTimesOutAtTheGreeting) {
 TEST(Pop3Peer, RefusedConnectionNamesTheServer) {
     int port;
     {
-        ScriptedPeer closedAgain("", [](const std::string&) { return std::string(); });
+        ScriptedPeer closedAgain(Transcript{});
         port = closedAgain.port();
     }
     std::string address = "127.0.0.1:" + std::to_string(port);
@@ -182,12 +173,11 @@ TEST(Pop3Peer, RefusedConnectionNamesTheServer) {
 
 TEST(Pop3Peer, GarbageGreetingAndGarbageRepliesFail) {
     {
-        ScriptedPeer peer("HELLO THERE\r\n", [](const std::string&) { return std::string(); });
+        ScriptedPeer peer({"S: HELLO THERE"});
         EXPECT_EQ(MailLibPop3Connect(peer.address().c_str()), -1);
         EXPECT_NE(errorText().find("HELLO THERE"), std::string::npos) << errorText();
     }
-    ScriptedPeer peer("+OK ready\r\n",
-                      [](const std::string&) -> std::string { return "\x01\x02 what?\r\n"; });
+    ScriptedPeer peer({"S: +OK ready", "C: USER u", "S: \x01\x02 what?"});
     int h = MailLibPop3Connect(peer.address().c_str());
     ASSERT_NE(h, -1);
     EXPECT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), kMailLibBroken);
@@ -197,9 +187,8 @@ TEST(Pop3Peer, GarbageGreetingAndGarbageRepliesFail) {
 }
 
 TEST(Pop3Peer, UnreadableStatIsAFailedLogin) {
-    ScriptedPeer peer("+OK ready\r\n", [](const std::string& c) -> std::string {
-        return c == "STAT" ? "+OK lots\r\n" : "+OK\r\n";
-    });
+    ScriptedPeer peer(
+        {"S: +OK ready", "C: USER u", "S: +OK", "C: PASS p", "S: +OK", "C: STAT", "S: +OK lots"});
     int h = MailLibPop3Connect(peer.address().c_str());
     EXPECT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), kMailLibBroken);
     EXPECT_NE(errorText().find("STAT"), std::string::npos) << errorText();
@@ -209,12 +198,9 @@ TEST(Pop3Peer, UnreadableStatIsAFailedLogin) {
 }
 
 TEST(Pop3Peer, DroppedConnectionInMidRetrFailsCleanly) {
-    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
-                          if (c == "LIST") return "+OK\r\n1 500\r\n.\r\n";
-                          if (c == "RETR 1")
-                              return "+OK\r\nSubject: cut\r\n\r\nfirst line\r\nsecond li<drop>";
-                          return "";
-                      }));
+    ScriptedPeer peer(loggedIn(1) +
+                      Transcript{"C: LIST", "S: +OK\r\n1 500\r\n.", "C: RETR 1",
+                                 raw("+OK\r\nSubject: cut\r\n\r\nfirst line\r\nsecond li"), drop});
     int h = MailLibPop3Connect(peer.address().c_str());
     ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
     ASSERT_EQ(MailLibPop3GetMailSize(h, 1), 500);
@@ -241,10 +227,8 @@ TEST(Pop3Peer, DroppedConnectionInMidRetrFailsCleanly) {
 
 TEST(Pop3Peer, StallInMidRetrTimesOut) {
     ShortTimeouts shortWaits;
-    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
-                          if (c == "RETR 1") return "+OK\r\nSubject: slow\r\n\r\nfirst<stall>";
-                          return "";
-                      }));
+    ScriptedPeer peer(loggedIn(1) + Transcript{"C: LIST", "S: +OK\r\n1 100\r\n.", "C: RETR 1",
+                                               raw("+OK\r\nSubject: slow\r\n\r\nfirst"), stall});
     int h = MailLibPop3Connect(peer.address().c_str());
     ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
     Texts t;
@@ -256,11 +240,9 @@ TEST(Pop3Peer, StallInMidRetrTimesOut) {
 }
 
 TEST(Pop3Peer, OversizedLineEndsCleanly) {
-    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
-                          if (c == "UIDL")
-                              return "+OK\r\n1 " + std::string(kPop3MaxLineBytes + 10, 'u');
-                          return "";
-                      }));
+    ScriptedPeer peer(
+        loggedIn(1) +
+        Transcript{"C: UIDL", raw("+OK\r\n1 " + std::string(kPop3MaxLineBytes + 10, 'u'))});
     int h = MailLibPop3Connect(peer.address().c_str());
     ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
     std::vector<char> id(kMailBufferBytes, 'x');
@@ -363,9 +345,7 @@ TEST(Pop3Peer, CleanupClosesWhatIsStillOpen) {
         bool gone = h != -1 && MailLibPop3Authenticate(h, "u", "p", 0) < 0;
         _exit(gone ? 0 : 1);
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(exitCodeOf(child), 0);
     EXPECT_EQ(a.commands(), std::vector<std::string>{"QUIT"});
 }
 
@@ -396,18 +376,15 @@ TEST(Pop3Peer, ConnectTimesOutWhenNobodyAnswers) {
 }
 
 TEST(Pop3Peer, HeaderComesFromTheWholeMessageWhenTheServerHasNoTop) {
-    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
-                          if (c == "TOP 1 0") return "-ERR unknown command\r\n";
-                          if (c == "RETR 1")
-                              return "+OK\r\nSubject: no top\r\nX-A: 1\r\n\r\nbody\r\n.\r\n";
-                          return "";
-                      }));
+    ScriptedPeer peer(loggedIn(1) +
+                      Transcript{"C: LIST", "S: +OK\r\n1 100\r\n.", "C: TOP 1 0",
+                                 "S: -ERR unknown command", "C: RETR 1",
+                                 "S: +OK\r\nSubject: no top\r\nX-A: 1\r\n\r\nbody\r\n.", "C: QUIT",
+                                 "S: +OK"});
     int h = MailLibPop3Connect(peer.address().c_str());
     ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
     Texts t;
-    EXPECT_EQ(MailLibPop3GetMailStatus(h, 1, t.subject.data(), t.date.data(), t.from.data(),
-                                       t.header.data(), 0),
-              0);
+    EXPECT_EQ(status(h, 1, t), 0);
     EXPECT_STREQ(t.subject.data(), "no top");
     EXPECT_STREQ(t.header.data(), "Subject: no top\r\nX-A: 1\r\n");
     MailLibPop3Close(h);
@@ -417,8 +394,8 @@ TEST(Pop3Peer, HeaderComesFromTheWholeMessageWhenTheServerHasNoTop) {
 // archived (status, size, whole message).
 TEST(Pop3Peer, ReadAheadOnAServerWithoutTopGetsEveryMessageAndRecovers) {
     ScriptedPeer peer("+OK ready\r\n", mailbox(3, [](const std::string& c) -> std::string {
-                          if (startsWith(c, "TOP ")) return "-ERR unknown command\r\n";
-                          if (startsWith(c, "RETR "))
+                          if (c.starts_with("TOP ")) return "-ERR unknown command\r\n";
+                          if (c.starts_with("RETR "))
                               return "+OK\r\nSubject: m" + c.substr(5) + "\r\n\r\nbody " +
                                      c.substr(5) + "\r\n.\r\n";
                           return "";
@@ -429,10 +406,7 @@ TEST(Pop3Peer, ReadAheadOnAServerWithoutTopGetsEveryMessageAndRecovers) {
         Pop3ReadAhead(h, n);
         if (n < 3) Pop3ReadAhead(h, n + 1);
         Texts t;
-        ASSERT_EQ(MailLibPop3GetMailStatus(h, n, t.subject.data(), t.date.data(), t.from.data(),
-                                           t.header.data(), 0),
-                  0)
-            << errorText();
+        ASSERT_EQ(status(h, n, t), 0) << errorText();
         EXPECT_EQ(std::string(t.subject.data()), "m" + std::to_string(n));
         ASSERT_EQ(MailLibPop3GetMailSize(h, n), 100);
         std::vector<char> body(100);
@@ -451,17 +425,13 @@ TEST(Pop3Peer, ReadAheadOnAServerWithoutTopGetsEveryMessageAndRecovers) {
 }
 
 TEST(Pop3Peer, ConnectionDroppedInAReplyAskedForAheadFailsCleanly) {
-    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [](const std::string& c) -> std::string {
-                          if (c == "TOP 1 0") return "+OK\r\nSubject: cut<drop>";
-                          return "";
-                      }));
+    ScriptedPeer peer(loggedIn(1) + Transcript{"C: LIST", "S: +OK\r\n1 100\r\n.", "C: TOP 1 0",
+                                               raw("+OK\r\nSubject: cut"), drop});
     int h = MailLibPop3Connect(peer.address().c_str());
     ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
     Pop3ReadAhead(h, 1);
     Texts t;
-    EXPECT_LT(MailLibPop3GetMailStatus(h, 1, t.subject.data(), t.date.data(), t.from.data(),
-                                       t.header.data(), 0),
-              0);
+    EXPECT_LT(status(h, 1, t), 0);
     EXPECT_NE(errorText().find(peer.address()), std::string::npos) << errorText();
     Pop3ReadAhead(h, 1);  // a broken connection asks for nothing
     EXPECT_EQ(MailLibPop3Close(h), 0);
@@ -478,11 +448,6 @@ ScriptedPeer::Answer twoMessages(std::map<std::string, std::string> replies) {
         if (c == "RETR " + n) return "+OK\r\nSubject: m" + n + "\r\n\r\nbody " + n + "\r\n.\r\n";
         return "";
     });
-}
-
-int status(int h, int n, Texts& t) {
-    return MailLibPop3GetMailStatus(h, n, t.subject.data(), t.date.data(), t.from.data(),
-                                    t.header.data(), 0);
 }
 
 // GetMail into a buffer as large as GetMailSize says (none when it has no size).
@@ -703,9 +668,9 @@ TEST(Pop3Secrets, AnEchoedPasswordNeverShowsNotEvenCutInHalf) {
          {"-ERR " + echo(100), "-ERR " + echo(280), "-ERR " + echo(294),
           "-ERR " + password + echo(260), "STAT" + echo(280), "STAT+OK x" + echo(280)}) {
         SCOPED_TRACE(reply.substr(0, 12) + std::to_string(reply.size()));
-        bool stat = startsWith(reply, "STAT");
+        bool stat = reply.starts_with("STAT");
         ScriptedPeer peer("+OK ready\r\n", [&](const std::string& c) -> std::string {
-            if (stat ? c == "STAT" : startsWith(c, "PASS ")) return reply.substr(stat ? 4 : 0);
+            if (stat ? c == "STAT" : c.starts_with("PASS ")) return reply.substr(stat ? 4 : 0);
             return "+OK\r\n";
         });
         int h = MailLibPop3Connect(peer.address().c_str());

@@ -11,6 +11,7 @@
 #include "mail/read_ahead.h"
 #include "platform/codepage.h"
 #include "support/dovecot_server.h"
+#include "support/pop3_calls.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
@@ -18,20 +19,6 @@ using namespace korv::mail;
 using namespace korv::test;
 
 namespace {
-
-struct Texts {
-    std::vector<char> subject = std::vector<char>(kMailBufferBytes, 'x');
-    std::vector<char> date = std::vector<char>(kMailBufferBytes, 'x');
-    std::vector<char> from = std::vector<char>(kMailBufferBytes, 'x');
-    std::vector<char> header = std::vector<char>(kMailBufferBytes, 'x');
-    std::vector<char> names = std::vector<char>(kMailBufferBytes, 'x');
-};
-
-std::string errorText() {
-    std::vector<char> buf(kMailBufferBytes);
-    MailLibGetMessage(0, buf.data(), kMailTextSize);
-    return buf.data();
-}
 
 const std::string kPlain =
     "From: =?ISO-2022-JP?B?GyRCOzNFRBsoQg==?= <yamada@example.jp>\r\n"
@@ -168,8 +155,7 @@ TEST_F(Pop3Dovecot, MessagesKeepTheOrderTheyWereAddedIn) {
     ASSERT_EQ(login(server->address()), 12);
     Texts t;
     for (int i = 1; i <= 12; ++i) {
-        MailLibPop3GetMailStatus(handle, i, t.subject.data(), t.date.data(), t.from.data(),
-                                 t.header.data(), 0);
+        status(handle, i, t);
         EXPECT_STREQ(t.subject.data(), ("m" + std::to_string(i)).c_str());
     }
 }
@@ -185,9 +171,7 @@ TEST_F(Pop3Dovecot, ListsIdsSizesAndTheRawHeader) {
     EXPECT_NE(std::string(uidl1.data()), std::string(uidl2.data()));
     EXPECT_EQ(MailLibPop3GetMailSize(handle, 1), static_cast<int>(kPlain.size()));
     Texts t;
-    EXPECT_EQ(MailLibPop3GetMailStatus(handle, 1, t.subject.data(), t.date.data(), t.from.data(),
-                                       t.header.data(), 0),
-              0);
+    EXPECT_EQ(status(handle, 1, t), 0);
     EXPECT_EQ(std::string(t.header.data()), kPlain.substr(0, kPlain.find("\r\n\r\n") + 2));
     EXPECT_EQ(std::string(t.subject.data()), "夕焼け@acme"_cp);
     EXPECT_EQ(std::string(t.date.data()), "Mon, 7 Dec 2026 09:00:00 +0900");
@@ -262,8 +246,7 @@ TEST_F(Pop3Dovecot, DeleteRemovesTheMessageAtClose) {
     EXPECT_EQ(server->messageCount(), 1);
     ASSERT_EQ(login(server->address()), 1);
     Texts t;
-    MailLibPop3GetMailStatus(handle, 1, t.subject.data(), t.date.data(), t.from.data(),
-                             t.header.data(), 0);
+    status(handle, 1, t);
     EXPECT_STREQ(t.subject.data(), "two");
 }
 
@@ -277,9 +260,7 @@ TEST_F(Pop3Dovecot, NumbersOutsideTheCountGiveEmptyTextsAndAnError) {
         EXPECT_LT(MailLibPop3GetMailSize(handle, number), 0);
         EXPECT_LT(MailLibPop3DeleteMail(handle, number), 0);
         Texts t;
-        EXPECT_LT(MailLibPop3GetMailStatus(handle, number, t.subject.data(), t.date.data(),
-                                           t.from.data(), t.header.data(), 0),
-                  0);
+        EXPECT_LT(status(handle, number, t), 0);
         EXPECT_EQ(t.subject[0], '\0');
         EXPECT_EQ(t.header[0], '\0');
         EXPECT_NE(errorText().find(std::to_string(number)), std::string::npos);
@@ -297,10 +278,7 @@ TEST_F(Pop3Dovecot, SeveralMessagesAskedForInOneRequestArriveInOrder) {
     for (int n = 1; n <= 3; ++n) {
         Pop3ReadAhead(handle, std::vector<int>{n, n + 1});  // already on its way: nothing more
         Texts t;
-        ASSERT_EQ(MailLibPop3GetMailStatus(handle, n, t.subject.data(), t.date.data(),
-                                           t.from.data(), t.header.data(), 0),
-                  0)
-            << errorText();
+        ASSERT_EQ(status(handle, n, t), 0) << errorText();
         EXPECT_EQ(std::string(t.subject.data()), "m" + std::to_string(n));
         std::vector<char> body(static_cast<std::size_t>(MailLibPop3GetMailSize(handle, n)));
         ASSERT_EQ(MailLibPop3GetMail(handle, n, t.subject.data(), t.date.data(), t.from.data(),
@@ -323,10 +301,7 @@ TEST_F(Pop3Dovecot, MessagesAskedForAheadArriveWholeAndOtherCommandsStillWork) {
     Pop3ReadAhead(handle, 1);
     Pop3ReadAhead(handle, 2);
     Texts t;
-    ASSERT_EQ(MailLibPop3GetMailStatus(handle, 1, t.subject.data(), t.date.data(), t.from.data(),
-                                       t.header.data(), 0),
-              0)
-        << errorText();
+    ASSERT_EQ(status(handle, 1, t), 0) << errorText();
     EXPECT_STREQ(t.subject.data(), ("夕焼け"_cp + "@acme").c_str());
     int size = MailLibPop3GetMailSize(handle, 1);
     std::vector<char> body(static_cast<std::size_t>(size));
@@ -337,10 +312,7 @@ TEST_F(Pop3Dovecot, MessagesAskedForAheadArriveWholeAndOtherCommandsStillWork) {
     EXPECT_STREQ(body.data(), "line one\r\n.leading dot\r\n");
     // Message 2, megabytes of it, was asked for but something else comes first.
     EXPECT_EQ(MailLibPop3DeleteMail(handle, 3), 0) << errorText();
-    ASSERT_EQ(MailLibPop3GetMailStatus(handle, 2, t.subject.data(), t.date.data(), t.from.data(),
-                                       t.header.data(), 0),
-              0)
-        << errorText();
+    ASSERT_EQ(status(handle, 2, t), 0) << errorText();
     EXPECT_STREQ(t.subject.data(), "two");
     // Asked for and never fetched: the close still ends the session properly (QUIT deletes).
     Pop3ReadAhead(handle, 1);

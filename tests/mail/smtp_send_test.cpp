@@ -16,10 +16,7 @@
 
 using namespace korv;
 using namespace korv::mail;
-using korv::test::readBytes;
-using korv::test::SmtpServer;
-using korv::test::TempDir;
-using korv::test::writeBytes;
+using namespace korv::test;
 
 namespace {
 

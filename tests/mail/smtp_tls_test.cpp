@@ -4,6 +4,7 @@
 
 #include "mail/smtp_mail.h"
 #include "platform/codepage.h"
+#include "support/named_rows.h"
 #include "support/smtp_server.h"
 
 using namespace korv;
@@ -12,8 +13,7 @@ using namespace korv::test;
 
 namespace {
 
-struct Row {
-    const char* name;
+struct Row : NamedRow {
     SmtpServer::Options server;
     Security security;
     bool trusted;  // the server's certificate is in caFile
@@ -23,8 +23,6 @@ struct Row {
     std::vector<std::string> logins;  // what the server saw
     std::string reason;               // a piece of the error when not delivered
 };
-
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 class SmtpSecurity : public testing::TestWithParam<Row> {};
 
@@ -119,6 +117,6 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             "STARTTLS"},
         Row{"ImplicitTls", kImplicit, Security::Implicit, true, "", "", true, true, {}, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
 }  // namespace

@@ -4,13 +4,14 @@
 
 #include <filesystem>
 #include <functional>
-#include <map>
+#include <set>
 
 #include "mail/maillib.h"
 #include "mail/pop3_connection.h"
 #include "polling/poll.h"
 #include "polling/uidl_ledger.h"
 #include "support/fake_clock.h"
+#include "support/named_rows.h"
 #include "support/pop3_mailbox.h"
 #include "support/recording_sink.h"
 #include "support/sample_mail.h"
@@ -23,11 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Fault = std::function<std::string(const std::string& command, const Pop3Mailbox& box)>;
-
-struct FaultRow {
-    const char* name;
-    Fault fault;            // answers a command instead of the mailbox, or "" to let it answer
+// The faulty poll's conversation; a client line left unanswered there, the mailbox answers.
+struct FaultRow : NamedRow {
+    Transcript conversation;
     bool passEnds;          // the fault ends the pass as an error
     int wholeAfter;         // messages archived (from the first) by the faulty poll
     bool thirdToo = false;  // the message after a held one is archived by the faulty poll
@@ -44,32 +43,28 @@ Pop3Mailbox sampleMailbox(std::vector<std::string> ids = {"id-1", "id-2", "id-3"
     return box;
 }
 
-Fault on(std::string command, std::string answer) {
-    return [command, answer](const std::string& c, const Pop3Mailbox&) {
-        return c == command ? answer : std::string();
-    };
+// After the login the client lists, then asks for all three messages at once.
+Transcript talk(const Transcript& afterLogin, const Transcript& more = {}) {
+    return Transcript{"S: +OK ready", "C: CAPA", "C: USER u", "C: PASS p"} + afterLogin + more;
+}
+const Transcript upToSecondHeader = {"C: STAT",    "C: UIDL",   "C: LIST",
+                                     "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0"};
+const Transcript fetchAll = {"C: TOP 1 0", "C: RETR 1", "C: TOP 2 0", "C: RETR 2",
+                             "C: TOP 3 0", "C: RETR 3", "C: QUIT"};
+
+// The first half of the mailbox's own answer.
+Step firstHalf(const std::string& command) {
+    std::string whole = sampleMailbox().answer(command);
+    return raw(whole.substr(0, whole.size() / 2));
 }
 
-// The first half of the mailbox's own answer, then the given ending.
-Fault cutShort(std::string command, std::string ending) {
-    return [command, ending](const std::string& c, const Pop3Mailbox& box) {
-        if (c != command) return std::string();
-        std::string whole = box.answer(c);
-        return whole.substr(0, whole.size() / 2) + ending;
-    };
+// A LIST reply with each message's size as `size` gives it.
+Step listed(const std::function<std::string(std::size_t)>& size) {
+    std::string lines = "S: +OK";
+    for (std::size_t i = 0; i < 3; ++i)
+        lines += "\r\n" + std::to_string(i + 1) + " " + size(sampleMailbox().messages[i].size());
+    return lines + "\r\n.";
 }
-
-Fault listingWith(std::function<std::string(std::size_t)> size) {
-    return [size](const std::string& c, const Pop3Mailbox& box) {
-        if (c != "LIST") return std::string();
-        std::string listing = "+OK\r\n";
-        for (std::size_t i = 0; i < box.messages.size(); ++i)
-            listing += std::to_string(i + 1) + " " + size(box.messages[i].size()) + "\r\n";
-        return listing + ".\r\n";
-    };
-}
-
-void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
 
 class PollFaults : public testing::TestWithParam<FaultRow> {
   protected:
@@ -82,11 +77,9 @@ class PollFaults : public testing::TestWithParam<FaultRow> {
     }
     void TearDown() override { mail::pop3Timeouts() = saved; }
 
-    void poll(const Pop3Mailbox& box, const Fault& fault, bool ends) {
-        ScriptedPeer peer("+OK ready\r\n", [&](const std::string& c) {
-            std::string r = fault ? fault(c, box) : std::string();
-            return r.empty() ? box.answer(c) : r;
-        });
+    void poll(const Pop3Mailbox& box, const Transcript& conversation, bool ends) {
+        auto answer = [&](const std::string& c) { return box.answer(c); };
+        ScriptedPeer peer(conversation.empty() ? Transcript{"S: +OK ready"} : conversation, answer);
         settings.Pop3Name = peer.address();
         PollContext ctx{settings, account, status, clock};
         if (ends)
@@ -129,53 +122,67 @@ class PollFaults : public testing::TestWithParam<FaultRow> {
 TEST_P(PollFaults, EveryMessageIsWholeExactlyOnceAfterTheNextCleanPoll) {
     const FaultRow& row = GetParam();
     Pop3Mailbox box = sampleMailbox();
-    poll(box, row.fault, row.passEnds);
+    poll(box, row.conversation, row.passEnds);
     std::multiset<std::string> first;
     for (int n = 0; n < row.wholeAfter; ++n) first.insert("body " + std::to_string(n));
     if (row.thirdToo) first.insert("body 2");
     expectWhole(first, first.size());
 
-    poll(box, nullptr, false);
+    poll(box, {}, false);
     expectWhole({"body 0", "body 1", "body 2"}, 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, PollFaults,
     testing::Values(
-        FaultRow{"DropInsideRetr", cutShort("RETR 2", "<drop>"), true, 1},
-        FaultRow{"StallInsideRetr", cutShort("RETR 2", "<stall>"), true, 1},
-        FaultRow{"DropInsideHeader", cutShort("TOP 2 0", "<drop>"), true, 1},
-        FaultRow{"StallInsideHeader", cutShort("TOP 2 0", "<stall>"), true, 1},
-        FaultRow{"EndlessLine", on("RETR 2", "+OK\r\n" + std::string(9 << 20, 'x') + "<stall>"),
+        FaultRow{"DropInsideRetr", talk(upToSecondHeader, {"C: RETR 2", firstHalf("RETR 2"), drop}),
                  true, 1},
-        FaultRow{"GarbageReply", on("RETR 2", "HELLO?\r\n"), true, 1},
+        FaultRow{"StallInsideRetr",
+                 talk(upToSecondHeader, {"C: RETR 2", firstHalf("RETR 2"), stall}), true, 1},
+        FaultRow{"DropInsideHeader", talk(upToSecondHeader, {firstHalf("TOP 2 0"), drop}), true, 1},
+        FaultRow{"StallInsideHeader", talk(upToSecondHeader, {firstHalf("TOP 2 0"), stall}), true,
+                 1},
+        FaultRow{"EndlessLine",
+                 talk(upToSecondHeader,
+                      {"C: RETR 2", raw("+OK\r\n" + std::string(9 << 20, 'x')), stall}),
+                 true, 1},
+        FaultRow{"GarbageReply", talk(upToSecondHeader, {"C: RETR 2", "S: HELLO?"}), true, 1},
         // A byte now and then never trips the idle time-out; the reply's deadline ends it.
         FaultRow{"TrickleInsideRetr",
-                 [](const std::string& c, const Pop3Mailbox& box) {
-                     return c == "RETR 2" ? box.answer(c) + "<trickle>" : std::string();
-                 },
+                 talk(upToSecondHeader, {"C: RETR 2", trickle(sampleMailbox().answer("RETR 2"))}),
                  true, 1},
-        FaultRow{"ListTooSmall", listingWith([](std::size_t) { return "3"; }), false, 3},
+        FaultRow{"ListTooSmall",
+                 talk({"C: STAT", "C: UIDL", "C: LIST", listed([](std::size_t) { return "3"; })},
+                      fetchAll),
+                 false, 3},
         FaultRow{"ListTooLarge",
-                 listingWith([](std::size_t n) { return std::to_string(n * 1000); }), false, 3},
+                 talk({"C: STAT", "C: UIDL", "C: LIST",
+                       listed([](std::size_t n) { return std::to_string(n * 1000); })},
+                      fetchAll),
+                 false, 3},
         // Announced beyond what the library takes: held back unfetched, not allocated for.
-        FaultRow{"ListAbsurd", listingWith([](std::size_t) { return "999999999999999"; }), false,
-                 0},
-        FaultRow{"ListMissing", on("LIST", "-ERR no listing here\r\n"), false, 3},
-        FaultRow{"StatAbsurd", on("STAT", "+OK 2147483647 0\r\n"), false, 3},
+        FaultRow{"ListAbsurd",
+                 talk({"C: STAT", "C: UIDL", "C: LIST",
+                       listed([](std::size_t) { return "999999999999999"; }), "C: QUIT"}),
+                 false, 0},
+        FaultRow{"ListMissing",
+                 talk({"C: STAT", "C: UIDL", "C: LIST", "S: -ERR no listing here"}, fetchAll),
+                 false, 3},
+        FaultRow{"StatAbsurd",
+                 talk({"C: STAT", "S: +OK 2147483647 0", "C: UIDL", "C: LIST"}, fetchAll), false,
+                 3},
         FaultRow{"OneMessageRefused",
-                 [](const std::string& c, const Pop3Mailbox&) {
-                     return c == "RETR 2" || c == "TOP 2 0" ? "-ERR not now\r\n" : std::string();
-                 },
+                 talk(upToSecondHeader, {"S: -ERR not now", "C: RETR 2", "S: -ERR not now",
+                                         "C: TOP 3 0", "C: RETR 3", "C: QUIT"}),
                  false, 1, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
 // Ids with a CR or a NUL used to break the ledger's lines, so every poll fetched them again.
 TEST_F(PollFaults, IdsWithLineBreaksAndNulsAreFetchedOnce) {
     Pop3Mailbox box = sampleMailbox({"a\rb", std::string("a\0b", 3), "a%0Db"});
-    poll(box, nullptr, false);
+    poll(box, {}, false);
     expectWhole({"body 0", "body 1", "body 2"}, 3);
-    poll(box, nullptr, false);
+    poll(box, {}, false);
     expectWhole({"body 0", "body 1", "body 2"}, 3);
 }
 

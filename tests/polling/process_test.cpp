@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,6 +16,7 @@
 
 #include "polling/uidl_ledger.h"
 #include "support/dovecot_server.h"
+#include "support/programs.h"
 #include "support/sample_mail.h"
 #include "support/temp_dir.h"
 
@@ -28,7 +28,7 @@ namespace {
 
 // Starts a poll with its output in home/out.<n>; a file-size limit when given.
 pid_t startPoll(const std::string& home, rlim_t fileSizeLimit = RLIM_INFINITY) {
-    std::string binary = std::string(std::getenv("KORVANTO_BINARY_DIR")) + "/korvanto";
+    std::string binary = builtProgram("korvanto");
     int run = 1;
     while (fs::exists(home + "out." + std::to_string(run))) ++run;
     std::string out = home + "out." + std::to_string(run);
@@ -44,12 +44,6 @@ pid_t startPoll(const std::string& home, rlim_t fileSizeLimit = RLIM_INFINITY) {
         _exit(127);
     }
     return pid;
-}
-
-int waitFor(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string lastOutput(const std::string& home) {
@@ -73,9 +67,7 @@ struct Home {
         fs::create_directories(home + "sessions");
         fs::create_directories(gallery);
         writeBytes(home + "korvanto.ini",
-                   "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
-                       "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() +
-                       "\r\nSessionDB=" + home + "sessions/\r\n");
+                   server.settingsText("SessionDB=" + home + "sessions/\r\n"));
         writeBytes(home + "sessions/acme.txt",
                    "path=" + gallery + "\r\nFileNameTemplate=img#####\r\n");
     }
@@ -142,7 +134,7 @@ TEST(PollProcesses, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
     // How long an uninterrupted poll takes decides where the kills may land.
     Home probe(server);
     auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(waitFor(startPoll(probe.home)), 0) << lastOutput(probe.home);
+    ASSERT_EQ(exitCodeOf(startPoll(probe.home)), 0) << lastOutput(probe.home);
     auto fullMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
             .count();
@@ -154,10 +146,10 @@ TEST(PollProcesses, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
             std::uniform_int_distribution<int>(0, static_cast<int>(fullMs / 4) + 20)(random);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         kill(pid, SIGKILL);
-        waitFor(pid);
+        exitCodeOf(pid);
         for (auto& [n, times] : h.archived()) EXPECT_EQ(times, 1) << "message " << n;
     }
-    ASSERT_EQ(waitFor(startPoll(h.home)), 0) << lastOutput(h.home);
+    ASSERT_EQ(exitCodeOf(startPoll(h.home)), 0) << lastOutput(h.home);
     expectEachOnce(h.archived(), 0, messages, "archive");
     expectEachOnce(h.inGallery(), 0, messages, "gallery");
     EXPECT_EQ(h.ledgerSize(), static_cast<std::size_t>(messages));
@@ -169,7 +161,7 @@ TEST(PollProcesses, TwoPollersOfOneHomeNeverArchiveAMessageTwice) {
     for (int round = 0; round < 3; ++round) {
         for (int n = round * 200; n < (round + 1) * 200; ++n) h.add(n);
         pid_t a = startPoll(h.home), b = startPoll(h.home);
-        int codeA = waitFor(a), codeB = waitFor(b);
+        int codeA = exitCodeOf(a), codeB = exitCodeOf(b);
         // One may find the other at work: that is a temporary failure, nothing else.
         EXPECT_TRUE((codeA == 0 || codeA == 75) && (codeB == 0 || codeB == 75))
             << codeA << " " << codeB << lastOutput(h.home);
@@ -186,14 +178,14 @@ TEST(PollProcesses, AFullDiskHoldsTheMessageBackUntilThereIsRoom) {
     h.add(2, "acme", std::string(300000, 'x'));
     h.add(3);
     // Files may grow to 100 KB: the big picture is cut short in the middle.
-    EXPECT_EQ(waitFor(startPoll(h.home, 100000)), 0);
+    EXPECT_EQ(exitCodeOf(startPoll(h.home, 100000)), 0);
     std::string out = lastOutput(h.home);
     EXPECT_NE(out.find("保留"), std::string::npos) << out;
     EXPECT_NE(out.find("File too large"), std::string::npos) << out;
     EXPECT_EQ(h.archived(), (std::map<int, int>{{1, 1}, {3, 1}}));
     EXPECT_EQ(h.ledgerSize(), 2u);
 
-    EXPECT_EQ(waitFor(startPoll(h.home)), 0);
+    EXPECT_EQ(exitCodeOf(startPoll(h.home)), 0);
     expectEachOnce(h.archived(), 1, 4, "archive");
     expectEachOnce(h.inGallery(), 1, 4, "gallery");
     EXPECT_EQ(h.ledgerSize(), 3u);
@@ -210,7 +202,7 @@ TEST(PollProcesses, PoisonMessagesDoNotStopTheOnesAfterThem) {
     h.add(2, "bad");                  // its counter holds no number
     h.add(3);
     for (int poll = 0; poll < 2; ++poll) {
-        EXPECT_EQ(waitFor(startPoll(h.home)), 0);
+        EXPECT_EQ(exitCodeOf(startPoll(h.home)), 0);
         EXPECT_NE(lastOutput(h.home).find("abc"), std::string::npos) << lastOutput(h.home);
         EXPECT_EQ(h.ledgerSize(), 2u);
         auto archived = h.archived();
@@ -218,7 +210,7 @@ TEST(PollProcesses, PoisonMessagesDoNotStopTheOnesAfterThem) {
         EXPECT_EQ(archived[1] + archived[3], 2);
     }
     writeBytes(h.home + "gallery/bad/counter.txt", "5");
-    EXPECT_EQ(waitFor(startPoll(h.home)), 0);
+    EXPECT_EQ(exitCodeOf(startPoll(h.home)), 0);
     EXPECT_EQ(h.ledgerSize(), 3u);
     EXPECT_TRUE(fs::exists(h.home + "gallery/bad/006.txt"));
 }

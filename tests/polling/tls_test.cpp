@@ -12,6 +12,7 @@
 #include "polling/poll.h"
 #include "support/dovecot_server.h"
 #include "support/fake_clock.h"
+#include "support/named_rows.h"
 #include "support/recording_sink.h"
 #include "support/sample_mail.h"
 #include "support/temp_dir.h"
@@ -22,8 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Row {
-    const char* name;
+struct Row : NamedRow {
     DovecotServer::Options server;
     std::string pop3Security;
     bool pop3sPort;               // the settings name the server's pop3s port
@@ -34,8 +34,6 @@ struct Row {
     std::string serverLog;  // the server's login line holds this ("" : no login attempt at all)
     std::string reason;     // a piece of the reason, when the poll fails
 };
-
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 class PollSecurity : public testing::TestWithParam<Row> {
   protected:
@@ -121,6 +119,6 @@ INSTANTIATE_TEST_SUITE_P(
             PollOutcome::Done, true, "", "終了コード 3"},
         Row{"UnknownSecurity", kStls, "maybe", false, true, "", PollOutcome::Done, true, "",
             "Pop3Security"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
 }  // namespace

@@ -5,9 +5,7 @@
 #include "support/temp_dir.h"
 
 using namespace korv;
-using korv::test::readBytes;
-using korv::test::TempDir;
-using korv::test::writeBytes;
+using namespace korv::test;
 
 TEST(Settings, MissingFileGivesDefaults) {
     TempDir dir;

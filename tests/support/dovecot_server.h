@@ -26,6 +26,11 @@ class DovecotServer {
     std::string user() const { return user_; }
     std::string password() const { return password_; }
     std::string caFile() const { return dir_ + "ca.pem"; }
+    // A settings file that reaches this server; `more` ("Key=value\r\n" lines) at its end.
+    std::string settingsText(const std::string& more = "") const {
+        return "[KORVANTO2]\r\nPop3Name=" + address() + "\r\nUserID=" + user_ +
+               "\r\nPassword=" + password_ + "\r\nCaFile=" + caFile() + "\r\n" + more;
+    }
 
     // Appended after every earlier message, so server order is the order of the calls.
     void addMessage(const std::string& rawMessage);

@@ -17,6 +17,7 @@
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "support/mail_texts.h"
+#include "support/named_rows.h"
 #include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
 #include "windows/qt_text.h"
@@ -26,7 +27,7 @@
 namespace korv {
 namespace {
 
-using test::ScriptedDialogs;
+using namespace test;
 
 // The dialog's own controls that Tab reaches, in focus-chain order from first.
 std::vector<QWidget*> tabChain(QWidget* first, std::size_t n) {
@@ -102,8 +103,7 @@ TEST(WriteForm, AttachButtonTakesThePickedPathOrKeepsTheField) {
     EXPECT_EQ(dialogs.fileDialogFilters, (std::vector<std::string>{"", ""}));
 }
 
-struct BodyCase {
-    const char* name;
+struct BodyCase : NamedRow {
     const char* utf8Text;
     std::string body;  // CP932
 };
@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BodyCase{"EmptyLineInside", "a\n\nb", "a\r\n\r\nb\r\n"},
                       BodyCase{"OnlyABreak", "\n", "\r\n"},
                       BodyCase{"Japanese", "こんにちは\n①髙～", "こんにちは\r\n①髙～\r\n"_cp}),
-    [](const auto& info) { return std::string(info.param.name); });
+    byName);
 
 TEST(WriteFormBody, WrappedLinesAreSentAsTheLinesShown) {
     ScriptedDialogs dialogs;

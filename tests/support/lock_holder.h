@@ -1,6 +1,6 @@
 #pragma once
-// A forked process that holds a counter file with a lock until released, as another instance of
-// the program would.
+// A forked process that holds a file with a lock until released, as another instance of the
+// program would.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,11 +11,11 @@
 
 namespace korv::test {
 
-class CounterHolder {
+class LockHolder {
   public:
     // On release the holder writes newContent (when given) before it lets go.
-    CounterHolder(const std::string& path, SharedFile::Lock lock,
-                  std::optional<std::string> newContent = std::nullopt) {
+    LockHolder(const std::string& path, SharedFile::Lock lock,
+               std::optional<std::string> newContent = std::nullopt) {
         int ready[2], release[2];
         if (pipe(ready) != 0 || pipe(release) != 0) return;
         pid_ = fork();
@@ -42,9 +42,9 @@ class CounterHolder {
         holding_ = read(ready[0], &c, 1) == 1 && c == '1';
         close(ready[0]);
     }
-    ~CounterHolder() { release(); }
-    CounterHolder(const CounterHolder&) = delete;
-    CounterHolder& operator=(const CounterHolder&) = delete;
+    ~LockHolder() { release(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
 
     bool holding() const { return holding_; }
 
