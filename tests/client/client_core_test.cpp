@@ -11,14 +11,14 @@
 #include "client/client_core.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
+#include "support/named_rows.h"
 #include "support/temp_dir.h"
 #include "support/temp_location.h"
 
 namespace korv {
 namespace {
 
-struct LineEndCase {
-    const char* name;
+struct LineEndCase : test::NamedRow {
     std::size_t headerLength;
     std::string expectedTail;  // what follows the header text
 };
@@ -42,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, HeaderLineEnd,
                                            LineEndCase{"RoomForBoth", 8189, "\r\n"},
                                            LineEndCase{"RoomForCrOnly", 8190, "\r"},
                                            LineEndCase{"Full", 8191, ""}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test::byName);
 
 TEST(HeaderBlock, AHeaderWithoutTerminatorIsReadOnlyWithinTheBlock) {
     auto block = NewHeaderBlock();
@@ -60,8 +60,7 @@ TEST(MessageBody, TextFromMailBecomesOneLine) {
     EXPECT_EQ(OneLine("件名"_cp), "件名"_cp);
 }
 
-struct ThreadCase {
-    const char* name;
+struct ThreadCase : test::NamedRow {
     std::string messageId, references, expected;
 };
 
@@ -89,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         ThreadCase{"AnIdTooLongForALine", "<" + std::string(300, 'i') + "@x>", "", ""},
         ThreadCase{"TheIdAlreadyLastInReferences", "<orig@x>", "<a@x> <orig@x>",
                    "In-Reply-To: <orig@x>\r\nReferences: <a@x> <orig@x>"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test::byName);
 
 class AttachmentFolderTest : public ::testing::Test {
   protected:
@@ -143,8 +142,7 @@ TEST_F(AttachmentFolderTest, AFolderOfAnotherUserIsRefused) {
     EXPECT_THROW(AttachmentFolder(), FileError);
 }
 
-struct PartCase {
-    const char* name;
+struct PartCase : test::NamedRow {
     int status;
     std::string id;
     bool listEmpty;
@@ -178,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
         PartCase{"PartTwoAfterWholeSameId", 2, "A", false, 2, "A", PartDecision::Add, "A"},
         PartCase{"PartTwoAfterWholeOtherId", 2, "B", false, 2, "A", PartDecision::Mismatch, "A"},
         PartCase{"IdsCompareByteForByte", 2, "a", false, 2, "A", PartDecision::Mismatch, "A"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test::byName);
 
 TEST(PartAcceptance, RefusalTexts) {
     EXPECT_EQ(RefusalMessage(PartDecision::NoAttachment), "添付ファイルが存在しません"_cp);
