@@ -4,63 +4,54 @@
 #include <malloc.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "app/gallery_hand_off.h"
+#include "app/home.h"
+#include "app/options.h"
 #include "app/poll_once.h"
+#include "app/watch.h"
+#include "platform/codepage.h"
 #include "platform/paths.h"
+
+#ifndef KORVANTO_VERSION
+#error "KORVANTO_VERSION comes from the project's version in CMakeLists.txt"
+#endif
 
 namespace {
 
-struct Options {
-    std::string home;
-    bool pollOnce = false;
-    bool ok = true;
-};
+namespace fs = std::filesystem;
+using korv::operator""_cp;
 
-Options parseOptions(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--poll-once") {
-            o.pollOnce = true;
-        } else if (arg == "--home" && i + 1 < argc) {
-            o.home = argv[++i];
-        } else if (arg.rfind("--home=", 0) == 0) {
-            o.home = arg.substr(7);
-        } else if (arg.rfind("-", 0) == 0 && arg.rfind("-platform", 0) != 0) {
-            o.ok = false;
-        }
-    }
-    return o;
+fs::path programDir() { return korv::nativePath(korv::programFolder()); }
+
+fs::path homeFor(const korv::Options& o) {
+    if (!o.home.empty()) return o.home;
+    return korv::defaultHome(programDir(), std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
 }
 
-std::string programFolderFor(const Options& o) {
-    if (o.home.empty()) return korv::programFolder();
-    std::error_code ec;
-    std::filesystem::create_directories(o.home, ec);
-    auto absolute = std::filesystem::absolute(o.home, ec);
-    return korv::withTrailingDelimiter(korv::fromNativePath(absolute.lexically_normal()));
-}
-
-// The windows live in a module beside the program (see window_main.cpp).
-int runWindow(int& argc, char** argv, const std::string& folder) {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    auto module = exe.parent_path() / "libkorvanto_window.so";
-    void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+// The windows live in a module of their own (see window_main.cpp).
+int runWindow(std::vector<std::string> arguments, const std::string& folder) {
+    fs::path module = korv::windowModulePath(programDir());
+    void* handle = module.empty() ? nullptr : dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto run = handle ? reinterpret_cast<int (*)(int*, char**, const char*)>(
                             dlsym(handle, "korvantoRunWindow"))
                       : nullptr;
     if (!run) {
-        const char* why = dlerror();
-        std::cerr << "ウィンドウを開けません: " << module.string() << ": " << (why ? why : "")
-                  << '\n';
-        return 1;
+        const char* why = module.empty() ? korv::kWindowModuleName : dlerror();
+        std::cerr << korv::cp932ToUtf8("ウィンドウを開けません: "_cp) << (why ? why : "") << '\n';
+        return korv::kExitError;
     }
-    return run(&argc, argv, folder.c_str());
+    // The application, which keeps argc and argv, ends inside run.
+    std::vector<char*> argv;
+    for (auto& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(arguments.size());
+    return run(&argc, argv.data(), folder.c_str());
 }
 
 }  // namespace
@@ -73,22 +64,41 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 32 << 20);
     // A file-size limit is a full disk to us: a failed write we report, not a killed process.
     signal(SIGXFSZ, SIG_IGN);
-    Options options = parseOptions(argc, argv);
-    if (!options.ok) {
-        std::cerr << "使い方: korvanto [--home フォルダ] [--poll-once]\n";
-        return 2;
+    korv::Options options = korv::parseOptions(argc, argv);
+    fs::path home = homeFor(options);
+    std::string settingsPath = (fs::absolute(home).lexically_normal() / "korvanto.ini").string();
+    if (!options.error.empty()) {
+        std::cerr << "korvanto: " << options.error << '\n' << korv::usageText(settingsPath);
+        return korv::kExitUsage;
     }
-    std::string folder = programFolderFor(options);
-    if (options.pollOnce) {
-        return korv::RunPollOnce(
-            folder,
-            [](const korv::Settings& settings, korv::StatusLog& status, korv::Clock& clock,
-               const std::string& defaultImg) -> std::unique_ptr<korv::HandOff> {
-                return std::make_unique<korv::GalleryHandOff>(
-                    korv::HandOffSettings{defaultImg, settings.SessionDB}, status, clock);
-            },
-            std::cout, std::cerr);
+    if (options.mode == korv::RunMode::Help) {
+        std::cout << korv::usageText(settingsPath);
+        return korv::kExitDone;
     }
-
-    return runWindow(argc, argv, folder);
+    if (options.mode == korv::RunMode::Version) {
+        std::cout << "korvanto " KORVANTO_VERSION "\n";
+        return korv::kExitDone;
+    }
+    std::string folder;
+    try {
+        folder = korv::prepareHome(home, options.home.empty());
+    } catch (const std::exception& e) {
+        std::cerr << korv::cp932ToUtf8(e.what()) << '\n';
+        return korv::kExitError;
+    }
+    if (options.verbose)
+        std::cout << korv::cp932ToUtf8("設定ファイル: "_cp) << settingsPath << '\n';
+    auto makeHandOff = [](const korv::Settings& settings, korv::StatusLog& status,
+                          korv::Clock& clock,
+                          const std::string& defaultImg) -> std::unique_ptr<korv::HandOff> {
+        return std::make_unique<korv::GalleryHandOff>(
+            korv::HandOffSettings{defaultImg, settings.SessionDB}, status, clock);
+    };
+    if (options.mode == korv::RunMode::PollOnce)
+        return korv::RunPollOnce(folder, makeHandOff, std::cout, std::cerr,
+                                 korv::PassOptions{options.quiet, nullptr});
+    if (options.mode == korv::RunMode::Watch)
+        return korv::RunWatch(folder, makeHandOff, std::cout, std::cerr,
+                              korv::WatchOptions{options.quiet, options.verbose});
+    return runWindow(options.qtArguments, folder);
 }

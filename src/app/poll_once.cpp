@@ -1,5 +1,7 @@
 #include "app/poll_once.h"
 
+#include <atomic>
+
 #include "mail/maillib.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
@@ -11,7 +13,7 @@ namespace {
 // that never got a piece is only a timestamp and is left out.
 class StreamSink : public LineSink {
   public:
-    explicit StreamSink(std::ostream& out) : out_(out) {}
+    StreamSink(std::ostream& out, bool hold) : out_(out), hold_(hold) {}
     void addLine(const std::string& cp932) override {
         flush();
         current_ = cp932;
@@ -22,12 +24,21 @@ class StreamSink : public LineSink {
         pending_ = true;
     }
     void flush() {
-        if (pending_) out_ << cp932ToUtf8(current_) << '\n' << std::flush;
+        if (pending_) held_ += cp932ToUtf8(current_) + '\n';
         pending_ = false;
+        if (!hold_) release();
+    }
+    // Prints what was held back (all at once, for a quiet pass that has something to say).
+    void release() {
+        hold_ = false;
+        if (!held_.empty()) out_ << held_ << std::flush;
+        held_.clear();
     }
 
   private:
     std::ostream& out_;
+    bool hold_;
+    std::string held_;
     std::string current_;
     bool pending_ = false;
 };
@@ -35,16 +46,17 @@ class StreamSink : public LineSink {
 }  // namespace
 
 int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,
-                std::ostream& out, std::ostream& err) {
+                std::ostream& out, std::ostream& err, const PassOptions& options) {
     SystemClock clock;
-    return RunPollOnce(programFolder, makeHandOff, out, err, clock);
+    return RunPollOnce(programFolder, makeHandOff, out, err, clock, options);
 }
 
 int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,
-                std::ostream& out, std::ostream& err, Clock& clock) {
-    StreamSink sink(out);
+                std::ostream& out, std::ostream& err, Clock& clock, const PassOptions& options) {
+    StreamSink sink(out, options.quiet);
     auto fail = [&](const std::string& reason, int code) {
         sink.flush();
+        sink.release();
         err << cp932ToUtf8(reason) << '\n';
         return code;
     };
@@ -68,10 +80,12 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
         std::unique_ptr<HandOff> handOff =
             makeHandOff ? makeHandOff(settings, status, clock, defaultImg) : nullptr;
         PollContext ctx{settings, accountFolder, status, clock, handOff.get()};
+        ctx.stopRequested = options.stopRequested;
         PollResult result = PollMailbox(ctx);
         switch (result.outcome) {
             case PollOutcome::Done:
                 sink.flush();
+                if (result.counts.archived > 0 || result.counts.held > 0) sink.release();
                 return kExitDone;
             case PollOutcome::Busy:
             case PollOutcome::Unreachable:

@@ -21,11 +21,20 @@ inline constexpr int kExitError = 1;
 inline constexpr int kExitTemporary = 75;  // unreachable, timed out, or another poll is running
 inline constexpr int kExitLoginRefused = 77;
 
+struct PassOptions {
+    // The pass's status lines only when it archived or held back a message or failed; they
+    // then come when it ends.
+    bool quiet = false;
+    // See PollContext::stopRequested.
+    const std::atomic<bool>* stopRequested = nullptr;
+};
+
 // programFolder ends with a delimiter and holds korvanto.ini. Status lines go to `out` as they
 // are finished, the reason of a failure to `err` (both UTF-8).
 int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,
-                std::ostream& out, std::ostream& err);
+                std::ostream& out, std::ostream& err, const PassOptions& options = {});
 int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,
-                std::ostream& out, std::ostream& err, Clock& clock);
+                std::ostream& out, std::ostream& err, Clock& clock,
+                const PassOptions& options = {});
 
 }  // namespace korv

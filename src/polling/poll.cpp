@@ -71,8 +71,9 @@ PollResult PollMailbox(PollContext& ctx) {
         return {count == kMailLibBroken ? PollOutcome::Unreachable : PollOutcome::LoginRefused,
                 reason};
     }
+    PollResult result;
     try {
-        FetchNewMessages(ctx, handle, count);
+        result.counts = FetchNewMessages(ctx, handle, count);
     } catch (const std::exception& e) {
         // The log says why the pass ended; the error itself goes on to the box or stderr.
         try {
@@ -81,11 +82,11 @@ PollResult PollMailbox(PollContext& ctx) {
         }
         throw;
     }
-    return {};
+    return result;
 }
 
-void FetchNewMessages(PollContext& ctx, int handle, int count) {
-    if (count == 0) return;
+FetchCounts FetchNewMessages(PollContext& ctx, int handle, int count) {
+    if (count == 0) return {};
     const std::string ledgerPath = ctx.accountFolder + "UIDL.txt";
     UidlLedger ledger = UidlLedger::load(ledgerPath);
     std::unordered_set<std::string> onServer;
@@ -115,6 +116,7 @@ void FetchNewMessages(PollContext& ctx, int handle, int count) {
         Incoming incoming(ctx.accountFolder);
         std::size_t asked = 0;  // fresh[0, asked) have been asked for ahead
         for (std::size_t k = 0; k < fresh.size(); ++k) {
+            if (ctx.stopRequested && ctx.stopRequested->load()) break;
             const auto& [number, id] = fresh[k];
             // The next message is always on its way while this one is archived; a few are
             // asked for at a time, since every request wakes the server.
@@ -140,6 +142,7 @@ void FetchNewMessages(PollContext& ctx, int handle, int count) {
     }
     ledger.trim(onServer);
     ledger.save(ledgerPath);
+    return {fetched, held};
 }
 
 }  // namespace korv

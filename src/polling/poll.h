@@ -1,6 +1,7 @@
 #pragma once
 // One visit to the POP3 mailbox: connect, log in, archive every message whose unique id is not
 // in the ledger yet, record the new ids, close.
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,6 +50,9 @@ struct PollContext {
     // keeps a pass of n messages from testing n*n/2 folder names.
     std::string lastDayFolder = {};
     int nextFolderNumber = 0;
+    // When set and true, the pass ends after the message in progress (a service being stopped);
+    // the messages not reached stay new for the next poll.
+    const std::atomic<bool>* stopRequested = nullptr;
 };
 
 // The connection broke in the middle of a pass: dropped, timed out, or a reply that is no POP3.
@@ -64,16 +68,22 @@ enum class PollOutcome {
     LoginRefused,  // the server refused the login
 };
 
+struct FetchCounts {
+    int archived = 0;
+    int held = 0;
+};
+
 struct PollResult {
     PollOutcome outcome = PollOutcome::Done;
     std::string reason;  // the library's text when the outcome is not Done
+    FetchCounts counts = {};
 };
 
 // Every poll ends with its connection closed, also when an error ends it early; only one poll
 // of an account folder runs at a time. An error that ends a pass (ConnectionLost, a file the
 // archive cannot write) is logged and thrown on.
 PollResult PollMailbox(PollContext& ctx);
-void FetchNewMessages(PollContext& ctx, int handle, int count);
+FetchCounts FetchNewMessages(PollContext& ctx, int handle, int count);
 
 enum class ArchiveResult { Archived, Held };
 // Archives one message whole and records its id, or holds it back for the next poll (the

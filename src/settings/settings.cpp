@@ -62,6 +62,7 @@ Settings LoadSettings(const std::string& iniPath) {
     s.SmtpUser = ini.get(sec, "SmtpUser", "");
     s.SmtpPassword = ini.get(sec, "SmtpPassword", "");
     s.SmtpPasswordCommand = ini.get(sec, "SmtpPasswordCommand", "");
+    s.Interval = ini.get(sec, "Interval", "");
     return s;
 }
 

@@ -23,6 +23,7 @@ struct Settings {
     std::string SmtpUser;         // empty: no SMTP login
     std::string SmtpPassword;
     std::string SmtpPasswordCommand;
+    std::string Interval;  // seconds between the polls of `--watch`; empty: the window's 30
 };
 
 // How long a password command may take (a password manager may ask for its own password).

@@ -1,16 +1,22 @@
 // Saves pictures of the two dialogs for the layout review: client_screenshots OUTPUT_FOLDER
 // (run under a real display, e.g. xvfb-run -a, so that the fonts are the ones users see).
 #include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <iostream>
 
 #include "platform/codepage.h"
 #include "windows/dialogs.h"
 #include "windows/qt_text.h"
+#include "windows/qt_translations.h"
 #include "windows/unite_form.h"
 #include "windows/write_form.h"
 
@@ -52,6 +58,30 @@ int main(int argc, char** argv) {
     unite.FileListBox->addItem("/home/user/mail/part2.txt");
     unite.UniteButton->setEnabled(true);
 
-    bool ok = save(write, folder + "write-form.png") && save(unite, folder + "unite-form.png");
+    // The save dialog as QtDialogs::saveFile opens it, with Qt's Japanese texts.
+    QTranslator qtTexts;
+    korv::loadQtTranslations(qtTexts, QLocale(QLocale::Japanese, QLocale::Japan));
+    app.installTranslator(&qtTexts);
+    QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
+    QTemporaryDir samples;
+    QDir(samples.path()).mkdir("20261209");
+    for (const char* name : {"header.txt", "body.txt", "夕焼け.txt"}) {
+        QFile file(samples.filePath(QString::fromUtf8(name)));
+        if (file.open(QIODevice::WriteOnly)) file.write("sample\n");
+    }
+    QFileDialog saveDialog;
+    saveDialog.setAcceptMode(QFileDialog::AcceptSave);
+    saveDialog.setOption(QFileDialog::DontUseNativeDialog);
+    saveDialog.setNameFilter(korv::toQ("テキストファイル(*.txt)"_cp));
+    saveDialog.setDirectory(samples.path());
+    saveDialog.resize(640, 420);
+    // The folder is listed by a thread of the dialog's model.
+    saveDialog.show();
+    QEventLoop listing;
+    QTimer::singleShot(1000, &listing, &QEventLoop::quit);
+    listing.exec();
+
+    bool ok = save(write, folder + "write-form.png") && save(unite, folder + "unite-form.png") &&
+              save(saveDialog, folder + "save-dialog.png");
     return ok ? 0 : 1;
 }

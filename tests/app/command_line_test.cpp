@@ -1,0 +1,194 @@
+// The program as a Linux command: options, exit codes, quiet polls, the watch service and where
+// the data lives.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app/home.h"
+#include "process.h"
+#include "support/dovecot_server.h"
+#include "support/sample_mail.h"
+#include "support/temp_dir.h"
+
+using namespace korv;
+using namespace korv::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string settingsFor(const DovecotServer& server, const std::string& extra = "") {
+    return "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
+           "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() + "\r\n" + extra;
+}
+
+int count(const std::string& text, const std::string& piece) {
+    int n = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(CommandLine, OptionsAnswerWithTheirExitCodeOnTheRightStream) {
+    TempDir home;
+    struct Row {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string outPiece;  // "" : standard output stays empty
+        std::string errPiece;  // "" : standard error stays empty
+    } rows[] = {
+        {{"--help", "--home", home.path()}, 0, home.path() + "korvanto.ini", ""},
+        {{"-h"}, 0, "--poll-once", ""},
+        {{"--version"}, 0, "korvanto " KORVANTO_VERSION "\n", ""},
+        {{"-V", "--home", home.path()}, 0, KORVANTO_VERSION, ""},
+        {{"-platform", "offscreen", "-style=fusion", "--help"}, 0, "--watch", ""},
+        {{"--bogus"}, 64, "", "--bogus"},
+        {{"-x", "--poll-once"}, 64, "", "-x"},
+        {{"-q", "stray"}, 64, "", "stray"},
+        {{"--home"}, 64, "", "--home"},
+        {{"--home="}, 64, "", "--home"},
+        {{"--poll-once", "--watch"}, 64, "", "--watch"},
+        {{"-q", "-v", "--poll-once"}, 64, "", "-q"},
+        {{"-platform"}, 64, "", "-platform"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> argv{korvantoBinary()};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        SCOPED_TRACE(row.args[0]);
+        ProcessResult r = runProcess(argv);
+        EXPECT_EQ(r.exitCode, row.exitCode) << r.err;
+        if (row.outPiece.empty())
+            EXPECT_EQ(r.out, "");
+        else
+            EXPECT_NE(r.out.find(row.outPiece), std::string::npos) << r.out;
+        if (row.errPiece.empty()) {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_NE(r.err.find(row.errPiece), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("--poll-once"), std::string::npos) << "usage on stderr";
+        }
+    }
+}
+
+TEST(CommandLine, AQuietPollSaysSomethingOnlyWhenItArchivedOrFailed) {
+    DovecotServer server;
+    struct Row {
+        const char* name;
+        bool quiet;
+        int messages;
+        std::string password;  // "" : the right one
+        int exitCode;
+        bool saysSomething;
+    } rows[] = {
+        {"idle", false, 0, "", 0, true},
+        {"quiet idle", true, 0, "", 0, false},
+        {"quiet with a message", true, 1, "", 0, true},
+        {"quiet refused", true, 0, "wrong", 77, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        server.clearMessages();
+        for (int i = 0; i < row.messages; ++i)
+            server.addMessage(messageWithAttachments("quiet", "1#a"));
+        TempDir home;
+        std::string ini = settingsFor(server);
+        if (!row.password.empty())
+            ini.replace(ini.find(server.password()), server.password().size(), row.password);
+        writeBytes(home.file("korvanto.ini"), ini);
+        std::vector<std::string> argv{korvantoBinary(), "--poll-once", "--home", home.path()};
+        if (row.quiet) argv.push_back("-q");
+        ProcessResult r = runProcess(argv);
+        EXPECT_EQ(r.exitCode, row.exitCode) << r.err;
+        EXPECT_EQ(r.out.empty() && r.err.empty(), !row.saysSomething) << r.out << r.err;
+        if (row.messages > 0) {
+            EXPECT_NE(r.out.find("件取得"), std::string::npos) << r.out;
+        }
+    }
+}
+
+TEST(CommandLine, WatchArchivesWhatArrivesAndEndsCleanlyOnSigterm) {
+    DovecotServer server;
+    TempDir home;
+    // Below the shortest interval: raised to 10 s, said once.
+    writeBytes(home.file("korvanto.ini"), settingsFor(server, "Interval=1\r\n"));
+    Process watch({korvantoBinary(), "--watch", "-v", "--home", home.path()});
+    ASSERT_TRUE(watch.waitFor("次のポーリング", 20000)) << watch.out() << watch.err();
+    server.addMessage(messageWithAttachments("arrived@nowhere", "7#while watching"));
+    ASSERT_TRUE(watch.waitFor("1件取得", 30000)) << watch.out() << watch.err();
+    watch.signal(SIGTERM);
+    ProcessResult r = watch.finish(20000);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(count(r.err, "短すぎます"), 1) << r.err;
+    EXPECT_NE(r.out.find("arrived@nowhere"), std::string::npos) << r.out;
+
+    std::string account = home.file("DefaultAccount/");
+    if (fs::exists(account + ".incoming")) {
+        for (auto& e : fs::directory_iterator(account + ".incoming"))
+            EXPECT_FALSE(e.is_directory()) << e.path();
+    }
+    int fd = open((account + ".poll.lock").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    EXPECT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0) << "the lock is released";
+    close(fd);
+}
+
+TEST(CommandLine, ASignalDuringALongPassEndsItAfterTheMessageInProgress) {
+    DovecotServer server;
+    for (int i = 0; i < 300; ++i)
+        server.addMessage(messageWithAttachments("many" + std::to_string(i), "1#a",
+                                                 {{"p.jpg", std::string(20000, 'p')}}));
+    TempDir home;
+    writeBytes(home.file("korvanto.ini"), settingsFor(server));
+    Process watch({korvantoBinary(), "--watch", "--home", home.path()});
+    ASSERT_TRUE(watch.waitFor("|many3|", 30000)) << watch.out() << watch.err();
+    watch.signal(SIGINT);
+    ProcessResult r = watch.finish(20000);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    int archived = count(r.out, "|many");
+    EXPECT_LT(archived, 300) << "stopped before the end of the pass";
+    // Every message it began is whole and recorded; the next poll takes the rest.
+    std::string ledger = readBytes(home.file("DefaultAccount/UIDL.txt"));
+    EXPECT_EQ(count(ledger, "\n"), archived) << ledger;
+    ProcessResult rest = runProcess({korvantoBinary(), "--poll-once", "--home", home.path()});
+    EXPECT_EQ(rest.exitCode, 0) << rest.err;
+    EXPECT_EQ(count(rest.out, "|many"), 300 - archived);
+}
+
+TEST(CommandLine, TheDefaultHomeIsThePortableFolderOrTheUsersDataFolder) {
+    TempDir root;
+    fs::create_directories(root.file("portable"));
+    writeBytes(root.file("portable/") + kWindowModuleName, "");
+    fs::create_directories(root.file("usr/bin"));
+    fs::create_directories(root.file("usr/lib/korvanto"));
+    writeBytes(root.file("usr/lib/korvanto/") + kWindowModuleName, "");
+    std::string xdg = root.file("xdg");
+    struct Row {
+        const char* name;
+        std::string programDir;
+        const char* xdgDataHome;
+        std::string home;
+    } rows[] = {
+        {"portable copy", root.file("portable"), xdg.c_str(), root.file("portable")},
+        {"installed", root.file("usr/bin"), xdg.c_str(), xdg + "/korvanto"},
+        {"installed, no XDG", root.file("usr/bin"), nullptr,
+         root.path() + "u/.local/share/korvanto"},
+        {"installed, relative XDG", root.file("usr/bin"), "rel",
+         root.path() + "u/.local/share/korvanto"},
+    };
+    std::string user = root.path() + "u";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(defaultHome(row.programDir, row.xdgDataHome, user.c_str()), fs::path(row.home));
+    }
+    std::string made = prepareHome(xdg + "/korvanto", true);
+    EXPECT_EQ(made, xdg + "/korvanto/");
+    struct stat st {};
+    ASSERT_EQ(stat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
