@@ -9,8 +9,9 @@
 #include <filesystem>
 
 #include "app/home.h"
-#include "process.h"
 #include "support/dovecot_server.h"
+#include "support/process.h"
+#include "support/programs.h"
 #include "support/sample_mail.h"
 #include "support/temp_dir.h"
 
@@ -56,7 +57,7 @@ TEST(CommandLine, OptionsAnswerWithTheirExitCodeOnTheRightStream) {
         {{"-platform"}, 64, "", "-platform"},
     };
     for (const auto& row : rows) {
-        std::vector<std::string> argv{korvantoBinary()};
+        std::vector<std::string> argv{builtProgram("korvanto")};
         argv.insert(argv.end(), row.args.begin(), row.args.end());
         SCOPED_TRACE(row.args[0]);
         ProcessResult r = runProcess(argv);
@@ -99,7 +100,8 @@ TEST(CommandLine, AQuietPollSaysSomethingOnlyWhenItArchivedOrFailed) {
         if (!row.password.empty())
             ini.replace(ini.find(server.password()), server.password().size(), row.password);
         writeBytes(home.file("korvanto.ini"), ini);
-        std::vector<std::string> argv{korvantoBinary(), "--poll-once", "--home", home.path()};
+        std::vector<std::string> argv{builtProgram("korvanto"), "--poll-once", "--home",
+                                      home.path()};
         if (row.quiet) argv.push_back("-q");
         ProcessResult r = runProcess(argv);
         EXPECT_EQ(r.exitCode, row.exitCode) << r.err;
@@ -115,7 +117,7 @@ TEST(CommandLine, WatchArchivesWhatArrivesAndEndsCleanlyOnSigterm) {
     TempDir home;
     // Below the shortest interval: raised to 10 s, said once.
     writeBytes(home.file("korvanto.ini"), settingsFor(server, "Interval=1\r\n"));
-    Process watch({korvantoBinary(), "--watch", "-v", "--home", home.path()});
+    Process watch({builtProgram("korvanto"), "--watch", "-v", "--home", home.path()});
     ASSERT_TRUE(watch.waitFor("次のポーリング", 20000)) << watch.out() << watch.err();
     server.addMessage(messageWithAttachments("arrived@nowhere", "7#while watching"));
     ASSERT_TRUE(watch.waitFor("1件取得", 30000)) << watch.out() << watch.err();
@@ -145,7 +147,7 @@ TEST(CommandLine, ASignalDuringALongPassEndsItAfterTheMessageInProgress) {
                                                  {{"p.jpg", std::string(20000, 'p')}}));
     TempDir home;
     writeBytes(home.file("korvanto.ini"), settingsFor(server));
-    Process watch({korvantoBinary(), "--watch", "--home", home.path()});
+    Process watch({builtProgram("korvanto"), "--watch", "--home", home.path()});
     ASSERT_TRUE(watch.waitFor("|many3|", 30000)) << watch.out() << watch.err();
     watch.signal(SIGINT);
     ProcessResult r = watch.finish(20000);
@@ -155,7 +157,8 @@ TEST(CommandLine, ASignalDuringALongPassEndsItAfterTheMessageInProgress) {
     // Every message it began is whole and recorded; the next poll takes the rest.
     std::string ledger = readBytes(home.file("DefaultAccount/UIDL.txt"));
     EXPECT_EQ(count(ledger, "\n"), archived) << ledger;
-    ProcessResult rest = runProcess({korvantoBinary(), "--poll-once", "--home", home.path()});
+    ProcessResult rest =
+        runProcess({builtProgram("korvanto"), "--poll-once", "--home", home.path()});
     EXPECT_EQ(rest.exitCode, 0) << rest.err;
     EXPECT_EQ(count(rest.out, "|many"), 300 - archived);
 }

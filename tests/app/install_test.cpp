@@ -5,8 +5,9 @@
 
 #include <filesystem>
 
-#include "process.h"
 #include "support/dovecot_server.h"
+#include "support/process.h"
+#include "support/programs.h"
 #include "support/sample_mail.h"
 #include "support/temp_dir.h"
 

@@ -5,14 +5,13 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <set>
 
 #include "platform/codepage.h"
 #include "support/dovecot_server.h"
+#include "support/process.h"
 #include "support/programs.h"
 #include "support/sample_mail.h"
 #include "support/scripted_peer.h"
@@ -29,16 +28,10 @@ struct RunResult {
     std::string out;
 };
 
+// Standard output, then standard error: the tests look for pieces, not their order.
 RunResult pollOnce(const std::string& home) {
-    std::string cmd = builtProgram("korvanto") + " --poll-once --home '" + home + "' 2>&1";
-    RunResult r{-1, ""};
-    FILE* p = popen(cmd.c_str(), "r");
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-    int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    ProcessResult r = runProcess({builtProgram("korvanto"), "--poll-once", "--home", home});
+    return {r.exitCode, r.out + r.err};
 }
 
 std::set<std::string> filesUnder(const std::string& root, const std::string& skip) {

@@ -40,7 +40,5 @@ class Process {
 
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {}, int timeoutMs = 60000);
-// $KORVANTO_BINARY_DIR/korvanto.
-std::string korvantoBinary();
 
 }  // namespace korv::test

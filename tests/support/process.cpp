@@ -1,4 +1,4 @@
-#include "process.h"
+#include "support/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -108,10 +108,6 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
                          int timeoutMs) {
     Process p(argv, env);
     return p.finish(timeoutMs);
-}
-
-std::string korvantoBinary() {
-    return std::string(std::getenv("KORVANTO_BINARY_DIR")) + "/korvanto";
 }
 
 }  // namespace korv::test
