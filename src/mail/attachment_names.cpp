@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace korv::mail {
 namespace {
@@ -18,17 +18,11 @@ namespace {
 constexpr std::size_t kMaxNameChars = 120;  // long enough for any real name, short to read
 constexpr std::size_t kMaxExtensionChars = 16;
 
-std::string lowerAscii(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
+// Windows folds letter case in names: "A.JPG" would replace "a.jpg" there.
 bool reserved(const std::string& name, const std::vector<std::string>& taken) {
-    std::string l = lowerAscii(name);
-    if (l == "header.txt" || l == "body.txt") return true;
+    if (equalsIgnoringCase(name, "header.txt") || equalsIgnoringCase(name, "body.txt")) return true;
     for (const auto& t : taken)
-        if (lowerAscii(t) == l) return true;
+        if (equalsIgnoringCase(t, name)) return true;
     return false;
 }
 

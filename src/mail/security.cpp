@@ -1,15 +1,14 @@
 #include "mail/security.h"
 
-#include <cctype>
 #include <stdexcept>
 
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace korv::mail {
 
 bool parseSecurity(const std::string& text, Security& out) {
-    std::string word;
-    for (char c : text) word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string word = asciiLower(text);
     if (word.empty() || word == "auto")
         out = Security::Auto;
     else if (word == "stls" || word == "starttls")
