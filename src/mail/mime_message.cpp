@@ -14,8 +14,10 @@
 
 #include "mail/attachment_names.h"
 #include "mail/header_text.h"
+#include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
+#include "platform/text.h"
 
 namespace korv::mail {
 namespace {

@@ -19,7 +19,7 @@
 #include <cstring>
 #include <new>
 
-#include "mail/header_text.h"
+#include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 

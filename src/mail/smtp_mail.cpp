@@ -11,9 +11,11 @@
 
 #include "mail/header_text.h"
 #include "mail/mime_message.h"
+#include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "platform/whole_file.h"
 
 namespace korv::mail {

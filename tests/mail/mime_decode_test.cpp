@@ -11,8 +11,10 @@
 #include "gallery/text_routines.h"
 #include "mail/header_text.h"
 #include "mail/mime_message.h"
+#include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
