@@ -138,8 +138,8 @@ int Extraction::add(std::string_view text) {
     GPtr<GMimeMessage> whole(
         g_mime_message_partial_reconstruct_message(partials.data(), partials.size()));
     if (!whole) {
-        setLastError(utf8ToCp932("分割されたメールを結合できません"));
-        return result_ = kExtractPartsMissing;
+        result_ = kExtractPartsMissing;
+        throw MailError("分割されたメールを結合できません"_cp, result_);
     }
     GPtr<GMimeStream> mem(g_mime_stream_mem_new());
     g_mime_object_write_to_stream(GMIME_OBJECT(whole.get()), nullptr, mem.get());
@@ -157,9 +157,9 @@ int Extraction::finish(const std::string& raw) {
     copyOut(out_.header, kMailBufferCapacity, m.texts.header);
     copyOut(out_.body, out_.bodyCapacity, m.body);
     copyOut(out_.fileName, kMailBufferCapacity, formatNamesList(m.attachmentNames));
-    if (m.attachmentsFailed) {
-        setLastError(m.error);
-        return result_ = kExtractCannotWrite;
+    if (m.attachmentError) {
+        result_ = kExtractCannotWrite;
+        throw *m.attachmentError;
     }
     return result_ = m.attachmentNames.empty() ? kExtractNoAttachment : kExtractDone;
 }

@@ -618,8 +618,7 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
             result.attachmentNames.push_back(file.finish());
         } catch (const FileError& e) {
             // The rest of the message's attachments are not written either.
-            result.error = e.what();
-            result.attachmentsFailed = true;
+            result.attachmentError = MailError(e.what(), kMailLibAttachmentFailed);
             break;
         }
     }

@@ -1,7 +1,6 @@
 #include "mail/security.h"
 
-#include <stdexcept>
-
+#include "mail/mail_error.h"
 #include "platform/codepage.h"
 #include "platform/text.h"
 
@@ -26,8 +25,8 @@ ConnectOptions connectOptions(const std::string& securityText, const std::string
                               const char* key) {
     ConnectOptions options;
     if (!parseSecurity(securityText, options.security))
-        throw std::runtime_error(std::string(key) + " の値「"_cp + securityText +
-                                 "」は auto, stls (starttls), tls, none のどれでもありません"_cp);
+        throw MailError(std::string(key) + " の値「"_cp + securityText +
+                        "」は auto, stls (starttls), tls, none のどれでもありません"_cp);
     options.caFile = caFile;
     return options;
 }

@@ -67,7 +67,7 @@ std::string shown(std::string_view cp932) {
 }
 
 [[noreturn]] void refuseAddress(const char* role, std::string_view what) {
-    throw SmtpError(cp(role) + cp("のアドレスが正しくありません: \"") + shown(what) + "\"");
+    throw MailError(cp(role) + cp("のアドレスが正しくありません: \"") + shown(what) + "\"");
 }
 
 // A mailbox fit for the envelope: local@domain in printable ASCII (RFC 5321 without SMTPUTF8).
@@ -87,7 +87,7 @@ void parserWarning(gint64, GMimeParserWarning, const gchar*, gpointer seen) {
 // as UTF-8 words, so GMime never converts them through iconv.
 GPtr<InternetAddressList> parseAddresses(const std::string& cp932List, const char* role) {
     if (hasLineBreakOrNul(cp932List))
-        throw SmtpError(cp(role) + cp("のアドレスに改行または NUL 文字があります: \"") +
+        throw MailError(cp(role) + cp("のアドレスに改行または NUL 文字があります: \"") +
                         shown(cp932List) + "\"");
     std::string utf8 = cp932ToUtf8(cp932List);
     GMimeParserOptions* options = g_mime_parser_options_new();
@@ -159,10 +159,10 @@ Envelope checkedEnvelope(const OutgoingMail& mail) {
 }
 
 void checkServerName(const std::string& server) {
-    if (server.empty()) throw SmtpError(cp("SMTPサーバが設定されていません"));
+    if (server.empty()) throw MailError(cp("SMTPサーバが設定されていません"));
     for (unsigned char c : server)
         if (c <= 0x20 || c == 0x7F)
-            throw SmtpError(cp("SMTPサーバ名に使えない文字があります: \"") + shown(server) + "\"");
+            throw MailError(cp("SMTPサーバ名に使えない文字があります: \"") + shown(server) + "\"");
 }
 
 // Header values are folded at 78 characters; an encoded word holds at most 75 (RFC 2047).
@@ -308,7 +308,7 @@ std::string foldedText(std::string_view fieldName, std::string_view cp932) {
                 next = encodedWord(run, i, std::min(kMaxEncodedWord, Folder::lineRoom(gap)), jis,
                                    word);
             if (next == i)
-                throw SmtpError(cp("ヘッダ ") + std::string(fieldName) + cp(" を符号化できません"));
+                throw MailError(cp("ヘッダ ") + std::string(fieldName) + cp(" を符号化できません"));
             folder.append(gap, word);
             gap = " ";
             i = next;
@@ -331,7 +331,7 @@ std::string foldedWords(std::string_view fieldName, std::string_view value) {
             gap = piece.size() > kMaxGap ? " " : piece;
         } else {
             if (piece.size() + fieldName.size() + 2 > kMaxLine)
-                throw SmtpError(cp("ヘッダ ") + std::string(fieldName) + cp(" の値が長すぎます"));
+                throw MailError(cp("ヘッダ ") + std::string(fieldName) + cp(" の値が長すぎます"));
             folder.append(gap, piece);
         }
         i = j;
@@ -368,7 +368,7 @@ std::vector<ExtraHeader> checkedExtraHeaders(std::string_view text) {
                                                 "Return-Path"};
     std::vector<ExtraHeader> out;
     if (text.find('\0') != std::string_view::npos)
-        throw SmtpError(cp("追加ヘッダに NUL 文字があります"));
+        throw MailError(cp("追加ヘッダに NUL 文字があります"));
     for (std::size_t pos = 0; pos < text.size();) {
         std::size_t eol = text.find('\n', pos);
         if (eol == std::string_view::npos) eol = text.size();
@@ -383,11 +383,11 @@ std::vector<ExtraHeader> checkedExtraHeaders(std::string_view text) {
             if (c < 0x21 || c > 0x7E) usable = false;
         for (std::string_view own : kOwn)
             if (sameName(name, own)) usable = false;
-        if (!usable) throw SmtpError(cp("追加ヘッダが正しくありません: \"") + shown(line) + "\"");
+        if (!usable) throw MailError(cp("追加ヘッダが正しくありません: \"") + shown(line) + "\"");
         std::string_view value = line.substr(colon + 1);
         for (unsigned char c : value)
             if ((c < 0x20 && c != '\t') || c >= 0x7F)
-                throw SmtpError(cp("ヘッダ ") + std::string(name) +
+                throw MailError(cp("ヘッダ ") + std::string(name) +
                                 cp(" に使えない文字があります: \"") + shown(value) + "\"");
         while (!value.empty() && isBlank(value.front())) value.remove_prefix(1);
         while (!value.empty() && isBlank(value.back())) value.remove_suffix(1);
@@ -534,7 +534,7 @@ std::string buildMessage(const OutgoingMail& mail) {
     ensureMimeInitialised();
     Envelope envelope = checkedEnvelope(mail);
     if (hasLineBreakOrNul(mail.subject))
-        throw SmtpError(cp("件名に改行または NUL 文字があります: \"") + shown(mail.subject) + "\"");
+        throw MailError(cp("件名に改行または NUL 文字があります: \"") + shown(mail.subject) + "\"");
     std::vector<ExtraHeader> extra = checkedExtraHeaders(mail.extraHeaders);
 
     GPtr<GMimeMessage> message(g_mime_message_new(TRUE));
@@ -580,7 +580,7 @@ std::string buildMessage(const OutgoingMail& mail) {
     } else {
         std::string baseCp932 = baseName(mail.attachmentPath);
         if (hasLineBreakOrNul(baseCp932))
-            throw SmtpError(cp("添付ファイル名に改行または NUL 文字があります: \"") +
+            throw MailError(cp("添付ファイル名に改行または NUL 文字があります: \"") +
                             shown(baseCp932) + "\"");
         if (folderExists(mail.attachmentPath))
             throw FileError(mail.attachmentPath + cp(" を添付できません: フォルダです"));
@@ -622,8 +622,8 @@ std::string buildMessage(const OutgoingMail& mail) {
 void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOptions& options) {
     checkServerName(server);
     if (hasLineBreakOrNul(options.user) || hasLineBreakOrNul(options.password))
-        throw SmtpError(cp("SMTPサーバ ") + server +
-                        cp(": ユーザー名かパスワードに改行が含まれています"));
+        throw MailError(
+            serverError("SMTP", server, cp("ユーザー名かパスワードに改行が含まれています")));
     ensureMimeInitialised();
     // Everything that goes to libcurl comes from these checks.
     Envelope envelope = checkedEnvelope(mail);
@@ -631,7 +631,7 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
 
     static const bool curlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     std::unique_ptr<CURL, CurlCleanup> curl(curlReady ? curl_easy_init() : nullptr);
-    if (!curl) throw SmtpError(cp("SMTPの準備ができません (libcurl)"));
+    if (!curl) throw MailError(cp("SMTPの準備ができません (libcurl)"));
     std::unique_ptr<curl_slist, SlistCleanup> rcpt;
     for (const auto& a : envelope.recipients)
         rcpt.reset(curl_slist_append(rcpt.release(), ("<" + a + ">").c_str()));
@@ -679,7 +679,7 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
     CURLcode rc = curl_easy_perform(c);
     for (const auto& t : trust)
         if (!t.loaded)
-            throw SmtpError(cp("証明書ファイル ") + fromNativePath(t.path) + cp(" を読めません"));
+            throw MailError(cp("証明書ファイル ") + fromNativePath(t.path) + cp(" を読めません"));
     if (rc == CURLE_OK) return;
 
     std::string reason = errorText[0] ? errorText : curl_easy_strerror(rc);
@@ -698,7 +698,7 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
         text = cp("SMTPサーバ ") + server + cp(" への送信に失敗しました: ") + reason;
     if (!reply.empty() && rc != CURLE_COULDNT_CONNECT && rc != CURLE_COULDNT_RESOLVE_HOST)
         text += cp(" (サーバの応答: ") + guessToCp932(reply) + ")";
-    throw SmtpError(text);
+    throw MailError(text);
 }
 
 }  // namespace korv::mail
