@@ -2,24 +2,16 @@
 
 #include <gmime/gmime.h>
 
-#include <memory>
 #include <vector>
 
 #include "mail/buffers.h"
+#include "mail/gmime_support.h"
 #include "mail/header_text.h"
 #include "mail/mime_message.h"
 #include "platform/codepage.h"
 
 namespace korv::mail {
 namespace {
-
-struct Unref {
-    void operator()(void* p) const {
-        if (p) g_object_unref(p);
-    }
-};
-template <class T>
-using GPtr = std::unique_ptr<T, Unref>;
 
 GPtr<GMimeMessage> parse(std::string_view raw) {
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
