@@ -75,8 +75,10 @@ void createCounterFile(const std::string& path) {
     static const std::string kInitial = "0\r\n";
     const auto native = nativePath(path);
     const std::string target = native.string();
-    std::string temp =
-        (native.parent_path() / ("." + native.filename().string() + ".XXXXXX")).string();
+    // Appended, not "." + ...: GCC 12 warns falsely (-Wrestrict) on that form.
+    std::string temp = (native.parent_path() /
+                        std::string(".").append(native.filename().string()).append(".XXXXXX"))
+                           .string();
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) throwCreateError(path, errno);
     mode_t mask = ::umask(0);

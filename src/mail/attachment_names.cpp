@@ -147,8 +147,11 @@ NewAttachmentFile::NewAttachmentFile(const std::string& folder, const std::strin
         ext.clear();
     }
     for (int n = 0;; ++n) {
+        // Appended, not "(" + ...: GCC 12 warns falsely (-Wrestrict) on that form.
         std::string candidate =
-            n == 0 ? name : withinLimits(stem, "(" + std::to_string(n) + ")" + ext);
+            n == 0 ? name
+                   : withinLimits(
+                         stem, std::string("(").append(std::to_string(n)).append(")").append(ext));
         if (reserved(candidate, taken)) continue;
         std::string path = base + candidate;
         // A name is one file of this folder, however it was made.

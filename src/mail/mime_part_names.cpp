@@ -125,8 +125,8 @@ std::optional<std::string> fileNameParameter(std::string_view raw, std::string_v
         bool encoded = !rest.empty() && rest.back() == '*';
         if (encoded) rest.pop_back();
         if (rest.empty()) {
-            encoded = true;  // name*=charset'lang'value
-            rest = "0";
+            encoded = true;       // name*=charset'lang'value
+            rest.assign(1, '0');  // not = "0": GCC 12 warns falsely (-Wrestrict)
         }
         if (rest.find_first_not_of("0123456789") != std::string::npos) continue;
         int index = std::stoi(rest.substr(0, 6));

@@ -170,7 +170,7 @@ TEST_F(Pop3Dovecot, MessagesKeepTheOrderTheyWereAddedIn) {
     for (int i = 1; i <= 12; ++i) {
         MailLibPop3GetMailStatus(handle, i, t.subject.data(), t.date.data(), t.from.data(),
                                  t.header.data(), 0);
-        EXPECT_STREQ(t.subject.data(), ("m" + std::to_string(i)).c_str());
+        EXPECT_STREQ(t.subject.data(), std::string("m").append(std::to_string(i)).c_str());
     }
 }
 
@@ -301,7 +301,7 @@ TEST_F(Pop3Dovecot, SeveralMessagesAskedForInOneRequestArriveInOrder) {
                                            t.from.data(), t.header.data(), 0),
                   0)
             << errorText();
-        EXPECT_EQ(std::string(t.subject.data()), "m" + std::to_string(n));
+        EXPECT_EQ(std::string(t.subject.data()), std::string("m").append(std::to_string(n)));
         std::vector<char> body(static_cast<std::size_t>(MailLibPop3GetMailSize(handle, n)));
         ASSERT_EQ(MailLibPop3GetMail(handle, n, t.subject.data(), t.date.data(), t.from.data(),
                                      t.header.data(), body.data(), nullptr, t.names.data()),
