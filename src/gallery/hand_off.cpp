@@ -12,26 +12,15 @@
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "platform/whole_file.h"
 
 namespace korv {
 namespace {
 
-std::string asciiUpper(std::string s) {
-    for (auto& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    return s;
-}
-
-std::string asciiLower(std::string s) {
-    for (auto& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
-
 bool isPictureExtension(const std::string& extension) {
-    std::string upper = asciiUpper(extension);
-    return upper == ".JPG" || upper == ".JPEG" || upper == ".PNG";
+    std::string lower = asciiLower(extension);
+    return lower == ".jpg" || lower == ".jpeg" || lower == ".png";
 }
 
 // The archive gives plain file names; anything with folder parts is not one of its files.
@@ -86,18 +75,7 @@ void stampWithTime(const std::string& file, const DateTime& now) {
 }
 
 // Every line break, whatever its form, so that the request keeps its six lines.
-std::string breaksToHtml(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' || text[i] == '\n') {
-            out += "<br>";
-            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
+std::string breaksToHtml(const std::string& text) { return replaceLineBreaks(text, "<br>"); }
 
 // The first "#" decides; the full-width "＃" only when there is no "#" at all.
 void splitBody(const std::string& body, std::string& id, std::string& story) {

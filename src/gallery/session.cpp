@@ -16,6 +16,7 @@
 #include "platform/file_error.h"
 #include "platform/paths.h"
 #include "platform/shared_file.h"
+#include "platform/text.h"
 #include "platform/whole_file.h"
 
 namespace korv {
@@ -26,37 +27,12 @@ constexpr int kOpenAttempts = 100;
 constexpr int kTokenLimit = 32;
 constexpr std::size_t kMaxNameBytes = 255;  // NAME_MAX of every file system we run on
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] == '\r' || text[i] == '\n') {
-            lines.push_back(text.substr(start, i - start));
-            i += (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-            start = i;
-        } else {
-            ++i;
-        }
-    }
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
-bool sameKey(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 // The value of the first line whose key matches; "" when there is none.
 std::string lookUp(const std::vector<std::string>& lines, const std::string& key) {
     for (const auto& line : lines) {
         std::size_t eq = line.find('=');
-        if (eq != std::string::npos && sameKey(line.substr(0, eq), key)) return line.substr(eq + 1);
+        if (eq != std::string::npos && equalsIgnoringCase(line.substr(0, eq), key))
+            return line.substr(eq + 1);
     }
     return {};
 }
@@ -99,8 +75,10 @@ void createCounterFile(const std::string& path) {
     static const std::string kInitial = "0\r\n";
     const auto native = nativePath(path);
     const std::string target = native.string();
-    std::string temp =
-        (native.parent_path() / ("." + native.filename().string() + ".XXXXXX")).string();
+    // Appended, not "." + ...: GCC 12 warns falsely (-Wrestrict) on that form.
+    std::string temp = (native.parent_path() /
+                        std::string(".").append(native.filename().string()).append(".XXXXXX"))
+                           .string();
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) throwCreateError(path, errno);
     mode_t mask = ::umask(0);

@@ -2,24 +2,16 @@
 
 #include <gmime/gmime.h>
 
-#include <memory>
 #include <vector>
 
 #include "mail/buffers.h"
+#include "mail/gmime_support.h"
 #include "mail/header_text.h"
 #include "mail/mime_message.h"
 #include "platform/codepage.h"
 
 namespace korv::mail {
 namespace {
-
-struct Unref {
-    void operator()(void* p) const {
-        if (p) g_object_unref(p);
-    }
-};
-template <class T>
-using GPtr = std::unique_ptr<T, Unref>;
 
 GPtr<GMimeMessage> parse(std::string_view raw) {
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
@@ -138,8 +130,8 @@ int Extraction::add(std::string_view text) {
     GPtr<GMimeMessage> whole(
         g_mime_message_partial_reconstruct_message(partials.data(), partials.size()));
     if (!whole) {
-        setLastError(utf8ToCp932("分割されたメールを結合できません"));
-        return result_ = kExtractPartsMissing;
+        result_ = kExtractPartsMissing;
+        throw MailError("分割されたメールを結合できません"_cp, result_);
     }
     GPtr<GMimeStream> mem(g_mime_stream_mem_new());
     g_mime_object_write_to_stream(GMIME_OBJECT(whole.get()), nullptr, mem.get());
@@ -157,9 +149,9 @@ int Extraction::finish(const std::string& raw) {
     copyOut(out_.header, kMailBufferCapacity, m.texts.header);
     copyOut(out_.body, out_.bodyCapacity, m.body);
     copyOut(out_.fileName, kMailBufferCapacity, formatNamesList(m.attachmentNames));
-    if (m.attachmentsFailed) {
-        setLastError(m.error);
-        return result_ = kExtractCannotWrite;
+    if (m.attachmentError) {
+        result_ = kExtractCannotWrite;
+        throw *m.attachmentError;
     }
     return result_ = m.attachmentNames.empty() ? kExtractNoAttachment : kExtractDone;
 }

@@ -30,7 +30,9 @@ struct ExtractionOutput {
 };
 
 // Collects the parts; when the set is complete the message is rebuilt and decoded into the
-// folder, and the texts are written to the output buffers.
+// folder, and the texts are written to the output buffers. A set that cannot be joined, or an
+// attachment that cannot be written, throws MailError with the step's result; later steps
+// return it again without a text.
 class Extraction {
   public:
     Extraction(ExtractionOutput out, std::string folder) : out_(out), folder_(std::move(folder)) {}

@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace korv::mail {
 namespace {
@@ -18,17 +18,11 @@ namespace {
 constexpr std::size_t kMaxNameChars = 120;  // long enough for any real name, short to read
 constexpr std::size_t kMaxExtensionChars = 16;
 
-std::string lowerAscii(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
+// Windows folds letter case in names: "A.JPG" would replace "a.jpg" there.
 bool reserved(const std::string& name, const std::vector<std::string>& taken) {
-    std::string l = lowerAscii(name);
-    if (l == "header.txt" || l == "body.txt") return true;
+    if (equalsIgnoringCase(name, "header.txt") || equalsIgnoringCase(name, "body.txt")) return true;
     for (const auto& t : taken)
-        if (lowerAscii(t) == l) return true;
+        if (equalsIgnoringCase(t, name)) return true;
     return false;
 }
 
@@ -153,8 +147,11 @@ NewAttachmentFile::NewAttachmentFile(const std::string& folder, const std::strin
         ext.clear();
     }
     for (int n = 0;; ++n) {
+        // Appended, not "(" + ...: GCC 12 warns falsely (-Wrestrict) on that form.
         std::string candidate =
-            n == 0 ? name : withinLimits(stem, "(" + std::to_string(n) + ")" + ext);
+            n == 0 ? name
+                   : withinLimits(
+                         stem, std::string("(").append(std::to_string(n)).append(")").append(ext));
         if (reserved(candidate, taken)) continue;
         std::string path = base + candidate;
         // A name is one file of this folder, however it was made.

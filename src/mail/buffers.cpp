@@ -29,6 +29,11 @@ void copyOut(char* buf, int capacity, std::string_view text) {
 }
 
 void setLastError(std::string cp932) { lastErrorText() = std::move(cp932); }
+
+const char* unknownFailure() {
+    static const std::string text = "メールの処理に失敗しました"_cp;
+    return text.c_str();
+}
 const std::string& lastError() { return lastErrorText(); }
 
 }  // namespace korv::mail

@@ -1,7 +1,10 @@
 #pragma once
-// The buffer contract shared by every MailLib function.
+// What every MailLib function shares: the buffer contract and the text of the last error.
+#include <exception>
 #include <string>
 #include <string_view>
+
+#include "mail/mail_error.h"
 
 namespace korv::mail {
 
@@ -16,5 +19,25 @@ inline void clearOut(char* buf) {
 // The text of the last error, kept per process; MailLibGetMessage hands it out.
 void setLastError(std::string cp932);
 const std::string& lastError();
+// The text for a failure that brings no text of its own.
+const char* unknownFailure();
+
+// The library answers with result codes and texts: whatever body throws ends here, as its code
+// (kMailLibFailed for anything but a MailError) and the last error's text. A call that goes
+// through leaves the text alone.
+template <class F>
+int atBoundary(F&& body) {
+    try {
+        return body();
+    } catch (const MailError& e) {
+        setLastError(e.what());
+        return e.code();
+    } catch (const std::exception& e) {
+        setLastError(e.what());
+    } catch (...) {
+        setLastError(unknownFailure());
+    }
+    return kMailLibFailed;
+}
 
 }  // namespace korv::mail

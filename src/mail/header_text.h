@@ -1,23 +1,11 @@
 #pragma once
 // Header fields and RFC 2047 words, decoded to CP932 without GMime's iconv path (which garbles
-// the CP932 extension characters); ISO-2022-JP is mapped by its JIS rows directly.
+// the CP932 extension characters); the charsets themselves are platform/charsets.
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace korv::mail {
-
-// Text in a mail charset to CP932. ISO-2022-JP (also with NEC/IBM extension rows) is mapped
-// through the JIS to Shift-JIS transform, the sets of its later forms (JIS X 0213 of -3 and
-// -2004, JIS X 0212, ...) through Unicode; everything else goes through ICU. A character CP932
-// lacks becomes '?'; escape sequences never reach the text.
-std::string textToCp932(std::string_view bytes, std::string_view charset);
-// Text of unknown charset (8-bit header bytes): ISO-2022-JP when it holds escapes, SO or SI,
-// UTF-8 when it is valid UTF-8, else CP932 already.
-std::string guessToCp932(std::string_view bytes);
-
-// CP932 to ISO-2022-JP; false when the text holds characters outside ASCII and JIS X 0208.
-bool cp932ToIso2022jp(std::string_view cp932, std::string& out);
 
 // The header block of a message: the lines before the first empty line.
 std::string_view headerBlockOf(std::string_view rawMessage);
@@ -39,8 +27,5 @@ inline constexpr std::size_t kMaxDecodedHeaderBytes = 128 * 1024;
 std::string decodeHeaderText(std::string_view raw);
 // CP932 text as RFC 2047 words (ISO-2022-JP when it fits, else UTF-8); ASCII text stays as is.
 std::string encodeHeaderText(std::string_view cp932);
-
-// CR LF for every line end (lone CR, lone LF).
-std::string toCrLf(std::string_view text);
 
 }  // namespace korv::mail

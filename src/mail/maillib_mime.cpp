@@ -41,18 +41,15 @@ Extraction* extractionOf(const void* workArea, std::uint32_t* handle = nullptr) 
 int MailLibSmtpSendMail(const char* server, const char* to, const char* cc, const char* bcc,
                         const char* from, const char* subject, const char* body,
                         const char* extraHeaders, const char* attachmentPath, int) {
-    try {
+    // A send that goes through leaves no older text behind.
+    setLastError({});
+    return atBoundary([&] {
         OutgoingMail mail{
             textOf(from),           textOf(to),           textOf(subject), textOf(body),
             textOf(attachmentPath), textOf(extraHeaders), textOf(cc),      textOf(bcc)};
         sendMail(textOf(server), mail);
-        setLastError("");
         return 0;
-    } catch (const std::exception& e) {
-        // The library's contract is a result code and a text, never an exception.
-        setLastError(e.what());
-        return -1;
-    }
+    });
 }
 
 int MailLibGetHeaderField(char* value, const char* header, const char* fieldName, int size) {
@@ -93,14 +90,14 @@ int MailLibAttachmentFileFirst(void* workArea, char* subject, char* date, char* 
     auto& slot = extractions()[handle];
     slot = std::make_unique<Extraction>(out, textOf(outputFolder));
     if (!messageText) return kExtractPartsMissing;
-    return slot->add(messageText);
+    return atBoundary([&] { return slot->add(messageText); });
 }
 
 int MailLibAttachmentFileNext(void* workArea, const char* messageText, int) {
     Extraction* e = extractionOf(workArea);
     if (!e) return -1;
     if (!messageText) return kExtractPartsMissing;
-    return e->add(messageText);
+    return atBoundary([&] { return e->add(messageText); });
 }
 
 int MailLibAttachmentFileClose(void* workArea) {

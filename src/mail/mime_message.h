@@ -1,8 +1,11 @@
 #pragma once
 // Decoding of received mail into the texts the program keeps (CP932).
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "mail/mail_error.h"
 
 namespace korv::mail {
 
@@ -20,8 +23,8 @@ struct DecodedMessage {
     MessageTexts texts;
     std::string body;                          // CP932 with CR LF line ends
     std::vector<std::string> attachmentNames;  // names actually written, in order
-    bool attachmentsFailed = false;            // an attachment could not be written
-    std::string error;                         // why, naming the file
+    // Why an attachment could not be written, naming the file; the texts above stay usable.
+    std::optional<MailError> attachmentError;
 };
 
 // Decodes a whole raw message (CR LF, dot-unstuffed). The body is its inline text/plain parts in

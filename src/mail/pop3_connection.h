@@ -1,6 +1,6 @@
 #pragma once
 // One POP3 connection: a socket (optionally TLS) with a time-out on every wait, line reading
-// with a length limit, single-line and multi-line responses.
+// with a length limit (pop3_wire.cpp), single-line and multi-line responses (pop3_connection.cpp).
 //
 // TLS (pop3s, or STLS on the plain port) checks the server's certificate and name against the
 // system's certificate authorities (SSL_CERT_FILE / SSL_CERT_DIR are honoured as usual), the
@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/mail_error.h"
 #include "mail/security.h"
 
 namespace korv::mail {
@@ -88,6 +89,16 @@ enum class Pop3Keep { All, Header, Nothing };
 // send whole attachments as one line); a longer one ends the connection.
 inline constexpr std::size_t kPop3MaxLineBytes = std::size_t{8} << 20;
 
+// A status line: +OK (ok) or -ERR, with the text after the status word.
+struct Pop3Reply {
+    bool ok = false;
+    std::string text;
+    std::string status;  // the whole line, for an error text
+};
+
+// Every failure throws MailError. One of the connection itself (a transport failure, a passed
+// deadline, a reply that is no POP3) has kMailLibBroken and breaks the connection for good: every
+// later use throws the same text again.
 class Pop3Connection {
   public:
     Pop3Connection();
@@ -96,48 +107,52 @@ class Pop3Connection {
     Pop3Connection& operator=(const Pop3Connection&) = delete;
 
     // Connects, reads the greeting and protects the connection as options say (STLS when the
-    // server lists it in CAPA, unless Security::None); on failure returns false with error set.
-    bool open(const Pop3Address& address, const ConnectOptions& options, std::string& error);
+    // server lists it in CAPA, unless Security::None).
+    void open(const Pop3Address& address, const ConnectOptions& options);
     bool isTls() const { return tls_ != nullptr; }
     const std::string& greeting() const { return greeting_; }
     // "host:port", for error texts.
     const std::string& server() const { return server_; }
-    // Sends a command and reads its status line; true for +OK. reply holds the text after the
-    // status word. -ERR gives false with the server's text in error; a transport failure, a
-    // passed deadline or a reply that is no POP3 status also marks the connection broken.
-    bool command(const std::string& line, std::string& reply, std::string& error);
-    // Sends commands now (in one write) whose replies are read later, when command() is called
-    // with the same line; the server works on them meanwhile. Replies come in order: a command()
+    // Sends a command and reads its status line; a -ERR is a reply like +OK.
+    Pop3Reply exchange(const std::string& line);
+    // As exchange, for a command that must be carried out: the text after +OK. A -ERR throws
+    // refusal() of it.
+    std::string command(const std::string& line);
+    // The server's -ERR as an error (kMailLibRefused), its words masked and made printable.
+    MailError refusal(const Pop3Reply& reply) const;
+    // Sends commands now (in one write) whose replies are read later, when exchange() is called
+    // with the same line; the server works on them meanwhile. Replies come in order: an exchange()
     // that is not the next one sent ahead first reads and drops every reply still outstanding.
-    bool sendAhead(const std::vector<std::string>& lines, bool multiline, std::string& error);
+    void sendAhead(const std::vector<std::string>& lines, bool multiline);
     bool isAhead(const std::string& line) const;
     // Reads a multi-line body up to the terminating ".", dot-unstuffed, lines ending in CR LF,
     // always to its end; keep says which lines go into data (Header: up to the empty line).
     // sizeHint (the expected size, 0 when unknown) only saves reallocations.
-    bool readMultiline(ReplyBuffer& data, std::string& error, std::size_t sizeHint = 0,
-                       Pop3Keep keep = Pop3Keep::All);
+    void readMultiline(ReplyBuffer& data, std::size_t sizeHint = 0, Pop3Keep keep = Pop3Keep::All);
     bool broken() const { return broken_; }
     // The text of the failure that broke the connection.
     const std::string& brokenError() const { return brokenError_; }
     // Ends the connection for a reply that made no sense to the caller.
-    bool markBroken(std::string& error, const std::string& why) { return fail(error, why); }
+    [[noreturn]] void markBroken(const std::string& why) { fail(why); }
     // Every occurrence is masked in the server texts that go into errors (a server may echo it).
     void setSecret(std::string secret) { secret_ = std::move(secret); }
+    // Says QUIT while the connection stands; a failed QUIT changes nothing for anyone.
+    void quit() noexcept;
     void close();
 
   private:
-    bool readStatus(std::string& reply, std::string& error);
-    bool dropAhead(std::string& error);
+    void connectSocket(const Pop3Address& address);
+    Pop3Reply readStatus();
+    void dropAhead();
     void beginReply();
-    bool waitForReply(short events, std::string& error);
-    bool nextLine(std::string_view& line, std::string& error);
-    bool fill(std::string& error);
-    bool sendAll(const std::string& data, std::string& error);
-    bool startTls(const std::string& host, const std::string& caFile, std::string& error);
-    bool handshake(std::string& error);
-    bool upgradeWithStls(const ConnectOptions& options, const std::string& host,
-                         std::string& error);
-    bool fail(std::string& error, const std::string& why);
+    void waitForReply(short events);
+    std::string_view nextLine();
+    void fill();
+    void sendAll(const std::string& data);
+    void startTls(const std::string& host, const std::string& caFile);
+    void handshake();
+    void upgradeWithStls(const ConnectOptions& options, const std::string& host);
+    [[noreturn]] void fail(const std::string& why);
 
     struct Tls;
     int fd_ = -1;

@@ -1,15 +1,13 @@
 #include "mail/security.h"
 
-#include <cctype>
-#include <stdexcept>
-
+#include "mail/mail_error.h"
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace korv::mail {
 
 bool parseSecurity(const std::string& text, Security& out) {
-    std::string word;
-    for (char c : text) word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string word = asciiLower(text);
     if (word.empty() || word == "auto")
         out = Security::Auto;
     else if (word == "stls" || word == "starttls")
@@ -27,8 +25,8 @@ ConnectOptions connectOptions(const std::string& securityText, const std::string
                               const char* key) {
     ConnectOptions options;
     if (!parseSecurity(securityText, options.security))
-        throw std::runtime_error(std::string(key) + " の値「"_cp + securityText +
-                                 "」は auto, stls (starttls), tls, none のどれでもありません"_cp);
+        throw MailError(std::string(key) + " の値「"_cp + securityText +
+                        "」は auto, stls (starttls), tls, none のどれでもありません"_cp);
     options.caFile = caFile;
     return options;
 }

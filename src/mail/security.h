@@ -21,7 +21,7 @@ struct ConnectOptions {
 };
 
 // The options as a settings file gives them (key names the security key for the error text).
-// Throws std::runtime_error when the security text is none of the four.
+// Throws MailError when the security text is none of the four.
 ConnectOptions connectOptions(const std::string& securityText, const std::string& caFile,
                               const char* key);
 

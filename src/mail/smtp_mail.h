@@ -1,19 +1,14 @@
 #pragma once
-// Outgoing mail: the message built with GMime and sent through libcurl.
-#include <stdexcept>
+// Outgoing mail: the message built with GMime and sent through libcurl. A MailError that sending
+// throws names the server and includes its reply, or names the address, server name or header
+// value that was refused before anything was sent.
 #include <string>
 #include <vector>
 
+#include "mail/mail_error.h"
 #include "mail/security.h"
 
 namespace korv::mail {
-
-// Sending failed; the message (CP932) names the server and includes its reply, or names the
-// address, server name or header value that was refused before anything was sent.
-class SmtpError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 struct OutgoingMail {
     std::string from;            // CP932, an address, optionally with a display name
@@ -31,11 +26,11 @@ struct OutgoingMail {
 // The message as sent: CR LF line ends, headers folded at 78 characters (a word too long for a
 // line goes as RFC 2047 words), Japanese header text as ISO-2022-JP words when it fits, else
 // UTF-8, the text as ISO-2022-JP when it fits, else UTF-8, and the attachment in base64. Throws
-// FileError when the attachment cannot be read, SmtpError when an address or a header value is
+// FileError when the attachment cannot be read, MailError when an address or a header value is
 // unusable (a line break or NUL, an address list that does not parse).
 std::string buildMessage(const OutgoingMail& mail);
 
-// The bare addresses of an address list (for the envelope). Throws SmtpError naming the role and
+// The bare addresses of an address list (for the envelope). Throws MailError naming the role and
 // the list when it holds CR, LF or NUL, does not parse as an RFC 5322 address list, holds an
 // entry that is no address, or holds no address at all.
 std::vector<std::string> envelopeAddresses(const std::string& cp932List, const char* role);
@@ -54,7 +49,7 @@ struct SmtpOptions {
 // Sends to "host[:port]" (port 25 by default, 465 for Implicit), "smtp://host[:port]" or
 // "smtps://host[:port]" (TLS whatever options say). Everything is checked before the server is
 // contacted: an unusable server name, address or header value sends nothing to anyone. Every
-// wait has a time-out. Throws SmtpError naming the server and the reason (a refused
+// wait has a time-out. Throws MailError naming the server and the reason (a refused
 // certificate or login among them), or FileError for the attachment.
 void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOptions& options = {});
 

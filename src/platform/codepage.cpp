@@ -8,6 +8,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "platform/text.h"
+
 namespace korv {
 namespace {
 
@@ -19,8 +21,7 @@ using Converter = std::unique_ptr<UConverter, ConverterCloser>;
 // CP932 and the aliases mail uses for it all go through windows-31j, so the NEC and IBM
 // extension characters survive.
 std::string icuName(std::string_view charset) {
-    std::string name(charset);
-    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string name = asciiLower(charset);
     if (name == "shift_jis" || name == "shift-jis" || name == "sjis" || name == "x-sjis" ||
         name == "cp932" || name == "ms932" || name == "windows-31j" || name == "ms_kanji" ||
         name == "csshiftjis" || name == "x-ms-cp932")

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +11,7 @@
 
 #include "platform/codepage.h"
 #include "platform/file_error.h"
+#include "platform/text.h"
 
 namespace korv {
 namespace {
@@ -44,9 +44,8 @@ std::string fromNativePath(const std::filesystem::path& p) {
 }
 
 bool isWindowsDeviceName(std::string_view name) {
-    std::string base(name.substr(0, name.find('.')));
+    std::string base = asciiLower(name.substr(0, name.find('.')));
     while (!base.empty() && base.back() == ' ') base.pop_back();  // Windows drops them
-    for (auto& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" ||
         base == "conout$" || base == "clock$")
         return true;

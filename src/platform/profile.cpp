@@ -5,6 +5,7 @@
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "platform/whole_file.h"
 
 namespace korv {
@@ -12,28 +13,10 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// ASCII only, whatever the locale: a single-byte katakana is no letter with a case.
-unsigned char asciiLower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
 std::string_view trimBlanks(std::string_view v) {
     while (!v.empty() && isBlank(v.front())) v.remove_prefix(1);
     while (!v.empty() && isBlank(v.back())) v.remove_suffix(1);
     return v;
-}
-
-// Only single-byte letters fold: the second byte of a double-byte character may look like one.
-bool sameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
-        if (isLeadByte(ca) && i + 1 < a.size()) {
-            if (ca != cb || a[i + 1] != b[i + 1]) return false;
-            ++i;
-        } else if (asciiLower(ca) != asciiLower(cb)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // ']' is also a possible second byte of a double-byte character.
@@ -97,7 +80,7 @@ ProfileFile::ProfileFile(std::string path) : path_(std::move(path)) {
             lines_.push_back({text.substr(start), ""});
             break;
         }
-        std::size_t endSize = text.compare(brk, 2, "\r\n") == 0 ? 2 : 1;
+        std::size_t endSize = lineBreakAt(text, brk);
         lines_.push_back({text.substr(start, brk - start), text.substr(brk, endSize)});
         start = brk + endSize;
     }
@@ -106,7 +89,8 @@ ProfileFile::ProfileFile(std::string path) : path_(std::move(path)) {
 bool ProfileFile::findSection(const std::string& name, Section& found) const {
     std::size_t i = 0;
     std::string_view header;
-    while (i < lines_.size() && !(sectionName(lines_[i].text, header) && sameName(header, name)))
+    while (i < lines_.size() &&
+           !(sectionName(lines_[i].text, header) && equalsIgnoringCase(header, name)))
         ++i;
     if (i == lines_.size()) return false;
     found.header = i;
@@ -118,7 +102,7 @@ bool ProfileFile::findSection(const std::string& name, Section& found) const {
 bool ProfileFile::findKey(const Section& section, const std::string& key, std::size_t& line) const {
     std::string_view k;
     for (line = section.header + 1; line < section.end; ++line)
-        if (keyName(lines_[line].text, k) && sameName(k, key)) return true;
+        if (keyName(lines_[line].text, k) && equalsIgnoringCase(k, key)) return true;
     return false;
 }
 

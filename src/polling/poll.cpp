@@ -136,7 +136,7 @@ FetchCounts FetchNewMessages(PollContext& ctx, int handle, int count) {
     }
     if (fetched > 0 || held > 0) {
         std::string line = std::to_string(fetched) + "件取得"_cp;
-        if (held > 0) line += " " + std::to_string(held) + "件保留"_cp;
+        if (held > 0) line.append(" ").append(std::to_string(held)).append("件保留"_cp);
         logLine(ctx.status, line);
         ctx.status.BeginStatusLine();
     }

@@ -1,27 +1,16 @@
 #include "polling/uidl_ledger.h"
 
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "platform/whole_file.h"
 
 namespace korv {
 
-std::string UidlLedger::key(const std::string& id) {
-    std::string k = id;
-    for (auto& c : k)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return k;
-}
+std::string UidlLedger::key(const std::string& id) { return asciiLower(id); }
 
 UidlLedger UidlLedger::parse(const std::string& text) {
     UidlLedger ledger;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\r' && text[i] != '\n') continue;
-        ledger.add(text.substr(start, i - start));
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        start = i + 1;
-    }
-    if (start < text.size()) ledger.add(text.substr(start));
+    for (const std::string& line : splitLines(text)) ledger.add(line);
     return ledger;
 }
 

@@ -67,7 +67,7 @@ TEST(HeaderField, LongValuesStayWithinTheBuffer) {
     auto out = std::make_unique<char[]>(kMailBufferBytes);
     MailLibGetHeaderField(out.get(), ("Subject: a" + wide + "\r\n").c_str(),
                           "Subject:", kMailTextSize);
-    EXPECT_EQ(std::string(out.get()), "a" + wide.substr(0, 8190));
+    EXPECT_EQ(std::string(out.get()), std::string("a").append(wide, 0, 8190));
 }
 
 // What looks like the start of an encoded word but is none stays as it is, and never hides a

@@ -11,8 +11,10 @@
 #include "gallery/text_routines.h"
 #include "mail/header_text.h"
 #include "mail/mime_message.h"
+#include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "support/named_rows.h"
 #include "support/temp_dir.h"
 
@@ -303,7 +305,7 @@ TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
     TempDir dir;
     writeBytes(dir.file("header.txt"), "HEADER");
     DecodedMessage m = decodeMessage(multipart(parts), dir.path());
-    EXPECT_FALSE(m.attachmentsFailed) << m.error;
+    EXPECT_FALSE(m.attachmentError) << m.attachmentError->what();
     EXPECT_EQ(m.body, "hello");
     ASSERT_EQ(m.attachmentNames.size(), rows.size());
     std::set<std::string> expectedOnDisk = {"header.txt"};
@@ -407,7 +409,7 @@ TEST(Attachments, EveryAttachmentIsWrittenAndTheBodyIsWhole) {
         TempDir dir;
         std::string raw = multipart(row.parts);
         DecodedMessage m = decodeMessage(raw, dir.path());
-        EXPECT_FALSE(m.attachmentsFailed) << m.error;
+        EXPECT_FALSE(m.attachmentError) << m.attachmentError->what();
         EXPECT_EQ(m.body, utf8ToCp932(row.body));
         std::vector<std::string> names;
         for (const auto& [name, bytes] : row.files) {
@@ -448,7 +450,7 @@ TEST(Attachments, EveryTransferEncodingDecodesToTheExactBytes) {
                    part("e.bin", "8bit", "\xFF\xFE raw\r\nline\r\n")});
     TempDir dir;
     DecodedMessage m = decodeMessage(raw, dir.path());
-    EXPECT_FALSE(m.attachmentsFailed) << m.error;
+    EXPECT_FALSE(m.attachmentError) << m.attachmentError->what();
     EXPECT_EQ(m.attachmentNames, (std::vector<std::string>{"big.bin", "q.txt", "u.bin", "e.bin"}));
     EXPECT_TRUE(readBytes(dir.file("big.bin")) == big);
     EXPECT_EQ(readBytes(dir.file("q.txt")), "caf\xC3\xA9 = long soft break\r\nnext line");
@@ -505,7 +507,7 @@ TEST(Attachments, LargeAttachmentsOfEveryKindArriveWhole) {
         if (row.part.rfind("Content-Type: text/plain", 0) != 0)
             parts.insert(parts.begin(), textPart("t"));
         DecodedMessage m = decodeMessage(multipart(parts), dir.path());
-        EXPECT_FALSE(m.attachmentsFailed) << m.error;
+        EXPECT_FALSE(m.attachmentError) << m.attachmentError->what();
         EXPECT_EQ(m.attachmentNames, std::vector<std::string>{row.name});
         std::string written = readBytes(dir.file(row.name));
         EXPECT_EQ(written.size(), row.bytes.size());
@@ -518,8 +520,10 @@ TEST(Attachments, UnwritableFolderIsReportedWithTheFileName) {
     writeBytes(dir.file("plain"), "x");
     DecodedMessage m = decodeMessage(multipart({textPart("t"), filePart("filename=a.jpg", "A")}),
                                      dir.file("plain"));
-    EXPECT_TRUE(m.attachmentsFailed);
-    EXPECT_NE(m.error.find("a.jpg"), std::string::npos) << m.error;
+    ASSERT_TRUE(m.attachmentError);
+    EXPECT_EQ(m.attachmentError->code(), kMailLibAttachmentFailed);
+    EXPECT_NE(std::string(m.attachmentError->what()).find("a.jpg"), std::string::npos)
+        << m.attachmentError->what();
     EXPECT_TRUE(m.attachmentNames.empty());
     EXPECT_EQ(m.body, "t");
 }
@@ -527,7 +531,7 @@ TEST(Attachments, UnwritableFolderIsReportedWithTheFileName) {
 TEST(Attachments, NoFolderWritesNothing) {
     DecodedMessage m =
         decodeMessage(multipart({textPart("t"), filePart("filename=a.jpg", "A")}), "");
-    EXPECT_FALSE(m.attachmentsFailed);
+    EXPECT_FALSE(m.attachmentError);
     EXPECT_TRUE(m.attachmentNames.empty());
     EXPECT_FALSE(korv::fileExists("a.jpg"));
     EXPECT_EQ(m.body, "t");
@@ -580,7 +584,7 @@ TEST(Malformed, BrokenMessagesGiveTextsNotCrashes) {
         if (std::string(row.label) != "binary") {
             EXPECT_EQ(m.texts.subject, row.subject);
         }
-        EXPECT_FALSE(m.attachmentsFailed);
+        EXPECT_FALSE(m.attachmentError);
     }
 }
 

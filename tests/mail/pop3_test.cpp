@@ -156,7 +156,7 @@ TEST_F(Pop3Dovecot, MessagesKeepTheOrderTheyWereAddedIn) {
     Texts t;
     for (int i = 1; i <= 12; ++i) {
         status(handle, i, t);
-        EXPECT_STREQ(t.subject.data(), ("m" + std::to_string(i)).c_str());
+        EXPECT_STREQ(t.subject.data(), std::string("m").append(std::to_string(i)).c_str());
     }
 }
 
@@ -279,7 +279,7 @@ TEST_F(Pop3Dovecot, SeveralMessagesAskedForInOneRequestArriveInOrder) {
         Pop3ReadAhead(handle, std::vector<int>{n, n + 1});  // already on its way: nothing more
         Texts t;
         ASSERT_EQ(status(handle, n, t), 0) << errorText();
-        EXPECT_EQ(std::string(t.subject.data()), "m" + std::to_string(n));
+        EXPECT_EQ(std::string(t.subject.data()), std::string("m").append(std::to_string(n)));
         std::vector<char> body(static_cast<std::size_t>(MailLibPop3GetMailSize(handle, n)));
         ASSERT_EQ(MailLibPop3GetMail(handle, n, t.subject.data(), t.date.data(), t.from.data(),
                                      t.header.data(), body.data(), nullptr, t.names.data()),

@@ -38,7 +38,7 @@ TEST_P(SmtpSecurity, MailAndPasswordGoOnlyWhereTheOptionsAllow) {
     std::string error;
     try {
         sendMail(server.address(), mail, options);
-    } catch (const SmtpError& e) {
+    } catch (const MailError& e) {
         error = cp932ToUtf8(e.what());
     }
     auto received = server.messages();

@@ -49,7 +49,7 @@ TEST(Profile, WritingKeepsOtherSectionsKeysAndOrder) {
     EXPECT_NE(text.find("; hand-written"), std::string::npos);
     EXPECT_NE(text.find("Name=elsewhere"), std::string::npos);
     EXPECT_NE(text.find("Extra=keep"), std::string::npos);
-    EXPECT_NE(text.find("=" + "新しい"_cp), std::string::npos);
+    EXPECT_NE(text.find(std::string("=").append("新しい"_cp)), std::string::npos);
     EXPECT_LT(text.find("Extra=keep"), text.find("Added=1"));
     EXPECT_EQ(ProfileFile(path).get("KORVANTO2", "UserID", ""), "新しい"_cp);
 }

@@ -44,8 +44,8 @@ TEST(UidlLedger, TrimKeepsTheNewestButNeverAnIdStillOnTheServer) {
     UidlLedger full;
     std::unordered_set<std::string> all;
     for (int i = 0; i < 2003; ++i) {
-        full.add("x" + std::to_string(i));
-        all.insert("x" + std::to_string(i));
+        full.add(std::string("x").append(std::to_string(i)));
+        all.insert(std::string("x").append(std::to_string(i)));
     }
     full.trim(all);
     EXPECT_EQ(full.entries().size(), 2003u);

@@ -75,9 +75,9 @@ struct Home {
     // Message n: subject "m<n>@account", body "<n>#story", a picture of its own.
     void add(int n, const std::string& account = "acme", std::string bytes = "") {
         pictures[n] = bytes.empty() ? picture(n) : bytes;
-        server.addMessage(messageWithAttachments("m" + std::to_string(n) + "@" + account,
-                                                 std::to_string(n) + "#story",
-                                                 {{"p.jpg", pictures[n]}}));
+        server.addMessage(
+            messageWithAttachments(std::string("m").append(std::to_string(n)) + "@" + account,
+                                   std::to_string(n) + "#story", {{"p.jpg", pictures[n]}}));
     }
     // How often each message is in the archive and in the gallery; every copy must be whole.
     std::map<int, int> archived() {

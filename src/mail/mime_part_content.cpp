@@ -1,0 +1,128 @@
+// The decoded content of message parts, as bytes or straight into an attachment file.
+#include "mail/mime_part_content.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "mail/gmime_support.h"
+
+namespace korv::mail {
+namespace {
+
+// Reads uuencoded text ("begin" line to "end") decoded. GMime's uudecoder loses its place at CR
+// LF line ends past its first buffer, so the lines reach it with LF only.
+GPtr<GMimeStream> uudecoding(GMimeStream* encoded) {
+    GPtr<GMimeStream> filtered(g_mime_stream_filter_new(encoded));
+    GPtr<GMimeFilter> lf(g_mime_filter_dos2unix_new(FALSE));
+    GPtr<GMimeFilter> decoder(g_mime_filter_basic_new(GMIME_CONTENT_ENCODING_UUENCODE, FALSE));
+    g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), lf.get());
+    g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), decoder.get());
+    return filtered;
+}
+
+std::string decodedThroughStreams(GMimeStream* encoded) {
+    g_mime_stream_reset(encoded);
+    auto decoded = uudecoding(encoded);
+    std::string out;
+    char chunk[65536];
+    for (ssize_t n; (n = g_mime_stream_read(decoded.get(), chunk, sizeof chunk)) > 0;)
+        out.append(chunk, static_cast<std::size_t>(n));
+    g_mime_stream_reset(encoded);
+    return out;
+}
+
+// Attachments are decoded piece by piece straight into their files: a big one never sits in
+// memory a second time beside the received message.
+constexpr std::size_t kDecodeChunk = 128 * 1024;
+
+// Scratch memory for decoding, kept for the next attachment.
+char* scratch(std::size_t bytes) {
+    static std::vector<char> memory;
+    if (memory.size() < bytes) memory.resize(bytes);
+    return memory.data();
+}
+
+void writeUudecoded(GMimeStream* encoded, NewAttachmentFile& file) {
+    auto decoded = uudecoding(encoded);
+    char* buffer = scratch(kDecodeChunk);
+    for (ssize_t n; (n = g_mime_stream_read(decoded.get(), buffer, kDecodeChunk)) > 0;)
+        file.write(buffer, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+std::string partBytes(GMimePart* part) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* encoded = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (!encoded) return {};
+    GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding == GMIME_CONTENT_ENCODING_UUENCODE) return decodedThroughStreams(encoded);
+    // Decoded straight into the string, with room for all of it from the start: layered
+    // streams would copy a big attachment three times and grow it step by step.
+    GMimeEncoding state;
+    g_mime_encoding_init_decode(&state, encoding);
+    gint64 length = g_mime_stream_length(encoded);
+    std::string out;
+    if (length > 0 && length < (gint64{1} << 30))
+        out.reserve(g_mime_encoding_outlen(&state, static_cast<std::size_t>(length)));
+    g_mime_stream_reset(encoded);
+    char chunk[65536];
+    std::size_t used = 0;
+    for (;;) {
+        ssize_t n = g_mime_stream_read(encoded, chunk, sizeof chunk);
+        if (n <= 0) break;
+        out.resize(used + g_mime_encoding_outlen(&state, static_cast<std::size_t>(n)));
+        used += g_mime_encoding_step(&state, chunk, static_cast<std::size_t>(n), out.data() + used);
+    }
+    out.resize(used + g_mime_encoding_outlen(&state, 0));
+    used += g_mime_encoding_flush(&state, nullptr, 0, out.data() + used);
+    out.resize(used);
+    g_mime_stream_reset(encoded);
+    return out;
+}
+
+void writeDecodedPart(GMimePart* part, NewAttachmentFile& file) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* encoded = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (!encoded) return;
+    GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    g_mime_stream_reset(encoded);
+    if (encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
+        writeUudecoded(encoded, file);
+    } else {
+        GMimeEncoding state;
+        g_mime_encoding_init_decode(&state, encoding);
+        char* in = scratch(kDecodeChunk + g_mime_encoding_outlen(&state, kDecodeChunk));
+        char* out = in + kDecodeChunk;
+        for (ssize_t n; (n = g_mime_stream_read(encoded, in, kDecodeChunk)) > 0;)
+            file.write(out, g_mime_encoding_step(&state, in, static_cast<std::size_t>(n), out));
+        file.write(out, g_mime_encoding_flush(&state, nullptr, 0, out));
+    }
+    g_mime_stream_reset(encoded);
+}
+
+// A message part as it is, through a GMime stream on the file; the size check catches a write
+// that the stream did not report.
+void writeObject(GMimeObject* obj, NewAttachmentFile& file) {
+    GPtr<GMimeStream> counter(g_mime_stream_null_new());
+    g_mime_object_write_to_stream(obj, nullptr, counter.get());
+    GPtr<GMimeStream> out(g_mime_stream_fs_new(file.fd()));
+    g_mime_stream_fs_set_owner(GMIME_STREAM_FS(out.get()), FALSE);
+    errno = 0;
+    ssize_t n = g_mime_object_write_to_stream(obj, nullptr, out.get());
+    int err = errno;
+    if (n < 0 || g_mime_stream_flush(out.get()) != 0 ||
+        ::lseek(file.fd(), 0, SEEK_END) !=
+            static_cast<off_t>(GMIME_STREAM_NULL(counter.get())->written))
+        file.failed(err != 0 ? err : EIO);
+}
+
+void writeUuBlock(std::string_view block, NewAttachmentFile& file) {
+    BorrowedStream source(block);
+    writeUudecoded(source.get(), file);
+}
+
+}  // namespace korv::mail

@@ -1,0 +1,71 @@
+#pragma once
+// What the POP3 calls of the library keep per handle, and the checks every call makes first.
+// Every failure throws MailError with the result code of the call it ends.
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mail/mime_message.h"
+#include "mail/pop3_connection.h"
+
+namespace korv::mail {
+
+// A listing (UIDL or LIST), asked for once per login.
+struct Listing {
+    bool loaded = false;
+    bool refused = false;
+    std::string refusal;                 // the server's -ERR, handed out again
+    std::map<int, std::string> entries;  // message number -> second word of its line
+};
+
+// A fetched message whose body did not fit the caller's buffer, handed out again on request.
+struct KeptMessage {
+    int number = 0;
+    DecodedMessage message;
+};
+
+struct Session {
+    Pop3Connection connection;
+    int count = -1;  // from STAT after the login; -1 before
+    Listing uidls;
+    Listing sizes;
+    // What GetMailSize handed out: the caller's body buffer for that message is this large.
+    std::map<int, int> reportedSizes;
+    bool topRefused = false;  // the server answered TOP with -ERR: the header comes by RETR
+    std::optional<KeptMessage> kept;
+
+    // An error of this session's server.
+    [[noreturn]] void refuse(const std::string& reason, int code) const;
+};
+
+std::map<int, std::unique_ptr<Session>>& pop3Sessions();
+// Null for an unknown handle.
+Session* findSession(int handle);
+int newSessionHandle();
+
+// The session of a handle that can still talk to its server.
+Session& usableSession(int handle);
+// As usableSession, and the number must be one of the mailbox's.
+Session& usableSession(int handle, int number);
+
+// Words of a listing line, however many blanks stand between them.
+std::vector<std::string_view> words(std::string_view line);
+// Digits only; a figure beyond what any caller can use stays at LLONG_MAX. -1 when no number.
+long long toNumber(std::string_view digits);
+// The id as the program stores it (see MailLibPop3GetUidl).
+std::string storedId(std::string_view id);
+std::string md5Hex(const std::string& text);
+
+// "n value" lines of a UIDL or LIST listing, loaded once; a refusal is kept and thrown again.
+void loadListing(Session& s, const char* command, Listing& listing);
+// The size from the LIST listing: -1 when the listing has none for the message (or LIST was
+// refused).
+long long listedSize(Session& s, int number);
+// Before TOP or RETR: the listed size; a message beyond the library's limit is refused without
+// asking the server.
+long long checkAnnouncedSize(Session& s, int number);
+
+}  // namespace korv::mail
