@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             korv::fuzz::check(address.find_first_of(std::string("\r\n\0", 3)) == std::string::npos,
                               "no CR, LF or NUL in an address");
         }
-    } catch (const korv::mail::SmtpError&) {
+    } catch (const korv::mail::MailError&) {
     }
     return 0;
 }
