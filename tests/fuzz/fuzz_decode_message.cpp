@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool listed = korv::mail::hasAttachment(raw);
     korv::mail::DecodedMessage m = korv::mail::decodeMessage(raw, scratch.folder());
     scratch.expectExactly(m.attachmentNames);
-    if (!m.attachmentsFailed)
+    if (!m.attachmentError)
         korv::fuzz::check(listed == !m.attachmentNames.empty(),
                           "hasAttachment agrees with what is written");
     scratch.clear();

@@ -7,6 +7,8 @@
 
 #include "fuzz_support.h"
 #include "mail/header_text.h"
+#include "platform/charsets.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const char* charset = kCharsets[data[0] % std::size(kCharsets)];
     std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    using namespace korv;
     using namespace korv::mail;
 
     if (auto field = findHeaderField(text, "Subject")) {
