@@ -21,7 +21,7 @@
 #include "platform/codepage.h"
 #include "pop3_peer_helpers.h"
 #include "support/pop3_calls.h"
-#include "support/programs.h"
+#include "support/process.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
@@ -292,16 +292,7 @@ TEST(Pop3Peer, HandlesAreSmallAndNeverLeftBehind) {
 
 TEST(Pop3Peer, CleanupClosesWhatIsStillOpen) {
     ScriptedPeer a("+OK a\r\n", [](const std::string&) { return std::string("+OK\r\n"); });
-    // In a child process: the library set up again after its cleanup would not be the same.
-    pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        int h = MailLibPop3Connect(a.address().c_str());
-        MailLibCleanup();
-        bool gone = h != -1 && MailLibPop3Authenticate(h, "u", "p", 0) < 0;
-        _exit(gone ? 0 : 1);
-    }
-    EXPECT_EQ(exitCodeOf(child), 0);
+    EXPECT_EQ(runProcess({MAIL_CLEANUP_HELPER, a.address()}).exitCode, 0);
     EXPECT_EQ(a.commands(), std::vector<std::string>{"QUIT"});
 }
 
