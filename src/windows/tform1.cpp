@@ -298,7 +298,9 @@ void TForm1::FormActivate() {
     status->WriteStatusToLog();
     status->BeginStatusLine();
     if (!HasPop3Account(settings)) {
-        dialogs_.systemBox(this, "INIファイルを作ってください"_cp, "エラー"_cp);
+        // The home may be the user's data folder rather than the program's: say where the file is.
+        dialogs_.systemBox(this, "INIファイルを作ってください"_cp + "\n" + settingsPath(),
+                           "エラー"_cp);
         close();
         if (!closed_) FormClose();  // a window that was never shown gets no close event
         writeini1Click();

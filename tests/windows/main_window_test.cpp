@@ -25,7 +25,8 @@ TEST(MainWindow, FirstStartInAnEmptyHomeAsksForTheIniWritesItAndEnds) {
     w.start("");
     ASSERT_EQ(w.dialogs.shown.size(), 1u);
     EXPECT_EQ(w.dialogs.shown[0].kind, "system");
-    EXPECT_EQ(w.dialogs.shown[0].text, "INIファイルを作ってください"_cp);
+    EXPECT_EQ(w.dialogs.shown[0].text,
+              "INIファイルを作ってください"_cp + "\n" + w.home.file("korvanto.ini"));
     EXPECT_EQ(w.dialogs.shown[0].caption, "エラー"_cp);
     EXPECT_TRUE(w.form->hasEnded());
     EXPECT_EQ(w.logText(), "Tarnholt Korvanto Access Log\r\n2026-12-07 08:59:58 " + "開始"_cp +
