@@ -1,6 +1,7 @@
 #include "activity/status_log.h"
 
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "platform/whole_file.h"
 
 namespace korv {
@@ -21,14 +22,7 @@ void StatusLog::BeginStatusLine() {
 
 void StatusLog::AppendStatus(const std::string& text) {
     // A line break from mail (a decoded subject, a server's words) would split the log's line.
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' || text[i] == '\n') {
-            statusLine_ += ' ';
-            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            statusLine_ += text[i];
-        }
-    }
+    statusLine_ += replaceLineBreaks(text, " ");
     sink_.replaceLastLine(statusLine_);
     if (++statusPieceCount_ > kPiecesPerLine) BeginStatusLine();
 }

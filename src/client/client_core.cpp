@@ -11,6 +11,7 @@
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace korv {
 
@@ -36,19 +37,7 @@ std::string BuildMessageBody(const std::vector<std::string>& lines) {
     return body;
 }
 
-std::string OneLine(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' || text[i] == '\n') {
-            out += ' ';
-            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
+std::string OneLine(const std::string& text) { return replaceLineBreaks(text, " "); }
 
 namespace {
 

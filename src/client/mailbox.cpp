@@ -23,14 +23,14 @@ std::string lastMailError() {
 
 // A connection to the settings' server, closed when the command ends; handle is -1 when the
 // server cannot be reached.
-struct Pop3Connection {
-    explicit Pop3Connection(const Settings& settings)
+struct BrowserConnection {
+    explicit BrowserConnection(const Settings& settings)
         : handle(mail::Pop3Connect(
               settings.Pop3Name.c_str(),
               mail::connectOptions(settings.Pop3Security, settings.CaFile, "Pop3Security"))) {}
-    ~Pop3Connection() { close(); }
-    Pop3Connection(const Pop3Connection&) = delete;
-    Pop3Connection& operator=(const Pop3Connection&) = delete;
+    ~BrowserConnection() { close(); }
+    BrowserConnection(const BrowserConnection&) = delete;
+    BrowserConnection& operator=(const BrowserConnection&) = delete;
 
     // The message count, or below 0 when the login failed.
     int login(const Settings& settings) const {
@@ -50,7 +50,7 @@ struct Pop3Connection {
 
 MailboxListing ListMailbox(const Settings& settings) {
     MailboxListing listing;
-    Pop3Connection connection(settings);
+    BrowserConnection connection(settings);
     if (connection.handle == -1) return listing;
     int count = connection.login(settings);
     if (count < 0) {
@@ -73,7 +73,7 @@ MailboxListing ListMailbox(const Settings& settings) {
 
 std::optional<std::string> FetchBody(const Settings& settings, int p) {
     std::string folder = AttachmentFolder();
-    Pop3Connection connection(settings);
+    BrowserConnection connection(settings);
     if (connection.handle == -1 || p >= connection.login(settings)) return std::nullopt;
     int size = mail::MailLibPop3GetMailSize(connection.handle, p + 1);
     std::vector<char> body(size > 0 ? size : 0, '\0');
@@ -95,7 +95,7 @@ std::optional<std::string> FetchBody(const Settings& settings, int p) {
 }
 
 void DeleteMessage(const Settings& settings, int p) {
-    Pop3Connection connection(settings);
+    BrowserConnection connection(settings);
     if (connection.handle != -1 && p < connection.login(settings))
         mail::MailLibPop3DeleteMail(connection.handle, p + 1);
 }

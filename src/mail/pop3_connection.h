@@ -109,7 +109,6 @@ class Pop3Connection {
     // Connects, reads the greeting and protects the connection as options say (STLS when the
     // server lists it in CAPA, unless Security::None).
     void open(const Pop3Address& address, const ConnectOptions& options);
-    bool isTls() const { return tls_ != nullptr; }
     const std::string& greeting() const { return greeting_; }
     // "host:port", for error texts.
     const std::string& server() const { return server_; }
