@@ -21,11 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string settingsFor(const DovecotServer& server, const std::string& extra = "") {
-    return "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
-           "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() + "\r\n" + extra;
-}
-
 int count(const std::string& text, const std::string& piece) {
     int n = 0;
     for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
@@ -96,7 +91,7 @@ TEST(CommandLine, AQuietPollSaysSomethingOnlyWhenItArchivedOrFailed) {
         for (int i = 0; i < row.messages; ++i)
             server.addMessage(messageWithAttachments("quiet", "1#a"));
         TempDir home;
-        std::string ini = settingsFor(server);
+        std::string ini = server.settingsText();
         if (!row.password.empty())
             ini.replace(ini.find(server.password()), server.password().size(), row.password);
         writeBytes(home.file("korvanto.ini"), ini);
@@ -116,7 +111,7 @@ TEST(CommandLine, WatchArchivesWhatArrivesAndEndsCleanlyOnSigterm) {
     DovecotServer server;
     TempDir home;
     // Below the shortest interval: raised to 10 s, said once.
-    writeBytes(home.file("korvanto.ini"), settingsFor(server, "Interval=1\r\n"));
+    writeBytes(home.file("korvanto.ini"), server.settingsText("Interval=1\r\n"));
     Process watch({builtProgram("korvanto"), "--watch", "-v", "--home", home.path()});
     ASSERT_TRUE(watch.waitFor("次のポーリング", 20000)) << watch.out() << watch.err();
     server.addMessage(messageWithAttachments("arrived@nowhere", "7#while watching"));
@@ -146,7 +141,7 @@ TEST(CommandLine, ASignalDuringALongPassEndsItAfterTheMessageInProgress) {
         server.addMessage(messageWithAttachments("many" + std::to_string(i), "1#a",
                                                  {{"p.jpg", std::string(20000, 'p')}}));
     TempDir home;
-    writeBytes(home.file("korvanto.ini"), settingsFor(server));
+    writeBytes(home.file("korvanto.ini"), server.settingsText());
     Process watch({builtProgram("korvanto"), "--watch", "--home", home.path()});
     ASSERT_TRUE(watch.waitFor("|many3|", 30000)) << watch.out() << watch.err();
     watch.signal(SIGINT);

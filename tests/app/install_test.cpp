@@ -55,9 +55,7 @@ TEST(Install, PutsProgramModuleDesktopEntryIconAndManualInPlaceAndRunsFromThere)
     DovecotServer server;
     server.addMessage(messageWithAttachments("installed", "1#a"));
     TempDir home;
-    writeBytes(home.file("korvanto.ini"),
-               "[KORVANTO2]\r\nPop3Name=" + server.address() + "\r\nUserID=" + server.user() +
-                   "\r\nPassword=" + server.password() + "\r\nCaFile=" + server.caFile() + "\r\n");
+    writeBytes(home.file("korvanto.ini"), server.settingsText());
     ProcessResult poll = runProcess({program, "--poll-once", "--home", home.path()});
     EXPECT_EQ(poll.exitCode, 0) << poll.err;
     EXPECT_NE(poll.out.find("1件取得"), std::string::npos) << poll.out;
