@@ -106,10 +106,9 @@ FetchCounts FetchNewMessages(PollContext& ctx, int handle, int count) {
         if (r != 0 || uidl[0] == '\0') continue;
         std::string id = uidl.data();
         std::string legacy = UidlLedger::legacyForm(id);
-        if (!legacy.empty()) onServer.insert(UidlLedger::key(legacy));
+        if (!legacy.empty()) onServer.insert(legacy);
         // A second message with the same id counts as fetched with the first.
-        if (onServer.insert(UidlLedger::key(id)).second && !ledger.contains(id))
-            fresh.emplace_back(i, id);
+        if (onServer.insert(id).second && !ledger.contains(id)) fresh.emplace_back(i, id);
     }
     int fetched = 0, held = 0;
     if (!fresh.empty()) {

@@ -6,8 +6,6 @@
 
 namespace korv {
 
-std::string UidlLedger::key(const std::string& id) { return asciiLower(id); }
-
 UidlLedger UidlLedger::parse(const std::string& text) {
     UidlLedger ledger;
     for (const std::string& line : splitLines(text)) ledger.add(line);
@@ -49,9 +47,9 @@ std::string UidlLedger::legacyForm(const std::string& stored) {
 }
 
 bool UidlLedger::contains(const std::string& id) const {
-    if (keys_.count(key(id)) > 0) return true;
+    if (keys_.count(id) > 0) return true;
     std::string raw = legacyForm(id);
-    return !raw.empty() && keys_.count(key(raw)) > 0;
+    return !raw.empty() && keys_.count(raw) > 0;
 }
 
 void UidlLedger::record(const std::string& id, const std::string& path) {
@@ -66,7 +64,7 @@ void UidlLedger::record(const std::string& id, const std::string& path) {
 
 void UidlLedger::add(const std::string& id) {
     entries_.push_back(id);
-    keys_.insert(key(id));
+    keys_.insert(id);
 }
 
 void UidlLedger::trim(const std::unordered_set<std::string>& idsOnServer, std::size_t cap) {
@@ -75,9 +73,9 @@ void UidlLedger::trim(const std::unordered_set<std::string>& idsOnServer, std::s
     std::vector<std::string> kept;
     kept.reserve(entries_.size());
     for (auto& id : entries_) {
-        if (excess > 0 && !idsOnServer.count(key(id))) {
+        if (excess > 0 && !idsOnServer.count(id)) {
             --excess;
-            keys_.erase(keys_.find(key(id)));
+            keys_.erase(keys_.find(id));
         } else {
             kept.push_back(std::move(id));
         }

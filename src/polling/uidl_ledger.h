@@ -15,8 +15,10 @@ class UidlLedger {
     static UidlLedger load(const std::string& path);
     static UidlLedger parse(const std::string& text);
 
-    // Letter case does not count. Ids come in the library's stored form; an escaped id (one that
-    // begins with a blank) also matches the raw bytes an older ledger holds for it.
+    // Byte for byte: a server may hand out ids that differ only in letter case, and it never
+    // changes the case of an id, so every ledger keeps matching. Ids come in the library's
+    // stored form; an escaped id (one that begins with a blank) also matches the raw bytes an
+    // older ledger holds for it.
     bool contains(const std::string& id) const;
     void add(const std::string& id);
     // Adds the id and puts it into the file at once: the first time the whole ledger is saved
@@ -30,7 +32,6 @@ class UidlLedger {
     void save(const std::string& path) const;
     const std::vector<std::string>& entries() const { return entries_; }
 
-    static std::string key(const std::string& id);
     // The raw bytes an older ledger holds for an escaped id; "" when there are none.
     static std::string legacyForm(const std::string& storedId);
 
