@@ -9,6 +9,7 @@
 #include "mail/pop3_session.h"
 #include "mail/read_ahead.h"
 #include "mail/security.h"
+#include "mail/sender_address.h"
 #include "platform/codepage.h"
 
 namespace korv::mail {
@@ -76,6 +77,7 @@ int MailLibPop3Authenticate(int handle, const char* user, const char* password, 
         s.sizes = Listing{};
         s.reportedSizes.clear();
         s.kept.reset();
+        s.senderOf = 0;
         if (apopFlag) {
             const std::string& g = s.connection.greeting();
             std::size_t open = g.find('<');
@@ -189,6 +191,8 @@ int MailLibPop3GetMail(int handle, int number, char* subject, char* date, char* 
             s.kept = KeptMessage{number, std::move(m)};
         }
         const DecodedMessage& m = s.kept->message;
+        s.senderOf = number;
+        s.sender = senderAddress(m.texts.header);
         copyTexts(m.texts, subject, date, from, header);
         copyOut(body, capacity, m.body);
         copyOut(names, kMailTextSize, formatNamesList(m.attachmentNames));
@@ -207,6 +211,11 @@ int MailLibPop3GetMail(int handle, int number, char* subject, char* date, char* 
         s.kept.reset();
         return 0;
     });
+}
+
+std::string Pop3SenderAddress(int handle, int number) {
+    Session* s = findSession(handle);
+    return s && s->senderOf == number ? s->sender : std::string();
 }
 
 int MailLibPop3DeleteMail(int handle, int number) {

@@ -8,20 +8,21 @@
 namespace korv::mail {
 namespace {
 
-std::string firstMailbox(InternetAddressList* list) {
-    int n = list ? internet_address_list_length(list) : 0;
-    for (int i = 0; i < n; ++i) {
-        InternetAddress* a = internet_address_list_get_address(list, i);
-        if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
-            const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
-            if (addr && *addr) return addr;
-        } else if (INTERNET_ADDRESS_IS_GROUP(a)) {
-            std::string inner =
-                firstMailbox(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)));
-            if (!inner.empty()) return inner;
-        }
+std::string_view trimmed(std::string_view s) {
+    std::size_t first = s.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+// The address as the value shows it to a reader.
+std::string_view shownAddress(std::string_view value) {
+    value = trimmed(value);
+    if (std::size_t open = value.rfind('<'); open != std::string_view::npos) {
+        if (value.back() != '>') return {};
+        return trimmed(value.substr(open + 1, value.size() - open - 2));
     }
-    return {};
+    if (!value.empty() && value.back() == ')') value = trimmed(value.substr(0, value.find('(')));
+    return value;
 }
 
 }  // namespace
@@ -30,9 +31,18 @@ std::string senderAddress(std::string_view header) {
     auto from = findHeaderField(header, "From");
     if (!from) return {};
     ensureMimeInitialised();
+    // GMime reads leniently ("a@b@c" gives a@b): its address counts only when it is the one shown.
     InternetAddressList* list = internet_address_list_parse(nullptr, from->c_str());
-    std::string address = firstMailbox(list);
+    std::string address;
+    if (list && internet_address_list_length(list) == 1) {
+        InternetAddress* a = internet_address_list_get_address(list, 0);
+        const char* addr = INTERNET_ADDRESS_IS_MAILBOX(a)
+                               ? internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a))
+                               : nullptr;
+        if (addr) address = addr;
+    }
     if (list) g_object_unref(list);
+    if (address.empty() || shownAddress(*from) != address) return {};
     return address;
 }
 

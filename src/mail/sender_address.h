@@ -5,8 +5,16 @@
 
 namespace korv::mail {
 
-// The address of the first mailbox in the header's From field, without its display name or
-// comments; "" when there is no From or it holds no address.
+// The address of the one mailbox in the header's From field, without its display name, and only
+// when it is the address a reader of that field sees: the whole value (an old-style comment after
+// it aside) or what its last angle brackets hold at its end. "" otherwise: no From, no address,
+// more than one mailbox, a group, or a value the parser reads otherwise than it looks
+// ("friend@example.jp@bad.example", text after the brackets).
 std::string senderAddress(std::string_view header);
+
+// senderAddress of the whole header of message `number` as the last MailLibPop3GetMail on the
+// handle fetched it (the header buffers hold only its first 8 KB); "" when that was another
+// message.
+std::string Pop3SenderAddress(int handle, int number);
 
 }  // namespace korv::mail

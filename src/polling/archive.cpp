@@ -152,7 +152,7 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         message.subject = t.subject.data();
         message.date = t.date.data();
         message.from = t.from.data();
-        message.fromAddress = senderAddress(t.header.data());
+        message.fromAddress = Pop3SenderAddress(handle, number);
         message.header = t.header.data();
         message.body = std::move(body);
         message.attachments = t.names.data();

@@ -21,7 +21,9 @@ struct ArchivedMessage {
     std::string subject;
     std::string date;
     std::string from;
-    std::string fromAddress;  // the address of From, without the display name; "" when none
+    // The address of From as the summary shows it, from the whole header, without the display
+    // name; "" when there is none or it is not plainly one address.
+    std::string fromAddress;
     std::string header;
     std::string body;
     std::string attachments;  // the written names as comma text

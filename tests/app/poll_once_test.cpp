@@ -210,22 +210,35 @@ TEST(PollOnce, AGalleryTakesPicturesOnlyFromTheSendersItAllows) {
                    "gallery/acme\r\nAllowFrom=friend@example.jp, @Trusted.jp\r\n"
                    "maxbytes=5000\r\nallowfrom=stranger@evil.jp\r\n");
     writeBytes(home + "sessions/open.txt", "path=" + home + "gallery/open\r\n");
+    const std::string refused = " ->送信者不許可"_cp;
     struct Row {
         std::string from, subject;
         std::size_t pictureBytes;
         std::string piece;  // what the status line ends with
+        int receivedLines = 0;
     } rows[] = {
         {"Friend <FRIEND@example.jp>", "a@acme", 100, ".jpg"},
         {"someone@trusted.jp", "b@acme", 100, ".jpg"},
-        {"stranger@evil.jp", "c@acme", 100, " ->送信者不許可"_cp},
-        {"\"friend@example.jp\" <evil@evil.jp>", "d@acme", 100, " ->送信者不許可"_cp},
+        {"stranger@evil.jp", "c@acme", 100, refused},
+        {"\"friend@example.jp\" <evil@evil.jp>", "d@acme", 100, refused},
         {"friend@example.jp", "e@acme", 6000, " ->サイズ超過"_cp},
         {"stranger@evil.jp", "f@open", 6000, ".jpg"},
+        // From far past the first 8 KB of the header.
+        {"friend@example.jp", "g@acme", 100, ".jpg", 150},
+        // What the summary shows is not the allowed address.
+        {"friend@example.jp@bad.example", "h@acme", 100, refused},
+        {"<friend@example.jp>@bad.example", "i@acme", 100, refused},
+        {"friend@example.jp, stranger@evil.jp", "j@acme", 100, refused},
+        {"=?UTF-8?Q?friend@example.jp_<friend@example.jp>?= <evil@evil.jp>", "k@acme", 100,
+         refused},
     };
     for (const auto& row : rows) {
         std::string m = messageWithAttachments(row.subject, "1#story",
                                                {{"p.jpg", std::string(row.pictureBytes, 'p')}});
         m.replace(0, m.find("\r\n"), "From: " + row.from);
+        for (int i = 0; i < row.receivedLines; ++i)
+            m.insert(0, "Received: from relay" + std::to_string(i) +
+                            ".example.net by mx.example.jp; Mon, 7 Dec 2026 09:00:00 +0900\r\n");
         server.addMessage(m);
     }
     RunResult run = pollOnce(home);
@@ -246,7 +259,7 @@ TEST(PollOnce, AGalleryTakesPicturesOnlyFromTheSendersItAllows) {
             n += e.path().extension() == ".txt" && e.path().filename() != "counter.txt";
         return n;
     };
-    EXPECT_EQ(requests("acme"), 2);
+    EXPECT_EQ(requests("acme"), 3);
     EXPECT_EQ(requests("open"), 1);
-    EXPECT_NE(run.out.find("6件取得"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("11件取得"), std::string::npos) << run.out;
 }
