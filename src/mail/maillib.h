@@ -35,6 +35,12 @@ inline constexpr int kMailLibBodyTooLarge = -4;
 inline constexpr int kMailLibAttachmentFailed = -5;
 // MailLibPop3GetUidl: no message with this or a higher number is in the server's listing.
 inline constexpr int kMailLibListEnd = -6;
+// No connection because of the settings: a server name that does not parse, a CA file that
+// cannot be read, an unknown security word.
+inline constexpr int kMailLibSettings = -7;
+// No connection because the server cannot be trusted with the login: no TLS where it is
+// required, a failed handshake, a refused certificate. Nothing of the login was sent.
+inline constexpr int kMailLibInsecure = -8;
 
 // Set-up and release.
 int MailLibStartup();

@@ -47,18 +47,20 @@ int MailLibPop3Connect(const char* server) {
     return Pop3Connect(server, ConnectOptions{Security::None, {}});
 }
 
-int Pop3Connect(const char* server, const ConnectOptions& options) {
+int Pop3Connect(const char* server, const ConnectOptions& options, int* failure) {
     int handle = atBoundary([&] {
         std::string name = server ? server : "";
         Pop3Address address;
         if (!parsePop3Address(name, address))
-            throw MailError("POP3サーバ名が正しくありません: \""_cp + printable(name) + "\"");
+            throw MailError("POP3サーバ名が正しくありません: \""_cp + printable(name) + "\"",
+                            kMailLibSettings);
         auto session = std::make_unique<Session>();
         session->connection.open(address, options);
         int h = newSessionHandle();
         pop3Sessions()[h] = std::move(session);
         return h;
     });
+    if (failure) *failure = handle < 0 ? handle : 0;
     // No connection is one code, whatever failed.
     return handle < 0 ? -1 : handle;
 }

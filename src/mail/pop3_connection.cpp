@@ -24,6 +24,12 @@ bool startsWithStatus(const std::string_view line, std::string_view status) {
 
 }  // namespace
 
+const std::string& passwordNotSent() {
+    static const std::string text =
+        " (パスワードは送っていません。暗号化せずに送るには設定を Pop3Security=none にします)"_cp;
+    return text;
+}
+
 Pop3Timeouts& pop3Timeouts() {
     static Pop3Timeouts t;
     return t;
@@ -111,17 +117,19 @@ std::string serverText(std::string_view reply, std::string_view secret) {
     return guessToCp932(clean);
 }
 
-void Pop3Connection::fail(const std::string& why) {
+void Pop3Connection::fail(const std::string& why, int code) {
     if (!broken_ || brokenError_.empty()) {
         broken_ = true;
         brokenError_ = serverError("POP3", server_, why);
     }
-    throw MailError(brokenError_, kMailLibBroken);
+    throw MailError(brokenError_, code);
 }
 
 void Pop3Connection::open(const Pop3Address& given, const ConnectOptions& options) {
     Pop3Address address = given;
-    if (options.security == Security::Implicit && !address.tls) {
+    const bool implicit = options.security == Security::Implicit ||
+                          (options.security == Security::Auto && address.port == 995);
+    if (implicit && !address.tls) {
         address.tls = true;
         if (!address.portGiven) address.port = 995;
     }
@@ -132,32 +140,31 @@ void Pop3Connection::open(const Pop3Address& given, const ConnectOptions& option
     if (!startsWithStatus(line, "+OK")) fail("POP3 の挨拶ではありません: "_cp + serverText(line));
     greeting_ = std::string(line);
     if (address.tls || options.security == Security::None) return;
-    upgradeWithStls(options, address.host);
+    upgradeWithStls(address.host, options.caFile);
 }
 
-void Pop3Connection::upgradeWithStls(const ConnectOptions& options, const std::string& host) {
-    // CAPA lists STLS when the server can; a server without CAPA has no STLS either.
+void Pop3Connection::upgradeWithStls(const std::string& host, const std::string& caFile) {
+    // Whoever sits on the path can strip STLS from the listing or refuse it: without TLS the
+    // login is never sent, unless the settings allow plain text by name.
+    auto refuse = [&](const std::string& why) { fail(why + passwordNotSent(), kMailLibInsecure); };
+    Pop3Reply capa = exchange("CAPA");
+    if (!capa.ok) refuse("CAPA を拒否されました: "_cp + serverText(capa.status, secret_));
     bool offered = false;
-    if (exchange("CAPA").ok) {
-        ReplyBuffer listing;
-        readMultiline(listing);
-        std::string_view rest = listing.view();
-        while (!rest.empty()) {
-            std::size_t end = rest.find("\r\n");
-            std::string_view line = rest.substr(0, end);
-            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
-            if (equalsIgnoringCase(line.substr(0, line.find(' ')), "stls")) offered = true;
-        }
+    ReplyBuffer listing;
+    readMultiline(listing);
+    std::string_view rest = listing.view();
+    while (!rest.empty()) {
+        std::size_t end = rest.find("\r\n");
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+        if (equalsIgnoringCase(line.substr(0, line.find(' ')), "stls")) offered = true;
     }
-    if (!offered) {
-        if (options.security != Security::Required) return;
-        fail("STLS に対応していません (パスワードは送っていません)"_cp);
-    }
+    if (!offered) refuse("STLS に対応していません"_cp);
     Pop3Reply stls = exchange("STLS");
-    if (!stls.ok) fail("STLS を拒否されました: "_cp + serverText(stls.text, secret_));
+    if (!stls.ok) refuse("STLS を拒否されました: "_cp + serverText(stls.status, secret_));
     // Anything the server sent before the handshake would be read as if it came through TLS.
-    if (pos_ != end_) fail("STLS の後に余分なデータがあります"_cp);
-    startTls(host, options.caFile);
+    if (pos_ != end_) refuse("STLS の後に余分なデータがあります"_cp);
+    startTls(host, caFile);
 }
 
 Pop3Reply Pop3Connection::exchange(const std::string& line) {

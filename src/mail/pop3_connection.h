@@ -106,8 +106,10 @@ class Pop3Connection {
     Pop3Connection(const Pop3Connection&) = delete;
     Pop3Connection& operator=(const Pop3Connection&) = delete;
 
-    // Connects, reads the greeting and protects the connection as options say (STLS when the
-    // server lists it in CAPA, unless Security::None).
+    // Connects, reads the greeting and protects the connection as options say: TLS from the
+    // first byte for pop3s://, port 995 (Security::Auto) or Security::Implicit, else STLS,
+    // which only Security::None goes without. A server that cannot give TLS ends the
+    // connection (kMailLibInsecure) before anything of the login is sent.
     void open(const Pop3Address& address, const ConnectOptions& options);
     const std::string& greeting() const { return greeting_; }
     // "host:port", for error texts.
@@ -150,8 +152,9 @@ class Pop3Connection {
     void sendAll(const std::string& data);
     void startTls(const std::string& host, const std::string& caFile);
     void handshake();
-    void upgradeWithStls(const ConnectOptions& options, const std::string& host);
-    [[noreturn]] void fail(const std::string& why);
+    void upgradeWithStls(const std::string& host, const std::string& caFile);
+    // Breaks the connection for good; the error carries code.
+    [[noreturn]] void fail(const std::string& why, int code = kMailLibBroken);
 
     struct Tls;
     int fd_ = -1;
@@ -176,6 +179,9 @@ class Pop3Connection {
     std::uint64_t replyOffset_ = 0;
     std::uint64_t received_ = 0;
 };
+
+// Ends the text of every failure that keeps the login from going out without TLS.
+const std::string& passwordNotSent();
 
 // The server's words for an error text: every occurrence of secret masked first, then cut to a
 // few hundred bytes; control bytes become '?', 8-bit text becomes CP932.

@@ -164,7 +164,7 @@ void Pop3Connection::connectSocket(const Pop3Address& address) {
 void Pop3Connection::startTls(const std::string& host, const std::string& caFile) {
     tls_ = std::make_unique<Tls>();
     tls_->ctx = SSL_CTX_new(TLS_client_method());
-    if (!tls_->ctx) fail("TLS を準備できません: "_cp + openSslReason());
+    if (!tls_->ctx) fail("TLS を準備できません: "_cp + openSslReason(), kMailLibFailed);
     SSL_CTX_set_verify(tls_->ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_default_verify_paths(tls_->ctx);
     // The settings' file (a CP932 path) and the environment's (a native one).
@@ -177,10 +177,11 @@ void Pop3Connection::startTls(const std::string& host, const std::string& caFile
         if (SSL_CTX_load_verify_locations(tls_->ctx, folder ? nullptr : extra.c_str(),
                                           folder ? extra.c_str() : nullptr) != 1)
             fail("証明書ファイル "_cp + fromNativePath(extra) + " を読めません: "_cp +
-                 openSslReason());
+                     openSslReason(),
+                 kMailLibSettings);
     }
     tls_->ssl = SSL_new(tls_->ctx);
-    if (!tls_->ssl) fail("TLS を準備できません: "_cp + openSslReason());
+    if (!tls_->ssl) fail("TLS を準備できません: "_cp + openSslReason(), kMailLibFailed);
     SSL_set_fd(tls_->ssl, fd_);
     in6_addr ip6;
     in_addr ip4;
@@ -211,14 +212,20 @@ void Pop3Connection::handshake() {
             if (left > 0 &&
                 waitFor(fd_, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, static_cast<int>(left)))
                 continue;
-            fail("TLS 接続がタイムアウトしました"_cp);
+            fail("TLS 接続がタイムアウトしました"_cp + passwordNotSent());
         }
         long verify = SSL_get_verify_result(tls_->ssl);
+        // A connection cut during the handshake may come back; a certificate or a peer that
+        // speaks no TLS will not.
+        bool cut = verify == X509_V_OK &&
+                   (e == SSL_ERROR_SYSCALL ||
+                    ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING);
         std::string why = verify != X509_V_OK ? "証明書を確認できません: "_cp +
                                                     X509_verify_cert_error_string(verify)
-                                              : "TLS 接続に失敗しました: "_cp + openSslReason();
+                          : cut ? "TLS 接続の途中で切れました"_cp
+                                : "TLS 接続に失敗しました: "_cp + openSslReason();
         ERR_clear_error();
-        fail(why);
+        fail(why + passwordNotSent(), cut ? kMailLibBroken : kMailLibInsecure);
     }
 }
 

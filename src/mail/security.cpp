@@ -1,7 +1,10 @@
 #include "mail/security.h"
 
+#include <filesystem>
+
 #include "mail/mail_error.h"
 #include "platform/codepage.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 
 namespace korv::mail {
@@ -26,7 +29,12 @@ ConnectOptions connectOptions(const std::string& securityText, const std::string
     ConnectOptions options;
     if (!parseSecurity(securityText, options.security))
         throw MailError(std::string(key) + " の値「"_cp + securityText +
-                        "」は auto, stls (starttls), tls, none のどれでもありません"_cp);
+                            "」は auto, stls (starttls), tls, none のどれでもありません"_cp,
+                        kMailLibSettings);
+    std::error_code ec;
+    if (!caFile.empty() && !std::filesystem::exists(nativePath(caFile), ec))
+        throw MailError("CaFile の証明書ファイル "_cp + caFile + " がありません"_cp,
+                        kMailLibSettings);
     options.caFile = caFile;
     return options;
 }

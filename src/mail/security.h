@@ -5,7 +5,9 @@
 namespace korv::mail {
 
 enum class Security {
-    Auto,      // upgrade to TLS (STLS, STARTTLS) whenever the server offers it
+    // POP3: TLS from the first byte for pop3s:// or port 995, else STLS as Required. SMTP:
+    // STARTTLS whenever the server offers it, and required for a login.
+    Auto,
     Required,  // upgrade or refuse: a server without it is an error before any password is sent
     Implicit,  // TLS from the first byte (pop3s, smtps)
     None,      // plain text, as the server speaks it
@@ -21,12 +23,15 @@ struct ConnectOptions {
 };
 
 // The options as a settings file gives them (key names the security key for the error text).
-// Throws MailError when the security text is none of the four.
+// Throws MailError (kMailLibSettings) when the security text is none of the four or the CA file
+// is not there.
 ConnectOptions connectOptions(const std::string& securityText, const std::string& caFile,
                               const char* key);
 
 // MailLibPop3Connect with these options (MailLibPop3Connect itself speaks plain text unless the
-// server name says pop3s://).
-int Pop3Connect(const char* server, const ConnectOptions& options);
+// server name says pop3s://). Without a connection, failure (when given) receives why:
+// kMailLibBroken (unreachable, timed out, broke off), kMailLibSettings, kMailLibInsecure or
+// kMailLibFailed.
+int Pop3Connect(const char* server, const ConnectOptions& options, int* failure = nullptr);
 
 }  // namespace korv::mail
