@@ -152,7 +152,10 @@ std::string usageText(const std::string& settingsPath) {
                "\n"
                "Qtのオプション (-platform X, -style X, -display X, -geometry G など) "
                "はウィンドウへ。\n"
-               "終了コード: 0 完了, 1 エラー, 64 使い方の誤り, 75 一時的な失敗, 77 ログイン拒否\n"
+               "終了コード: 0 完了, 1 エラー (証明書の拒否, TLS のないサーバを含む),\n"
+               "  64 使い方の誤り, 75 一時的な失敗 (次のポーリングで直りうる),\n"
+               "  77 ログイン拒否, 78 設定の誤り (設定ファイルがない, Pop3Name, Pop3Security,\n"
+               "  CaFile)\n"
                "設定ファイル: "_cp) +
            settingsPath + "\n";
 }

@@ -62,9 +62,14 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
     };
     try {
         const std::string folder = withTrailingDelimiter(programFolder);
-        Settings settings = LoadSettings(folder + "korvanto.ini");
+        Settings settings;
+        try {
+            settings = LoadSettings(folder + "korvanto.ini");
+        } catch (const std::exception& e) {
+            return fail(e.what(), kExitConfig);
+        }
         if (!HasPop3Account(settings))
-            return fail("INIファイルを作ってください: "_cp + folder + "korvanto.ini", kExitError);
+            return fail("INIファイルを作ってください: "_cp + folder + "korvanto.ini", kExitConfig);
         const std::string accountFolder = folder + "DefaultAccount" + kPathDelimiter;
         ensureFolders(accountFolder);
         std::string defaultImg = folder + settings.DefaultImg;
@@ -92,10 +97,14 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
                 return fail(result.reason, kExitTemporary);
             case PollOutcome::LoginRefused:
                 return fail(result.reason, kExitLoginRefused);
+            case PollOutcome::NotConnected:
+                return fail(result.reason, kExitError);
         }
         return kExitError;
     } catch (const ConnectionLost& e) {
         return fail(e.what(), kExitTemporary);
+    } catch (const SettingsError& e) {
+        return fail(e.what(), kExitConfig);
     } catch (const std::exception& e) {
         return fail(e.what(), kExitError);
     }

@@ -15,11 +15,15 @@ namespace korv {
 using HandOffFactory = std::function<std::unique_ptr<HandOff>(
     const Settings& settings, StatusLog& status, Clock& clock, const std::string& defaultImg)>;
 
-// Exit codes of a window-less poll (sysexits).
+// Exit codes of a window-less poll (sysexits): each says who must act.
 inline constexpr int kExitDone = 0;
-inline constexpr int kExitError = 1;
-inline constexpr int kExitTemporary = 75;  // unreachable, timed out, or another poll is running
+inline constexpr int kExitError = 1;  // also a refused certificate or a server without TLS
+// Only what a later poll may cure by itself: unreachable, timed out, broken off, another poll
+// running.
+inline constexpr int kExitTemporary = 75;
 inline constexpr int kExitLoginRefused = 77;
+// The settings: none yet, or one the program cannot work with (SettingsError).
+inline constexpr int kExitConfig = 78;
 
 struct PassOptions {
     // The pass's status lines only when it archived or held back a message or failed; they

@@ -93,8 +93,10 @@ int RunWatch(const std::string& programFolder, const HandOffFactory& makeHandOff
     std::string said;
     PassOptions pass{options.quiet, &stopRequested};
     while (!stopRequested.load()) {
-        // A failed pass has said why on `err`; the next one comes at the interval all the same.
-        RunPollOnce(programFolder, makeHandOff, out, err, pass);
+        // A failed pass has said why on `err`; the next one comes at the interval all the same,
+        // unless only the user can mend the settings.
+        if (RunPollOnce(programFolder, makeHandOff, out, err, pass) == kExitConfig)
+            return kExitConfig;
         if (stopRequested.load()) break;
         int seconds = intervalOf(programFolder, err, said);
         if (options.verbose) {

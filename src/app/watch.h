@@ -17,7 +17,8 @@ struct WatchOptions {
     bool verbose = false;  // says when the next poll comes
 };
 
-// Returns 0 once stopped by a signal; the outcome of each pass is on `out` and `err` only.
+// Returns 0 once stopped by a signal, kExitConfig at once when a pass meets a settings error;
+// the outcome of each pass is on `out` and `err` only.
 int RunWatch(const std::string& programFolder, const HandOffFactory& makeHandOff, std::ostream& out,
              std::ostream& err, const WatchOptions& options);
 

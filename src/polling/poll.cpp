@@ -4,6 +4,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "mail/mail_error.h"
 #include "mail/maillib.h"
 #include "mail/read_ahead.h"
 #include "mail/security.h"
@@ -50,16 +51,24 @@ PollResult PollMailbox(PollContext& ctx) {
     }
     RecoverInterruptedPass(ctx.accountFolder);
 
-    const ConnectOptions options =
-        connectOptions(ctx.settings.Pop3Security, ctx.settings.CaFile, "Pop3Security");
+    ConnectOptions options;
+    try {
+        options = connectOptions(ctx.settings.Pop3Security, ctx.settings.CaFile, "Pop3Security");
+    } catch (const MailError& e) {
+        logLine(ctx.status, "接続失敗"_cp);
+        throw SettingsError(e.what());
+    }
     // Asked for at every poll: a password manager may change it, and it never sits in memory
     // longer than a poll.
     const std::string password = Pop3Password(ctx.settings);
-    int handle = Pop3Connect(ctx.settings.Pop3Name.c_str(), options);
+    int failure = 0;
+    int handle = Pop3Connect(ctx.settings.Pop3Name.c_str(), options, &failure);
     if (handle == -1) {
         std::string reason = libraryError();
         logLine(ctx.status, "接続失敗"_cp);
-        return {PollOutcome::Unreachable, reason};
+        if (failure == kMailLibSettings) throw SettingsError(reason);
+        return {failure == kMailLibBroken ? PollOutcome::Unreachable : PollOutcome::NotConnected,
+                reason};
     }
     CloseOnExit closer{handle};
     int count = MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(), password.c_str(),

@@ -68,6 +68,9 @@ enum class PollOutcome {
     Busy,          // another poll of this home was running; nothing was touched
     Unreachable,   // no connection, or it broke while logging in
     LoginRefused,  // the server refused the login
+    // No connection for a reason no later poll cures by itself: the server offers no TLS, the
+    // handshake failed, its certificate was refused. Nothing of the login was sent.
+    NotConnected,
 };
 
 struct FetchCounts {
@@ -83,7 +86,8 @@ struct PollResult {
 
 // Every poll ends with its connection closed, also when an error ends it early; only one poll
 // of an account folder runs at a time. An error that ends a pass (ConnectionLost, a file the
-// archive cannot write) is logged and thrown on.
+// archive cannot write) is logged and thrown on; settings it cannot connect with throw
+// SettingsError after "接続失敗".
 PollResult PollMailbox(PollContext& ctx);
 FetchCounts FetchNewMessages(PollContext& ctx, int handle, int count);
 

@@ -1,5 +1,6 @@
 #pragma once
 // The nine settings of the program's INI file, section KORVANTO2.
+#include <stdexcept>
 #include <string>
 
 namespace korv {
@@ -24,6 +25,13 @@ struct Settings {
     std::string SmtpPassword;
     std::string SmtpPasswordCommand;
     std::string Interval;  // seconds between the polls of `--watch`; empty: the window's 30
+};
+
+// A setting the program cannot work with (a server name that does not parse, an unknown
+// security word, a CA file that is not there): only the user can mend it. The text names it.
+class SettingsError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
 };
 
 // How long a password command may take (a password manager may ask for its own password).

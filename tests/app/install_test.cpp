@@ -27,8 +27,26 @@ TEST(Install, PutsProgramModuleDesktopEntryIconAndManualInPlaceAndRunsFromThere)
              "/usr/share/applications/korvanto.desktop",
              "/usr/share/icons/hicolor/scalable/apps/korvanto.svg",
              "/usr/share/man/man1/korvanto.1",
+             "/usr/lib/systemd/user/korvanto-poll.timer",
          })
         EXPECT_TRUE(fs::is_regular_file(dest + file)) << file;
+    // The units name the program where it was installed (not the staging folder, not the prefix
+    // the build was set up with), and only 75 passes as a failure that cures itself.
+    struct Unit {
+        const char* file;
+        std::string lines[2];
+    } units[] = {
+        {"korvanto.service",
+         {"ExecStart=/usr/bin/korvanto --watch -q\n", "RestartPreventExitStatus=1 64 77 78\n"}},
+        {"korvanto-poll.service",
+         {"ExecStart=/usr/bin/korvanto --poll-once -q\n", "SuccessExitStatus=75\n"}},
+    };
+    for (const auto& unit : units) {
+        std::string text = readBytes(dest + "/usr/lib/systemd/user/" + unit.file);
+        for (const auto& line : unit.lines)
+            EXPECT_NE(text.find("\n" + line), std::string::npos) << unit.file << ":\n" << text;
+        EXPECT_EQ(text.find('@'), std::string::npos) << text;
+    }
 
     ProcessResult validate = runProcess(
         {"/usr/bin/desktop-file-validate", dest + "/usr/share/applications/korvanto.desktop"});
@@ -46,7 +64,7 @@ TEST(Install, PutsProgramModuleDesktopEntryIconAndManualInPlaceAndRunsFromThere)
     ProcessResult help = runProcess({program, "--help"}, env);
     EXPECT_NE(help.out.find(xdg + "/korvanto/korvanto.ini"), std::string::npos) << help.out;
     ProcessResult unset = runProcess({program, "--poll-once"}, env);
-    EXPECT_EQ(unset.exitCode, 1);
+    EXPECT_EQ(unset.exitCode, 78);
     EXPECT_NE(unset.err.find("korvanto.ini"), std::string::npos) << unset.err;
     struct stat st {};
     ASSERT_EQ(stat((xdg + "/korvanto").c_str(), &st), 0);

@@ -92,54 +92,64 @@ TEST(PollOnce, PicturesReachTheGalleryAndTraversalNamesWriteNothingOutside) {
     EXPECT_EQ(again.out.find("件取得"), std::string::npos) << again.out;
 }
 
-TEST(PollOnce, MissingServerSettingsEndWithAnError) {
-    TempDir home;
-    RunResult run = pollOnce(home.path());
-    EXPECT_EQ(run.exitCode, 1);
-}
-
-// Cron tells a temporary failure from one that needs the user by the exit code; the reason goes
+// Cron and systemd tell who must act by the exit code: only 75 may cure itself; the reason goes
 // to standard error.
 struct ExitRow {
     const char* name;
     std::function<std::string(DovecotServer&)> pop3Name;  // the server the settings name
+    std::string more;                                     // further settings lines
     std::string password;                                 // "" is the server's own
     int exitCode;
     std::string reason;  // a piece of what standard error says
+    bool settingsFile = true;
 };
 
-TEST(PollOnce, ExitCodesSayWhatKindOfFailureItWas) {
+TEST(PollOnce, ExitCodesSayWhoMustAct) {
     DovecotServer server;
     server.addMessage(messageWithAttachments("one", "1#a"));
     // The program logs in and counts; each peer then fails its own way.
     std::string user = "C: USER " + server.user(), pass = "C: PASS " + server.password();
-    const Transcript login = {"S: +OK", "C: CAPA", "S: -ERR", user,          "S: +OK",
-                              pass,     "S: +OK",  "C: STAT", "S: +OK 1 100"};
+    const Transcript login = {"S: +OK", user, "S: +OK", pass, "S: +OK", "C: STAT", "S: +OK 1 100"};
     ScriptedPeer dropping(login + Transcript{"C: UIDL", "S: +OK\r\n1 100\r\n.", "C: LIST",
                                              "S: +OK\r\n1 100\r\n.", "C: TOP 1 0",
                                              raw("+OK\r\nSubject: cut"), drop});
     ScriptedPeer noIds(login + Transcript{"C: UIDL", "S: -ERR no UIDL here", "C: QUIT", "S: +OK"});
+    ScriptedPeer noTls({"S: +OK", "C: CAPA", "S: +OK\r\nUSER\r\n."});
+    const std::string trusted = "CaFile=" + server.caFile() + "\r\n",
+                      plain = "Pop3Security=none\r\n";
+    auto dovecot = [](DovecotServer& s) { return s.address(); };
     std::vector<ExitRow> rows = {
-        {"done", [](DovecotServer& s) { return s.address(); }, "", 0, ""},
+        {"done", dovecot, trusted, "", 0, ""},
         {"unreachable", [](DovecotServer&) { return "127.0.0.1:" + std::to_string(closedPort()); },
-         "", 75, "127.0.0.1"},
-        {"login refused", [](DovecotServer& s) { return s.address(); }, "wrong", 77, "-ERR"},
-        {"dropped mid-pass", [&](DovecotServer&) { return dropping.address(); }, "", 75,
+         trusted, "", 75, "127.0.0.1"},
+        {"dropped mid-pass", [&](DovecotServer&) { return dropping.address(); }, plain, "", 75,
          dropping.address()},
-        {"no unique ids", [&](DovecotServer&) { return noIds.address(); }, "", 1, "UIDL"},
+        {"login refused", dovecot, trusted, "wrong", 77, "-ERR"},
+        {"no settings file", dovecot, "", "", 78, "korvanto.ini", false},
+        {"Pop3Name does not parse", [](DovecotServer&) { return "pop4://host"; }, trusted, "", 78,
+         "pop4://host"},
+        {"unknown Pop3Security", dovecot, trusted + "Pop3Security=maybe\r\n", "", 78, "maybe"},
+        {"missing CaFile", dovecot, "CaFile=/nonexistent/ca.pem\r\n", "", 78,
+         "/nonexistent/ca.pem"},
+        {"certificate refused", dovecot, "", "", 1, "証明書"},
+        {"no TLS offered", [&](DovecotServer&) { return noTls.address(); }, "", "", 1,
+         "Pop3Security=none"},
+        {"no unique ids", [&](DovecotServer&) { return noIds.address(); }, plain, "", 1, "UIDL"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         TempDir home;
-        writeBytes(home.file("korvanto.ini"),
-                   "[KORVANTO2]\r\nPop3Name=" + row.pop3Name(server) +
-                       "\r\nUserID=" + server.user() +
-                       "\r\nPassword=" + (row.password.empty() ? server.password() : row.password) +
-                       "\r\nCaFile=" + server.caFile() + "\r\n");
-        RunResult run = pollOnce(home.path());
-        EXPECT_EQ(run.exitCode, row.exitCode) << run.out;
-        EXPECT_NE(run.out.find(row.reason), std::string::npos) << run.out;
-        EXPECT_EQ(run.out.find(server.password()), std::string::npos) << run.out;
+        if (row.settingsFile)
+            writeBytes(
+                home.file("korvanto.ini"),
+                "[KORVANTO2]\r\nPop3Name=" + row.pop3Name(server) + "\r\nUserID=" + server.user() +
+                    "\r\nPassword=" + (row.password.empty() ? server.password() : row.password) +
+                    "\r\n" + row.more);
+        ProcessResult run =
+            runProcess({builtProgram("korvanto"), "--poll-once", "--home", home.path()});
+        EXPECT_EQ(run.exitCode, row.exitCode) << run.out << run.err;
+        EXPECT_NE(run.err.find(row.reason), std::string::npos) << run.err;
+        EXPECT_EQ((run.out + run.err).find(server.password()), std::string::npos) << run.out;
     }
 }
 

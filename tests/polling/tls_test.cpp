@@ -13,8 +13,10 @@
 #include "support/dovecot_server.h"
 #include "support/fake_clock.h"
 #include "support/named_rows.h"
+#include "support/pop3_mailbox.h"
 #include "support/recording_sink.h"
 #include "support/sample_mail.h"
+#include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
@@ -107,18 +109,120 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"PasswordFromACommand", kTlsOnly, "stls", false, true, kPassword, PollOutcome::Done,
             false, "TLS", "*"},
         Row{"ImplicitTls", kStls, "tls", true, true, "", PollOutcome::Done, false, "TLS", "*"},
-        Row{"RequiredButNotOffered", kNoTls, "stls", false, true, "", PollOutcome::Unreachable,
+        Row{"RequiredButNotOffered", kNoTls, "stls", false, true, "", PollOutcome::NotConnected,
             false, "", "STLS"},
+        Row{"DefaultRefusesAServerWithoutTls", kNoTls, "", false, true, "",
+            PollOutcome::NotConnected, false, "", "Pop3Security=none"},
         Row{"NoneSpeaksPlainText", kStls, "none", false, false, "", PollOutcome::Done, false,
             "secured", "*"},
         Row{"PlainTextRefusedByTheServer", kTlsOnly, "none", false, false, "",
             PollOutcome::LoginRefused, false, "auth failed", "Plaintext"},
-        Row{"UntrustedCertificate", kStls, "", false, false, "", PollOutcome::Unreachable, false,
+        Row{"UntrustedCertificate", kStls, "", false, false, "", PollOutcome::NotConnected, false,
             "", "証明書"},
         Row{"FailingCommand", kTlsOnly, "", false, true, "printf nope >&2; exit 3",
             PollOutcome::Done, true, "", "終了コード 3"},
         Row{"UnknownSecurity", kStls, "maybe", false, true, "", PollOutcome::Done, true, "",
             "Pop3Security"}),
+    byName);
+
+// What a peer on the path does to keep the login in clear text. Unless the settings say `none`,
+// the connection ends before the login, with the reason; with `none` the login goes in clear.
+struct StripRow : NamedRow {
+    std::function<std::string(const std::string&)> peer;  // "" : the mailbox answers
+    PollOutcome outcome;
+    std::string reason;
+};
+
+class StlsStripped : public testing::TestWithParam<StripRow> {
+  protected:
+    static void SetUpTestSuite() { mail::MailLibStartup(); }
+};
+
+TEST_P(StlsStripped, TheLoginNeverGoesInClearUnlessTheSettingsSayNone) {
+    const StripRow& row = GetParam();
+    struct Case {
+        const char* security;
+        bool apop;
+    } cases[] = {{"", false}, {"auto", true}, {"none", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("Pop3Security=") + c.security + (c.apop ? ", APOP" : ""));
+        Pop3Mailbox box;
+        ScriptedPeer peer("+OK ready <1.2@peer>\r\n", [&](const std::string& command) {
+            std::string reply = row.peer(command);
+            if (command.rfind("APOP ", 0) == 0) reply = "+OK\r\n";
+            return reply.empty() ? box.answer(command) : reply;
+        });
+        peer.setTrickleMs(20);
+        TempDir home;
+        std::string account = home.path() + "DefaultAccount/";
+        RecordingSink sink;
+        FakeClock clock;
+        StatusLog status(sink, clock, account);
+        status.BeginStatusLine();
+        Settings settings;
+        settings.Pop3Name = peer.address();
+        settings.UserID = "u";
+        settings.Password = "p";
+        settings.ApopFlag = c.apop;
+        settings.Pop3Security = c.security;
+        PollContext ctx{settings, account, status, clock};
+        PollResult result = PollMailbox(ctx);
+        std::string said = cp932ToUtf8(result.reason);
+        int logins = 0;
+        for (const auto& command : peer.commands())
+            for (const char* word : {"USER ", "PASS ", "APOP "})
+                logins += command.rfind(word, 0) == 0;
+        if (std::string(c.security) == "none") {
+            EXPECT_EQ(result.outcome, PollOutcome::Done) << said;
+            EXPECT_EQ(logins, 2);
+            continue;
+        }
+        EXPECT_EQ(logins, 0);
+        EXPECT_EQ(result.outcome, row.outcome) << said;
+        for (const std::string& piece : {row.reason, std::string("パスワードは送っていません"),
+                                         std::string("Pop3Security=none")})
+            EXPECT_NE(said.find(piece), std::string::npos) << said;
+        ASSERT_FALSE(sink.lines.empty());
+        EXPECT_NE(cp932ToUtf8(sink.lines.back()).find("接続失敗"), std::string::npos);
+    }
+}
+
+const std::string kListsStls = "+OK\r\nUSER\r\nSTLS\r\n.\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StlsStripped,
+    testing::Values(
+        StripRow{
+            {"StlsMissingFromCapa"},
+            [](const std::string& c) { return c == "CAPA" ? "+OK\r\nUSER\r\nUIDL\r\n.\r\n" : ""; },
+            PollOutcome::NotConnected,
+            "STLS に対応していません"},
+        StripRow{{"CapaRefused"},
+                 [](const std::string& c) { return c == "CAPA" ? "-ERR what?\r\n" : ""; },
+                 PollOutcome::NotConnected,
+                 "CAPA を拒否されました"},
+        StripRow{{"StlsRefused"},
+                 [](const std::string& c) {
+                     return c == "CAPA" ? kListsStls : c == "STLS" ? "-ERR not now\r\n" : "";
+                 },
+                 PollOutcome::NotConnected,
+                 "STLS を拒否されました"},
+        // The peer answers the client's hello with plain text.
+        StripRow{{"HandshakeFails"},
+                 [](const std::string& c) {
+                     return c == "CAPA"   ? kListsStls
+                            : c == "STLS" ? "+OK\r\nthis is no TLS\r\n<trickle>"
+                                          : "";
+                 },
+                 PollOutcome::NotConnected,
+                 "TLS 接続に失敗しました"},
+        // A cut may come back by itself: a later poll tries again.
+        StripRow{{"HandshakeCut"},
+                 [](const std::string& c) {
+                     return c == "CAPA" ? kListsStls : c == "STLS" ? "+OK\r\n<drop>" : "";
+                 },
+                 PollOutcome::Unreachable,
+                 "TLS 接続の途中で切れました"}),
     byName);
 
 }  // namespace
