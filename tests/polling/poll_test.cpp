@@ -191,20 +191,6 @@ TEST_F(Poll, AnErrorInMidPassKeepsWhatWasArchivedAndTheNextPollDoesTheRest) {
     EXPECT_NE(log().find("1件取得"_cp), std::string::npos);
 }
 
-TEST_F(Poll, IdsDifferingOnlyInCaseCountAsFetched) {
-    server->addMessage(kPlainMessage);
-    poll();
-    std::string id = UidlLedger::parse(ledger()).entries()[0];
-    std::string upper = id;
-    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    std::string lower = id;
-    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    UidlLedger::parse(upper == id ? lower : upper).save(account + "UIDL.txt");
-    std::size_t lines = sink.lines.size();
-    poll();
-    EXPECT_EQ(sink.lines.size(), lines);
-}
-
 TEST_F(Poll, NewIdsGoOnLinesOfTheirOwnAfterALedgerWithoutALastLineEnd) {
     writeBytes(account + "UIDL.txt", "gone-from-server");
     for (int i = 0; i < 3; ++i) server->addMessage(kPlainMessage);
