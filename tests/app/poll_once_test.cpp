@@ -114,7 +114,6 @@ TEST(PollOnce, ExitCodesSayWhoMustAct) {
                                              "S: +OK\r\n1 100\r\n.", "C: TOP 1 0",
                                              raw("+OK\r\nSubject: cut"), drop});
     ScriptedPeer noIds(login + Transcript{"C: UIDL", "S: -ERR no UIDL here", "C: QUIT", "S: +OK"});
-    ScriptedPeer noTls({"S: +OK", "C: CAPA", "S: +OK\r\nUSER\r\n."});
     const std::string trusted = "CaFile=" + server.caFile() + "\r\n",
                       plain = "Pop3Security=none\r\n";
     auto dovecot = [](DovecotServer& s) { return s.address(); };
@@ -132,8 +131,6 @@ TEST(PollOnce, ExitCodesSayWhoMustAct) {
         {"missing CaFile", dovecot, "CaFile=/nonexistent/ca.pem\r\n", "", 78,
          "/nonexistent/ca.pem"},
         {"certificate refused", dovecot, "", "", 1, "証明書"},
-        {"no TLS offered", [&](DovecotServer&) { return noTls.address(); }, "", "", 1,
-         "Pop3Security=none"},
         {"no unique ids", [&](DovecotServer&) { return noIds.address(); }, plain, "", 1, "UIDL"},
     };
     for (const auto& row : rows) {
