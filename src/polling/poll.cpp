@@ -48,7 +48,7 @@ PollResult PollMailbox(PollContext& ctx) {
         ctx.status.AppendStatus(busy);
         return {PollOutcome::Busy, busy};
     }
-    RecoverInterruptedPass(ctx.accountFolder);
+    RecoverInterruptedPass(ctx.accountFolder, ctx.status, ctx.handOff);
 
     const ConnectOptions options =
         connectOptions(ctx.settings.Pop3Security, ctx.settings.CaFile, "Pop3Security");
