@@ -27,14 +27,22 @@ void StatusLog::AppendStatus(const std::string& text) {
     if (++statusPieceCount_ > kPiecesPerLine) BeginStatusLine();
 }
 
+void StatusLog::WriteEarlierLine(const std::string& line) {
+    statusPieceCount_ = 0;
+    statusTime_ = clock_.now();
+    statusLine_ = replaceLineBreaks(line, " ");
+    sink_.addLine(statusLine_);
+    WriteStatusToLog();
+}
+
 void StatusLog::WriteStatusToLog() {
     std::string folder = accountFolder_ + formatDayName(clock_.now());
     std::string path = withTrailingDelimiter(folder) + "log.txt";
     // Appended, not rewritten: a day of a thousand messages would otherwise copy the log a
     // thousand times.
-    if (AppendStringToExistingFile("\r\n" + statusLine_, path)) return;
+    if (AppendStringToExistingFile("\r\n" + statusLine_, path, Links::Refuse)) return;
     ensureFolders(folder);
-    WriteStringToFile(kLogBanner + ("\r\n" + statusLine_), path);
+    WriteStringToFile(kLogBanner + ("\r\n" + statusLine_), path, Links::Refuse);
 }
 
 }  // namespace korv

@@ -24,6 +24,9 @@ class StatusLog {
     void AppendStatus(const std::string& cp932);
     // Appends the current line to AccountFolder/yyyymmdd/log.txt of the moment of writing.
     void WriteStatusToLog();
+    // Shows and logs a whole line of an earlier pass as it stood, its time included: the line of
+    // a message that pass archived but was stopped before logging.
+    void WriteEarlierLine(const std::string& line);
 
     const std::string& StatusLine() const { return statusLine_; }
     int StatusPieceCount() const { return statusPieceCount_; }

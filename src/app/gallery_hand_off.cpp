@@ -1,8 +1,10 @@
 #include "app/gallery_hand_off.h"
 
+#include "gallery/session.h"
+
 namespace korv {
 
-std::vector<std::string> GalleryHandOff::prepare(const ArchivedMessage& m) {
+HandOffFiles GalleryHandOff::prepare(const ArchivedMessage& m) {
     planned_.reset();
     HandOffPlan plan;
     try {
@@ -16,7 +18,7 @@ std::vector<std::string> GalleryHandOff::prepare(const ArchivedMessage& m) {
     if (!plan.refusal.empty()) status_.AppendStatus(plan.refusal);
     planned_ = std::move(plan.delivery);
     if (!planned_) return {};
-    return {planned_->pictureTarget, planned_->requestTarget};
+    return {planned_->account, {planned_->pictureTarget, planned_->requestTarget}};
 }
 
 void GalleryHandOff::carryOut() {
@@ -28,6 +30,10 @@ void GalleryHandOff::carryOut() {
         throw;
     }
     status_.AppendStatus(" ->" + planned_->fileName);
+}
+
+std::string GalleryHandOff::galleryFolder(const std::string& account) {
+    return LoadSessionFile(settings_.SessionDB, account).path;
 }
 
 }  // namespace korv

@@ -13,8 +13,9 @@ class GalleryHandOff : public HandOff {
     GalleryHandOff(HandOffSettings settings, StatusLog& status, Clock& clock)
         : settings_(std::move(settings)), status_(status), clock_(clock) {}
 
-    std::vector<std::string> prepare(const ArchivedMessage& message) override;
+    HandOffFiles prepare(const ArchivedMessage& message) override;
     void carryOut() override;
+    std::string galleryFolder(const std::string& account) override;
 
   private:
     HandOffSettings settings_;

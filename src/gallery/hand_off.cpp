@@ -173,7 +173,7 @@ HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
                           "linkfrom=" + breaksToHtml(linkFrom) + crlf + "id=" + id + crlf +
                           "Story=" + breaksToHtml(story) + crlf + "</qltkeys>" + crlf;
     return {GalleryDelivery{picture, gallery + name + ext, gallery + name + ".txt",
-                            std::move(request), name + ext},
+                            std::move(request), name + ext, account},
             ""};
 }
 

@@ -34,7 +34,8 @@ struct GalleryDelivery {
     std::string pictureTarget;  // gallery + name + picture's extension
     std::string requestTarget;  // gallery + name + ".txt"
     std::string requestText;
-    std::string fileName;  // name + extension, for the status line
+    std::string fileName;      // name + extension, for the status line
+    std::string account = {};  // whose gallery it goes to, as the subject names it
 };
 
 // What the gallery makes of a message: a delivery, nothing (no picture, no "@" in the subject,

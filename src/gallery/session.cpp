@@ -150,8 +150,8 @@ std::int32_t readCounterNumber(const std::string& text, const std::string& path)
 SessionRecord LoadSessionFile(const std::string& sessionDB, const std::string& account) {
     if (!isSafeAccountName(sessionDB, account)) return {};
     std::string fileName = sessionDB + account + ".txt";
-    auto file =
-        SharedFile::openIfExists(fileName, SharedFile::Access::Read, SharedFile::Lock::Shared);
+    auto file = SharedFile::openIfExists(fileName, SharedFile::Access::Read,
+                                         SharedFile::Lock::Shared, Links::Refuse);
     if (!file) return {};
     std::string text;
     try {
@@ -187,10 +187,12 @@ std::string NextNumberedName(Clock& clock, const std::string& counterFile,
     for (int attempt = 0; attempt < kOpenAttempts && !counter; ++attempt) {
         try {
             counter = SharedFile::openIfExists(counterFile, SharedFile::Access::ReadWrite,
-                                               SharedFile::Lock::Shared);
+                                               SharedFile::Lock::Shared, Links::Refuse);
         } catch (const SharingViolation&) {
             clock.sleep(300 + clock.random(300));
             continue;
+        } catch (const LinkRefused&) {
+            throw;  // said as it is, not as a counter that cannot be opened
         } catch (const FileError&) {
             return {};
         }

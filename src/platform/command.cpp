@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,6 +21,8 @@ namespace {
 
 // Enough for any password; a command that prints more is not one we wait for.
 constexpr std::size_t kMaxOutput = 64 * 1024;
+// A first line longer than this is no password (a key file, a page of help text).
+constexpr std::size_t kMaxLine = 4096;
 
 [[noreturn]] void fail(const std::string& command, const std::string& why) {
     throw CommandError("コマンド「"_cp + command + "」が失敗しました: "_cp + why);
@@ -60,37 +63,56 @@ std::string FirstLineOfCommand(const std::string& command, int timeoutMs) {
     }
 
     std::string output;
-    bool timedOut = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool outputClosed = false, timedOut = false;
     for (;;) {
+        if (outputClosed) {
+            // Looked at without reaping: until it is reaped, its pid and group stay ours to kill.
+            siginfo_t info{};
+            int w = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+            if (w == 0 ? info.si_pid == pid : errno == ECHILD) break;
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
-        pollfd p{out[0], POLLIN, 0};
-        int r = left > 0 ? ::poll(&p, 1, static_cast<int>(left)) : 0;
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
+        if (left <= 0) {
             timedOut = true;
             break;
         }
+        // Once the output is closed the command may still run: looked at every few ms.
+        pollfd p{outputClosed ? -1 : out[0], POLLIN, 0};
+        int r =
+            ::poll(&p, 1, static_cast<int>(outputClosed ? std::min<long long>(left, 10) : left));
+        if (r <= 0 || outputClosed) continue;
         char buf[4096];
         ssize_t n = ::read(out[0], buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        output.append(buf, static_cast<std::size_t>(n));
-        if (output.size() > kMaxOutput) break;
+        if (n > 0) output.append(buf, static_cast<std::size_t>(n));
+        // Enough read: a command that goes on writing meets a closed pipe.
+        if (n <= 0 || output.size() > kMaxOutput) {
+            outputClosed = true;
+            ::close(out[0]);
+        }
     }
-    ::close(out[0]);
-    if (timedOut) ::kill(-pid, SIGKILL);
+    if (!outputClosed) ::close(out[0]);
+    // Whatever it left running in its group goes with it.
+    ::kill(-pid, SIGKILL);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (timedOut) fail(command, "時間内に終わりませんでした"_cp);
+    // Judged before the exit status: a command cut off for printing too much dies of the closed
+    // pipe, and the output is the reason.
+    std::string line = output.substr(0, output.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > kMaxLine)
+        fail(command,
+             "出力の最初の行が "_cp + std::to_string(kMaxLine) + " バイトを超えています"_cp);
+    // A NUL would cut the password short wherever it is passed on as a C string.
+    if (output.find('\0') != std::string::npos) fail(command, "出力に NUL 文字があります"_cp);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         fail(command, WIFEXITED(status) ? "終了コード "_cp + std::to_string(WEXITSTATUS(status))
                                         : "シグナル "_cp + std::to_string(WTERMSIG(status)));
-    std::string line = output.substr(0, output.find('\n'));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) fail(command, "何も出力しませんでした"_cp);
     return line;
 }

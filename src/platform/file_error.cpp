@@ -24,4 +24,8 @@ void throwReadError(const std::string& path, int err) {
     throw FileError(path + utf8ToCp932(" を読めません: ") + reason(err));
 }
 
+void throwLinkRefused(const std::string& path) {
+    throw LinkRefused(path + utf8ToCp932(" はシンボリックリンクです (たどりません)"));
+}
+
 }  // namespace korv

@@ -16,6 +16,12 @@ class SharingViolation : public FileError {
     using FileError::FileError;
 };
 
+// A file of the program's own is a symbolic link: it is never followed, and the error names it.
+class LinkRefused : public FileError {
+  public:
+    using FileError::FileError;
+};
+
 // A text that should hold a number does not (the counter file, an interval field).
 class ConversionError : public std::runtime_error {
   public:
@@ -26,5 +32,6 @@ class ConversionError : public std::runtime_error {
 [[noreturn]] void throwOpenError(const std::string& cp932Path, int err);
 [[noreturn]] void throwWriteError(const std::string& cp932Path, int err);
 [[noreturn]] void throwReadError(const std::string& cp932Path, int err);
+[[noreturn]] void throwLinkRefused(const std::string& cp932Path);
 
 }  // namespace korv

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -140,6 +141,49 @@ bool renameFolderToFreeName(std::string_view from, std::string_view to) {
     if (err == EEXIST || err == ENOTEMPTY) return false;
     throw FileError(std::string(from) + " を " + std::string(to) + " に移せません: "_cp +
                     utf8ToCp932(std::strerror(err)));
+}
+
+int openPath(std::string_view cp932, int flags, mode_t mode, Links links) {
+    auto native = nativePath(cp932);
+    int fd = ::open(native.c_str(), flags | (links == Links::Refuse ? O_NOFOLLOW : 0), mode);
+    // ELOOP also stands for a loop among the folders on the way; only a link in the place of the
+    // file itself is refused as such.
+    if (fd < 0 && errno == ELOOP && links == Links::Refuse && isSymbolicLink(cp932))
+        throwLinkRefused(std::string(cp932));
+    return fd;
+}
+
+bool isSymbolicLink(std::string_view cp932) {
+    struct stat st {};
+    return ::lstat(nativePath(cp932).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool removeFileInside(std::string_view cp932File, std::string_view cp932Folder) {
+    const std::string file(cp932File);
+    auto native = nativePath(cp932File);
+    auto refuse = [&](const std::string& why) { throw FileError(file + " は"_cp + why); };
+    for (const auto& part : native)
+        if (part == "..") refuse(" .. を含むので削除しません"_cp);
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return false;
+        throwOpenError(file, errno);
+    }
+    if (!S_ISREG(st.st_mode)) refuse("通常のファイルではないので削除しません"_cp);
+    std::error_code ec;
+    auto folder = std::filesystem::canonical(nativePath(cp932Folder), ec);
+    auto parent = ec ? folder : std::filesystem::canonical(native.parent_path(), ec);
+    // Inside: the folder's resolved path is a leading part of the file's resolved folder.
+    auto [f, p] = std::mismatch(folder.begin(), folder.end(), parent.begin(), parent.end());
+    if (ec || f != folder.end())
+        refuse(" "_cp + std::string(cp932Folder) + " の外にあるので削除しません"_cp);
+    if (::unlink(native.c_str()) != 0) {
+        int err = errno;
+        if (err == ENOENT) return false;
+        throw FileError(file + utf8ToCp932(" を削除できません: ") +
+                        utf8ToCp932(std::strerror(err)));
+    }
+    return true;
 }
 
 std::string programFolder() {

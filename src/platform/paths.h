@@ -1,6 +1,8 @@
 #pragma once
 // Paths are CP932 texts inside the program; both '/' and '\' separate folders, and a '\' that is
 // the second byte of a double-byte character is part of that character.
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -38,6 +40,18 @@ bool createNewFolder(std::string_view cp932);
 // Renames a folder to a name that must be free; false when the name is taken (never replaces
 // anything there). Any other failure is a FileError naming both.
 bool renameFolderToFreeName(std::string_view fromCp932, std::string_view toCp932);
+
+// Whether a symbolic link in a file's place is followed. The home's own files (ledger, log,
+// lock, journal, session and counter files) say Refuse: a link there is a LinkRefused error that
+// names it, never a way out of the home.
+enum class Links { Follow, Refuse };
+// open(2) of a CP932 path; -1 with errno when it fails, but a refused link throws LinkRefused.
+int openPath(std::string_view cp932, int flags, mode_t mode, Links links);
+bool isSymbolicLink(std::string_view cp932);
+// Removes a regular file that lies inside folder, both resolved (a file name with ".." in it
+// never does). False when there is no such file; anything else that is not removed (a link, a
+// folder, a file elsewhere, a failed removal) is a FileError naming the file and the reason.
+bool removeFileInside(std::string_view cp932File, std::string_view cp932Folder);
 
 // The folder holding the running program, with a trailing delimiter.
 std::string programFolder();

@@ -25,14 +25,14 @@ bool isLockConflict(int err) { return err == EAGAIN || err == EACCES; }
 
 }  // namespace
 
-SharedFile SharedFile::open(const std::string& path, Access access, Lock lock) {
-    auto file = openIfExists(path, access, lock);
+SharedFile SharedFile::open(const std::string& path, Access access, Lock lock, Links links) {
+    auto file = openIfExists(path, access, lock, links);
     if (!file) throwOpenError(path, errno);
     return std::move(*file);
 }
 
 std::optional<SharedFile> SharedFile::openIfExists(const std::string& path, Access access,
-                                                   Lock lock) {
+                                                   Lock lock, Links links) {
     int flags = O_CLOEXEC;
     switch (access) {
         case Access::Read:
@@ -45,9 +45,8 @@ std::optional<SharedFile> SharedFile::openIfExists(const std::string& path, Acce
             flags |= O_RDWR | O_CREAT;
             break;
     }
-    auto native = nativePath(path);
     // Without O_NONBLOCK a FIFO in a file's place would hold the program until someone writes.
-    int fd = ::open(native.c_str(), flags | O_NONBLOCK, 0666);
+    int fd = openPath(path, flags | O_NONBLOCK, 0666, links);
     if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return std::nullopt;
     if (fd < 0) throwOpenError(path, errno);
     // O_NONBLOCK stays: a regular file takes no notice of it, and anything else is refused

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/file_error.h"
+#include "platform/paths.h"
 
 namespace korv {
 
@@ -15,11 +16,13 @@ class SharedFile {
     enum class Access { Read, ReadWrite, CreateReadWrite };
     enum class Lock { Shared, Exclusive };
 
-    // Opens and locks at once; throws SharingViolation on a lock conflict, FileError otherwise.
-    static SharedFile open(const std::string& cp932Path, Access access, Lock lock);
+    // Opens and locks at once; throws SharingViolation on a lock conflict, LinkRefused for a link
+    // that is not to be followed, FileError otherwise.
+    static SharedFile open(const std::string& cp932Path, Access access, Lock lock,
+                           Links links = Links::Follow);
     // As open, but a file (or folder on its path) that does not exist gives nothing.
     static std::optional<SharedFile> openIfExists(const std::string& cp932Path, Access access,
-                                                  Lock lock);
+                                                  Lock lock, Links links = Links::Follow);
 
     SharedFile(SharedFile&& other) noexcept;
     SharedFile& operator=(SharedFile&& other) noexcept;

@@ -59,17 +59,19 @@ void fillNewFile(int fd, const std::filesystem::path& file, const std::string& t
     }
 }
 
-void replaceFile(const std::string& text, const std::string& path, mode_t newMode) {
+void replaceFile(const std::string& text, const std::string& path, mode_t newMode,
+                 Links links = Links::Follow) {
     auto target = nativePath(path);
     mode_t mode = newMode;
     struct stat st {};
     std::optional<SharedFile> guard;
+    if (links == Links::Refuse && isSymbolicLink(path)) throwLinkRefused(path);
     if (::stat(target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) throwOpenError(path, EISDIR);
         mode = st.st_mode & 07777;
         // Holding the old file exclusively makes a writer fail while another process has it open.
-        guard.emplace(
-            SharedFile::open(path, SharedFile::Access::ReadWrite, SharedFile::Lock::Exclusive));
+        guard.emplace(SharedFile::open(path, SharedFile::Access::ReadWrite,
+                                       SharedFile::Lock::Exclusive, links));
     }
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     std::string tempName = target.filename().string() + ".tmp" + std::to_string(rng() % 1000000);
@@ -88,13 +90,13 @@ void replaceFile(const std::string& text, const std::string& path, mode_t newMod
 
 }  // namespace
 
-std::string ReadFileToString(const std::string& path) {
-    auto file = SharedFile::open(path, SharedFile::Access::Read, SharedFile::Lock::Shared);
+std::string ReadFileToString(const std::string& path, Links links) {
+    auto file = SharedFile::open(path, SharedFile::Access::Read, SharedFile::Lock::Shared, links);
     return file.readAll();
 }
 
-void WriteStringToFile(const std::string& text, const std::string& path) {
-    replaceFile(text, path, 0666 & ~processUmask());
+void WriteStringToFile(const std::string& text, const std::string& path, Links links) {
+    replaceFile(text, path, 0666 & ~processUmask(), links);
 }
 
 void WriteNewFile(const std::string& text, const std::string& path) {
@@ -104,13 +106,14 @@ void WriteNewFile(const std::string& text, const std::string& path) {
     fillNewFile(fd, target, text, path);
 }
 
-void AppendStringToFile(const std::string& text, const std::string& path) {
-    SharedFile::open(path, SharedFile::Access::ReadWrite, SharedFile::Lock::Exclusive).append(text);
+void AppendStringToFile(const std::string& text, const std::string& path, Links links) {
+    SharedFile::open(path, SharedFile::Access::ReadWrite, SharedFile::Lock::Exclusive, links)
+        .append(text);
 }
 
-bool AppendStringToExistingFile(const std::string& text, const std::string& path) {
-    auto file =
-        SharedFile::openIfExists(path, SharedFile::Access::ReadWrite, SharedFile::Lock::Exclusive);
+bool AppendStringToExistingFile(const std::string& text, const std::string& path, Links links) {
+    auto file = SharedFile::openIfExists(path, SharedFile::Access::ReadWrite,
+                                         SharedFile::Lock::Exclusive, links);
     if (!file) return false;
     file->append(text);
     return true;

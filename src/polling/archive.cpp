@@ -130,7 +130,7 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
 
     MailTexts t;
     ArchivedMessage message;
-    std::vector<std::string> galleryFiles;
+    HandOffFiles handedOff;
     try {
         int r = MailLibPop3GetMailStatus(handle, number, t.subject.data(), t.date.data(),
                                          t.from.data(), t.header.data(), 0);
@@ -156,7 +156,7 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         message.header = t.header.data();
         message.body = std::move(body);
         message.attachments = t.names.data();
-        if (ctx.handOff) galleryFiles = ctx.handOff->prepare(message);
+        if (ctx.handOff) handedOff = ctx.handOff->prepare(message);
     } catch (const HeldBack& held) {
         return holdBack(held.reason);
     } catch (const ConnectionLost&) {
@@ -167,7 +167,9 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
 
     // From here on the journal knows what is being written outside ".incoming".
     const std::string day = formatDayName(ctx.clock.now());
-    MessageIntent intent{id, name, nextTarget(ctx, day), galleryFiles};
+    const std::vector<std::string>& galleryFiles = handedOff.files;
+    MessageIntent intent{
+        id, name, nextTarget(ctx, day), galleryFiles, handedOff.account, ctx.status.StatusLine()};
     incoming.intend(intent);
     if (!galleryFiles.empty()) {
         try {
@@ -176,6 +178,9 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
             incoming.withdraw();
             return holdBack(e.what());
         }
+        // The line now names the gallery file: a pass that finishes this message logs it so.
+        intent.line = ctx.status.StatusLine();
+        incoming.intend(intent);
     }
     try {
         while (!renameFolderToFreeName(folder, incoming.targetPath(intent.target))) {

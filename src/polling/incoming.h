@@ -12,26 +12,34 @@
 namespace korv {
 
 // A message in flight: its id (as stored in the ledger), the name of the folder it is built in,
-// the numbered folder it goes to (day/number, under the account folder), and the gallery files
-// it creates.
+// the numbered folder it goes to (day/number, under the account folder), the gallery files it
+// creates and the gallery account that holds them, and its status line as it will be logged.
 struct MessageIntent {
     std::string id;
     std::string folder;
     std::string target;
     std::vector<std::string> files;
+    std::string account = {};
+    std::string line = {};
 };
 
 std::string formatIntent(const MessageIntent& intent);
 // Nothing when the text is not one whole record (a journal cut short by a kill).
 std::optional<MessageIntent> parseIntent(const std::string& text);
 
+class HandOff;
+class StatusLog;
+
 // Finishes or undoes what a killed pass left: a message already moved into its numbered folder
-// gets its id recorded; any other gallery files of the message in flight are removed; folders
-// left in ".incoming" go. For a pass that holds the poll lock.
-void RecoverInterruptedPass(const std::string& accountFolder);
+// gets its id recorded and its status line logged; the gallery files of any other message in
+// flight are removed, only regular files inside the gallery folder that handOff gives for its
+// account; folders left in ".incoming" go. Links there are removed as links, never followed. What
+// it cannot undo is logged once and dropped. For a pass that holds the poll lock.
+void RecoverInterruptedPass(const std::string& accountFolder, StatusLog& status, HandOff* handOff);
 
 class Incoming {
   public:
+    // A link in the place of ".incoming" or its journal is a LinkRefused error.
     explicit Incoming(std::string accountFolder);
 
     // A new empty folder to build a message in: its name, and its path with a trailing delimiter.

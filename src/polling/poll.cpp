@@ -49,7 +49,7 @@ PollResult PollMailbox(PollContext& ctx) {
         ctx.status.AppendStatus(busy);
         return {PollOutcome::Busy, busy};
     }
-    RecoverInterruptedPass(ctx.accountFolder);
+    RecoverInterruptedPass(ctx.accountFolder, ctx.status, ctx.handOff);
 
     ConnectOptions options;
     try {

@@ -29,16 +29,26 @@ struct ArchivedMessage {
     std::string attachments;  // the written names as comma text
 };
 
+// What a hand-off is about to write: every file, and the account whose gallery holds them.
+struct HandOffFiles {
+    std::string account;
+    std::vector<std::string> files;
+};
+
 // Hands an archived message on (to a gallery) in two steps, so that the archive can note what
 // will be written before anything is.
 class HandOff {
   public:
     virtual ~HandOff() = default;
     // Decides what the message gives on and takes the names it needs; writes nothing yet.
-    // Returns every file carryOut will create; none when there is nothing to hand on.
-    virtual std::vector<std::string> prepare(const ArchivedMessage& message) = 0;
+    // Returns every file carryOut will create (none when there is nothing to hand on) and the
+    // account whose gallery holds them.
+    virtual HandOffFiles prepare(const ArchivedMessage& message) = 0;
     // Creates the prepared files; a failure throws and leaves none of them.
     virtual void carryOut() = 0;
+    // The gallery folder of an account as the settings give it now; "" when there is none. An
+    // interrupted hand-off is undone only inside it.
+    virtual std::string galleryFolder(const std::string& /*account*/) { return {}; }
 };
 
 struct PollContext {

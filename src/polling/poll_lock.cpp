@@ -6,7 +6,7 @@ std::optional<PollLock> PollLock::tryTake(const std::string& accountFolder) {
     try {
         return PollLock(SharedFile::open(accountFolder + ".poll.lock",
                                          SharedFile::Access::CreateReadWrite,
-                                         SharedFile::Lock::Exclusive));
+                                         SharedFile::Lock::Exclusive, Links::Refuse));
     } catch (const SharingViolation&) {
         return std::nullopt;
     }

@@ -13,8 +13,9 @@ UidlLedger UidlLedger::parse(const std::string& text) {
 }
 
 UidlLedger UidlLedger::load(const std::string& path) {
-    if (!fileExists(path)) return {};
-    return parse(ReadFileToString(path));
+    // A link in its place is read (and refused) as the error it is, not taken for a new ledger.
+    if (!fileExists(path) && !isSymbolicLink(path)) return {};
+    return parse(ReadFileToString(path, Links::Refuse));
 }
 
 namespace {
@@ -55,7 +56,7 @@ bool UidlLedger::contains(const std::string& id) const {
 void UidlLedger::record(const std::string& id, const std::string& path) {
     add(id);
     if (fileComplete_) {
-        AppendStringToFile(id + "\r\n", path);
+        AppendStringToFile(id + "\r\n", path, Links::Refuse);
     } else {
         save(path);
         fileComplete_ = true;
@@ -92,6 +93,8 @@ std::string UidlLedger::text() const {
     return out;
 }
 
-void UidlLedger::save(const std::string& path) const { WriteStringToFile(text(), path); }
+void UidlLedger::save(const std::string& path) const {
+    WriteStringToFile(text(), path, Links::Refuse);
+}
 
 }  // namespace korv

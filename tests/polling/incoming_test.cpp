@@ -5,7 +5,10 @@
 
 #include <filesystem>
 
+#include "polling/poll.h"
 #include "polling/uidl_ledger.h"
+#include "support/fake_clock.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
@@ -20,11 +23,12 @@ TEST(Incoming, AnInterruptedMessageIsFinishedOrUndoneByTheNextPass) {
         bool journalWhole;
         bool idRecorded;   // afterwards
         bool galleryKept;  // afterwards
+        bool lineLogged;   // the message's status line, by the next pass
     } rows[] = {
-        {"killed before the move", true, false, true, false, false},
-        {"killed after the move", false, false, true, true, true},
-        {"killed after the ledger", false, true, true, true, true},
-        {"journal cut short", true, false, false, false, true},
+        {"killed before the move", true, false, true, false, false, false},
+        {"killed after the move", false, false, true, true, true, true},
+        {"killed after the ledger", false, true, true, true, true, false},
+        {"journal cut short", true, false, false, false, true, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -36,12 +40,25 @@ TEST(Incoming, AnInterruptedMessageIsFinishedOrUndoneByTheNextPass) {
         fs::create_directories(account + ".incoming/mX");
         fs::create_directories(account + "20261207/00000");
         if (!row.builtFolderLeft) fs::remove(account + ".incoming/mX");
-        std::string journal =
-            formatIntent({"new", "mX", "20261207/00000", {picture, home.file("img001.txt")}});
+        const std::string line = "2026-12-07 08:59:59 date |subject| from ->img001.jpg";
+        std::string journal = formatIntent(
+            {"new", "mX", "20261207/00000", {picture, home.file("img001.txt")}, "acme", line});
         writeBytes(account + ".incoming/journal",
                    row.journalWhole ? journal : journal.substr(0, journal.size() - 5));
 
-        RecoverInterruptedPass(account);
+        RecordingSink sink;
+        FakeClock clock{DateTime{2026, 12, 7, 9, 0, 0, 0}};
+        StatusLog status(sink, clock, account);
+        struct : HandOff {
+            std::string gallery;
+            HandOffFiles prepare(const ArchivedMessage&) override { return {}; }
+            void carryOut() override {}
+            std::string galleryFolder(const std::string& a) override {
+                return a == "acme" ? gallery : "";
+            }
+        } handOff;
+        handOff.gallery = home.path();
+        RecoverInterruptedPass(account, status, &handOff);
         auto ledger = UidlLedger::load(account + "UIDL.txt");
         EXPECT_EQ(ledger.contains("new"), row.idRecorded);
         EXPECT_TRUE(ledger.contains("old"));
@@ -49,5 +66,8 @@ TEST(Incoming, AnInterruptedMessageIsFinishedOrUndoneByTheNextPass) {
         EXPECT_EQ(fs::exists(picture), row.galleryKept);
         EXPECT_FALSE(fs::exists(account + ".incoming/mX"));
         EXPECT_EQ(readBytes(account + ".incoming/journal"), "");
+        std::string log =
+            fs::exists(account + "20261207/log.txt") ? readBytes(account + "20261207/log.txt") : "";
+        EXPECT_EQ(log.find("\r\n" + line) != std::string::npos, row.lineLogged) << log;
     }
 }

@@ -51,7 +51,7 @@ struct Poll : ::testing::Test {
         std::vector<std::string>& seen;
         std::function<void()> onPrepare;
         explicit RecordingHandOff(std::vector<std::string>& s) : seen(s) {}
-        std::vector<std::string> prepare(const ArchivedMessage& m) override {
+        HandOffFiles prepare(const ArchivedMessage& m) override {
             if (onPrepare) onPrepare();
             // The message is handed on with its files in place, before it counts.
             bool whole = fs::exists(m.folder + "header.txt") && fs::exists(m.folder + "body.txt");
@@ -189,6 +189,12 @@ TEST_F(Poll, AnErrorInMidPassKeepsWhatWasArchivedAndTheNextPollDoesTheRest) {
         EXPECT_TRUE(fs::exists(dayFolder() + folder + "/body.txt")) << folder;
     EXPECT_FALSE(fs::exists(dayFolder() + "00003")) << "the interrupted message came twice";
     EXPECT_NE(log().find("1件取得"_cp), std::string::npos);
+    // The interrupted message's line is logged by the poll that finished it, and only then.
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = log().find("|plain| a@example.jp", at)) != std::string::npos;
+         ++at)
+        ++lines;
+    EXPECT_EQ(lines, 3u) << log();
 }
 
 TEST_F(Poll, NewIdsGoOnLinesOfTheirOwnAfterALedgerWithoutALastLineEnd) {

@@ -9,13 +9,17 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <regex>
 #include <thread>
 
+#include "platform/codepage.h"
+#include "polling/incoming.h"
 #include "polling/uidl_ledger.h"
 #include "support/dovecot_server.h"
+#include "support/named_rows.h"
 #include "support/programs.h"
 #include "support/sample_mail.h"
 #include "support/temp_dir.h"
@@ -213,4 +217,160 @@ TEST(PollProcesses, PoisonMessagesDoNotStopTheOnesAfterThem) {
     EXPECT_EQ(exitCodeOf(startPoll(h.home)), 0);
     EXPECT_EQ(h.ledgerSize(), 3u);
     EXPECT_TRUE(fs::exists(h.home + "gallery/bad/006.txt"));
+}
+
+namespace {
+
+// Every file and folder under a folder, with the files' bytes; links as links.
+std::map<std::string, std::string> tree(const std::string& folder) {
+    std::map<std::string, std::string> found;
+    for (auto& e : fs::recursive_directory_iterator(folder)) {
+        std::string p = e.path().string();
+        found[p] = e.is_symlink() ? "link" : e.is_directory() ? "folder" : readBytes(p);
+    }
+    return found;
+}
+
+// Every day's log of the home, as text.
+std::string logs(const Home& h) {
+    std::string text;
+    for (auto& d : fs::directory_iterator(h.account))
+        if (fs::exists(d.path() / "log.txt")) text += cp932ToUtf8(readBytes(d.path() / "log.txt"));
+    return text;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& piece) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(piece, at)) != std::string::npos; at += piece.size())
+        ++n;
+    return n;
+}
+
+// A journal of a message that never reached its number, whose gallery file is `file`.
+void journalNaming(Home& h, const std::string& file) {
+    fs::create_directories(h.account + ".incoming/mX");
+    writeBytes(h.account + ".incoming/journal",
+               formatIntent({"gone", "mX", "20261207/00000", {file}, "acme", ""}));
+}
+
+struct LinkRow : NamedRow {
+    std::function<void(Home&, const std::string& outside)> plant;
+    int exitCode;      // of the poll that meets it
+    bool archived;     // the new message is archived by it (else held back or not reached)
+    const char* said;  // in its log or its output
+};
+
+}  // namespace
+
+// Links in the home and journals that name what is not theirs: a poll never goes through them,
+// nothing outside the home changes, and what the poll cannot act on is said once.
+TEST(PollProcesses, LinksAndJournalsNeverLeadOutOfTheHome) {
+    const LinkRow rows[] = {
+        {{"IncomingIsALink"},
+         [](Home& h, const std::string& out) {
+             fs::create_directories(h.account);
+             fs::create_directory_symlink(out + "dir", h.account + ".incoming");
+         },
+         0,
+         true,
+         "シンボリックリンク"},
+        {{"EntryOfIncomingIsALink"},
+         [](Home& h, const std::string& out) {
+             fs::create_directories(h.account + ".incoming");
+             fs::create_directory_symlink(out + "dir", h.account + ".incoming/mOld");
+         },
+         0,
+         true,
+         ""},
+        {{"JournalIsALink"},
+         [](Home& h, const std::string& out) {
+             fs::create_directories(h.account + ".incoming");
+             fs::create_symlink(out + "victim.txt", h.account + ".incoming/journal");
+         },
+         0,
+         true,
+         "シンボリックリンク"},
+        {{"JournalNamesAFileOutsideTheGallery"},
+         [](Home& h, const std::string& out) { journalNaming(h, out + "victim.txt"); },
+         0,
+         true,
+         "取り消せません"},
+        {{"JournalReachesOutThroughALinkInTheGallery"},
+         [](Home& h, const std::string& out) {
+             fs::create_directory_symlink(out + "dir", h.gallery + "out");
+             journalNaming(h, h.gallery + "out/inner.txt");
+         },
+         0,
+         true,
+         "取り消せません"},
+        {{"JournalEntryCannotBeRemoved"},
+         [](Home& h, const std::string&) {
+             fs::create_directories(h.gallery + "img99999.jpg/x");
+             journalNaming(h, h.gallery + "img99999.jpg");
+         },
+         0,
+         true,
+         "取り消せません"},
+        {{"LedgerIsALink"},
+         [](Home& h, const std::string& out) {
+             fs::create_directories(h.account);
+             fs::create_symlink(out + "victim.txt", h.account + "UIDL.txt");
+         },
+         1,
+         false,
+         "UIDL.txt はシンボリックリンク"},
+        {{"LockIsADanglingLink"},
+         [](Home& h, const std::string& out) {
+             fs::create_directories(h.account);
+             fs::create_symlink(out + "made.txt", h.account + ".poll.lock");
+         },
+         1,
+         false,
+         ".poll.lock はシンボリックリンク"},
+        {{"CounterIsALink"},
+         [](Home& h, const std::string& out) {
+             writeBytes(out + "counter.txt", "7");
+             fs::create_symlink(out + "counter.txt", h.gallery + "counter.txt");
+         },
+         0,
+         false,
+         "counter.txt はシンボリックリンク"},
+        {{"SessionFileIsALink"},
+         [](Home& h, const std::string& out) {
+             fs::rename(h.home + "sessions/acme.txt", out + "acme.txt");
+             fs::create_symlink(out + "acme.txt", h.home + "sessions/acme.txt");
+         },
+         0,
+         false,
+         "acme.txt はシンボリックリンク"},
+    };
+    DovecotServer server;
+    server.addMessage(messageWithAttachments("m1@acme", "1#story", {{"p.jpg", picture(1)}}));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Home h(server);
+        h.pictures[1] = picture(1);
+        TempDir outside;
+        const std::string out = outside.path();
+        writeBytes(out + "victim.txt", "keep");
+        fs::create_directories(out + "dir");
+        writeBytes(out + "dir/inner.txt", "keep");
+        row.plant(h, out);
+        const auto before = tree(out);
+
+        EXPECT_EQ(exitCodeOf(startPoll(h.home)), row.exitCode) << lastOutput(h.home);
+        EXPECT_EQ(tree(out), before);
+        std::string said = logs(h) + lastOutput(h.home);
+        EXPECT_NE(said.find(row.said), std::string::npos) << said;
+        EXPECT_EQ(h.archived().size(), row.archived ? 1u : 0u);
+        if (!row.archived) continue;
+        // The next poll completes and says nothing again.
+        EXPECT_EQ(exitCodeOf(startPoll(h.home)), 0) << lastOutput(h.home);
+        expectEachOnce(h.archived(), 1, 2, "archive");
+        expectEachOnce(h.inGallery(), 1, 2, "gallery");
+        if (*row.said) {
+            EXPECT_EQ(occurrences(logs(h), row.said), 1u) << logs(h);
+        }
+        EXPECT_EQ(tree(out), before);
+    }
 }
