@@ -5,9 +5,6 @@
 #include <csignal>
 
 #include <filesystem>
-#include <functional>
-#include <utility>
-#include <vector>
 
 #include "platform/file_error.h"
 #include "platform/paths.h"
@@ -167,41 +164,5 @@ TEST(Folders, ANewFolderIsMadeOnceWithItsParents) {
         FAIL() << "a folder inside a file was made";
     } catch (const FileError& e) {
         EXPECT_NE(std::string(e.what()).find("00001/inner"), std::string::npos) << e.what();
-    }
-}
-
-// The home's own files: a link in their place is an error that names it, and whatever it points
-// to (a file, nothing yet) stays as it was.
-TEST(WholeFile, ALinkInTheHomeIsNeverFollowed) {
-    const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> rows = {
-        {"read", [](const std::string& p) { ReadFileToString(p, Links::Refuse); }},
-        {"rewrite", [](const std::string& p) { WriteStringToFile("x", p, Links::Refuse); }},
-        {"append", [](const std::string& p) { AppendStringToFile("x", p, Links::Refuse); }},
-        {"append if there",
-         [](const std::string& p) { AppendStringToExistingFile("x", p, Links::Refuse); }},
-        {"lock",
-         [](const std::string& p) {
-             SharedFile::open(p, SharedFile::Access::CreateReadWrite, SharedFile::Lock::Exclusive,
-                              Links::Refuse);
-         }},
-    };
-    for (const auto& [name, use] : rows) {
-        for (bool dangling : {false, true}) {
-            SCOPED_TRACE(std::string(name) + (dangling ? ", dangling link" : ", link to a file"));
-            TempDir dir;
-            if (!dangling) korv::test::writeBytes(dir.file("target"), "keep");
-            std::filesystem::create_symlink(dir.file("target"), dir.file("UIDL.txt"));
-            try {
-                use(dir.file("UIDL.txt"));
-                ADD_FAILURE() << "followed";
-            } catch (const LinkRefused& e) {
-                EXPECT_NE(std::string(e.what()).find(dir.file("UIDL.txt")), std::string::npos);
-            }
-            EXPECT_TRUE(std::filesystem::is_symlink(dir.file("UIDL.txt")));
-            EXPECT_EQ(std::filesystem::exists(dir.file("target")), !dangling);
-            if (!dangling) {
-                EXPECT_EQ(korv::test::readBytes(dir.file("target")), "keep");
-            }
-        }
     }
 }
