@@ -31,6 +31,11 @@ std::string libraryError() {
     return text.data();
 }
 
+// The word the user knows first, then why, so that the log and the window say what to fix.
+std::string withReason(const std::string& word, const std::string& why) {
+    return why.empty() ? word : word + " " + why;
+}
+
 void logLine(StatusLog& status, const std::string& text) {
     status.BeginStatusLine();
     status.AppendStatus(text);
@@ -57,8 +62,8 @@ PollResult PollMailbox(PollContext& ctx) {
     const std::string password = Pop3Password(ctx.settings);
     int handle = Pop3Connect(ctx.settings.Pop3Name.c_str(), options);
     if (handle == -1) {
-        std::string reason = libraryError();
-        logLine(ctx.status, "接続失敗"_cp);
+        std::string reason = withReason("接続失敗"_cp, libraryError());
+        logLine(ctx.status, reason);
         return {PollOutcome::Unreachable, reason};
     }
     CloseOnExit closer{handle};
@@ -66,8 +71,8 @@ PollResult PollMailbox(PollContext& ctx) {
                                         ctx.settings.ApopFlag ? -1 : 0);
     ctx.status.AppendStatus("*");
     if (count < 0) {
-        std::string reason = libraryError();
-        logLine(ctx.status, "ログイン失敗"_cp + reason);
+        std::string reason = withReason("ログイン失敗"_cp, libraryError());
+        logLine(ctx.status, reason);
         return {count == kMailLibBroken ? PollOutcome::Unreachable : PollOutcome::LoginRefused,
                 reason};
     }

@@ -8,6 +8,7 @@
 #include "activity/status_log.h"
 #include "client/mailbox.h"
 #include "platform/clock.h"
+#include "polling/poll.h"
 #include "settings/settings.h"
 #include "windows/dialogs.h"
 
@@ -51,7 +52,7 @@ class TForm1 : public QMainWindow {
     void SpeedButton2Click();
     void LabeledEdit1Change();
     void Timer1Timer();
-    void PollWithLed();
+    PollResult PollWithLed();
 
     void RefreshMailList();
     void MailListViewClick();
@@ -134,6 +135,8 @@ class TForm1 : public QMainWindow {
     std::unique_ptr<LineSink> memoSink_;
     bool activated_ = false;
     bool closed_ = false;
+    // The failure the last timed poll showed in a box: the same one again is only logged.
+    std::string timedFailureShown_;
 };
 
 // Reads a whole number as the interval field takes it: optional blanks before it, a sign,

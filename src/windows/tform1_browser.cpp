@@ -43,12 +43,8 @@ void TForm1::RefreshMailList() {
     Viewed = {};
     MailListView->clear();
 
-    MailboxListing listing = ListMailbox(settings);
-    if (!listing.loginError.empty()) {
-        dialogs_.errorBox(this, listing.loginError);
-        return;
-    }
-    for (MailRow& row : listing.rows) {
+    // A server that cannot be reached or refuses the login raises why, for the error box.
+    for (MailRow& row : ListMailbox(settings)) {
         MailListView->addTopLevelItem(
             new QTreeWidgetItem(QStringList{toQ(row.subject), toQ(row.date), toQ(row.from)}));
         MailRows.push_back(std::move(row));
@@ -61,6 +57,14 @@ void TForm1::MailListViewClick() {
     int p = selectedRow(MailListView);
     if (p < 0) return;
     Viewed = {};
+    // A click on a row enables the commands also when its message cannot be fetched.
+    struct EnableCommands {
+        TForm1* form;
+        ~EnableCommands() {
+            form->mSave->setEnabled(true);
+            form->mReply->setEnabled(true);
+        }
+    } enable{this};
     if (auto body = FetchBody(settings, p)) {
         Viewed = {p, std::move(*body)};
         memo1->setPlainText(toQ(Viewed.body + "\r\n"));
@@ -70,8 +74,6 @@ void TForm1::MailListViewClick() {
         memo1->ensureCursorVisible();
         memo1->horizontalScrollBar()->setValue(0);
     }
-    mSave->setEnabled(true);
-    mReply->setEnabled(true);
 }
 
 void TForm1::MailListViewMouseUp(Qt::MouseButton button, int x, int y) {
