@@ -1,6 +1,7 @@
 #pragma once
 // The main window: the message list, the activity memo, the poll controls and the menus.
 #include <QMainWindow>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -125,6 +126,7 @@ class TForm1 : public QMainWindow {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void sendFromWriteForm(std::function<bool()> send);
     void buildLayout();
     void buildMenus();
     void connectHandlers();

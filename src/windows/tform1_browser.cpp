@@ -1,6 +1,5 @@
 // The mailbox browser and the mail-client commands of the main window.
 #include <QAction>
-#include <QDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -106,11 +105,13 @@ void TForm1::mCreateClick() {
     WriteForm->SubjectEdit->clear();
     WriteForm->AttachEdit->clear();
     WriteForm->memo1->clear();
-    if (WriteForm->showModal() != QDialog::Accepted) return;
-    mail::OutgoingMail mail = composed(*WriteForm);
-    mail.attachmentPath = fromQ(WriteForm->AttachEdit->text());
-    std::string error = SendComposed(settings, mail);
-    if (!error.empty()) dialogs_.errorBox(this, error);
+    sendFromWriteForm([this] {
+        mail::OutgoingMail mail = composed(*WriteForm);
+        mail.attachmentPath = fromQ(WriteForm->AttachEdit->text());
+        std::string error = SendComposed(settings, mail);
+        if (!error.empty()) dialogs_.errorBox(WriteForm, error);
+        return error.empty();
+    });
 }
 
 void TForm1::mPopupReplyClickClick() {
@@ -122,12 +123,24 @@ void TForm1::mPopupReplyClickClick() {
     WriteForm->memo1->clear();
     // A reply goes without an attachment; the field must not suggest otherwise.
     WriteForm->AttachEdit->clear();
-    if (WriteForm->showModal() != QDialog::Accepted) return;
-    mail::OutgoingMail mail = composed(*WriteForm);
-    mail.extraHeaders = draft.thread;
-    std::string error = SendComposed(settings, mail);
-    // The reason goes with the box: a refused address names itself.
-    if (!error.empty()) dialogs_.systemBox(MailListView, error, "エラー"_cp);
+    sendFromWriteForm([this, &draft] {
+        mail::OutgoingMail mail = composed(*WriteForm);
+        mail.extraHeaders = draft.thread;
+        std::string error = SendComposed(settings, mail);
+        // The reason goes with the box: a refused address names itself.
+        if (!error.empty()) dialogs_.systemBox(WriteForm, error, "エラー"_cp);
+        return error.empty();
+    });
+}
+
+void TForm1::sendFromWriteForm(std::function<bool()> send) {
+    // Sent from inside the dialog: a send that fails leaves it open with everything typed.
+    WriteForm->Send = std::move(send);
+    struct Unset {
+        TWriteForm* form;
+        ~Unset() { form->Send = nullptr; }
+    } unset{WriteForm};
+    WriteForm->showModal();
 }
 
 }  // namespace korv
