@@ -15,6 +15,7 @@
 #include "app/options.h"
 #include "app/poll_once.h"
 #include "app/watch.h"
+#include "mail/maillib.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 
@@ -94,11 +95,16 @@ int main(int argc, char** argv) {
         return std::make_unique<korv::GalleryHandOff>(
             korv::HandOffSettings{defaultImg, settings.SessionDB}, status, clock);
     };
-    if (options.mode == korv::RunMode::PollOnce)
-        return korv::RunPollOnce(folder, makeHandOff, std::cout, std::cerr,
-                                 korv::PassOptions{options.quiet, nullptr});
-    if (options.mode == korv::RunMode::Watch)
-        return korv::RunWatch(folder, makeHandOff, std::cout, std::cerr,
-                              korv::WatchOptions{options.quiet, options.verbose});
-    return runWindow(options.qtArguments, folder);
+    if (options.mode != korv::RunMode::PollOnce && options.mode != korv::RunMode::Watch)
+        return runWindow(options.qtArguments, folder);
+    // Once for the whole run, however many passes it makes (the window does its own).
+    korv::mail::MailLibStartup();
+    korv::mail::MailLibSetOption(1, korv::mail::kMailTextSize);
+    int code = options.mode == korv::RunMode::PollOnce
+                   ? korv::RunPollOnce(folder, makeHandOff, std::cout, std::cerr,
+                                       korv::PassOptions{options.quiet, nullptr})
+                   : korv::RunWatch(folder, makeHandOff, std::cout, std::cerr,
+                                    korv::WatchOptions{options.quiet, options.verbose});
+    korv::mail::MailLibCleanup();
+    return code;
 }

@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-#include "mail/maillib.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 
@@ -75,11 +74,6 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
         std::string defaultImg = folder + settings.DefaultImg;
         if (settings.DefaultImg.empty() || !fileExists(defaultImg)) defaultImg.clear();
 
-        mail::MailLibStartup();
-        mail::MailLibSetOption(1, mail::kMailTextSize);
-        struct Cleanup {
-            ~Cleanup() { mail::MailLibCleanup(); }
-        } cleanup;
         StatusLog status(sink, clock, accountFolder);
         status.BeginStatusLine();
         std::unique_ptr<HandOff> handOff =

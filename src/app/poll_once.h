@@ -34,7 +34,8 @@ struct PassOptions {
 };
 
 // programFolder ends with a delimiter and holds korvanto.ini. Status lines go to `out` as they
-// are finished, the reason of a failure to `err` (both UTF-8).
+// are finished, the reason of a failure to `err` (both UTF-8). The mail library is started and
+// cleaned up by the caller, once per process.
 int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,
                 std::ostream& out, std::ostream& err, const PassOptions& options = {});
 int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHandOff,

@@ -6,22 +6,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/codepage.h"
 
 namespace korv {
 namespace {
 
-std::atomic<bool> stopRequested{false};
 int wakePipe[2] = {-1, -1};
 
 extern "C" void onStopSignal(int) {
-    stopRequested.store(true);
+    stopRequested().store(true);
     // Wakes the wait between passes; the pipe never fills, one byte is enough.
     if (wakePipe[1] >= 0) {
         ssize_t ignored = ::write(wakePipe[1], "x", 1);
@@ -34,7 +33,8 @@ void catchStopSignals() {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
-    // Network and file waits go on where they were; a second signal ends the program at once.
+    // File calls go on where they were; network waits look at the flag (see stopRequested). A
+    // second signal ends the program at once.
     sa.sa_flags = SA_RESTART | SA_RESETHAND;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
@@ -44,7 +44,7 @@ void catchStopSignals() {
 void waitForNextPass(int seconds) {
     using Clock = std::chrono::steady_clock;
     const auto end = Clock::now() + std::chrono::seconds(seconds);
-    while (!stopRequested.load()) {
+    while (!stopRequested().load()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
         if (left.count() <= 0) return;
         pollfd p{wakePipe[0], POLLIN, 0};
@@ -91,13 +91,13 @@ int RunWatch(const std::string& programFolder, const HandOffFactory& makeHandOff
              std::ostream& err, const WatchOptions& options) {
     catchStopSignals();
     std::string said;
-    PassOptions pass{options.quiet, &stopRequested};
-    while (!stopRequested.load()) {
+    PassOptions pass{options.quiet, &stopRequested()};
+    while (!stopRequested().load()) {
         // A failed pass has said why on `err`; the next one comes at the interval all the same,
         // unless only the user can mend the settings.
         if (RunPollOnce(programFolder, makeHandOff, out, err, pass) == kExitConfig)
             return kExitConfig;
-        if (stopRequested.load()) break;
+        if (stopRequested().load()) break;
         int seconds = intervalOf(programFolder, err, said);
         if (options.verbose) {
             std::time_t next = std::time(nullptr) + seconds;

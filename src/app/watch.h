@@ -1,7 +1,7 @@
 #pragma once
 // Polls without a window at the settings' interval until SIGTERM or SIGINT, which end it after
-// the message in progress (a second one ends it at once; the next poll finishes or undoes what
-// it left).
+// the message in progress, or at once when the server keeps it waiting (a second one ends it at
+// once; the next poll finishes or undoes what it left).
 #include <ostream>
 #include <string>
 

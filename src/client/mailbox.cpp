@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "client/client_core.h"
+#include "mail/mail_error.h"
 #include "mail/maillib.h"
 #include "mail/security.h"
 #include "platform/codepage.h"
@@ -38,6 +39,18 @@ struct BrowserConnection {
                                              Pop3Password(settings).c_str(),
                                              settings.ApopFlag ? -1 : 0);
     }
+    // The message count of a connection that must stand and log in; else the error with why.
+    int loginOrThrow(const Settings& settings) {
+        if (handle == -1) throw mail::MailError("接続失敗 "_cp + lastMailError());
+        int count = login(settings);
+        if (count < 0) {
+            std::string why = "ログインエラー:"_cp + lastMailError();
+            // No connection is held open while the box waits for the user.
+            close();
+            throw mail::MailError(why);
+        }
+        return count;
+    }
     void close() {
         mail::MailLibPop3Close(handle);
         handle = -1;
@@ -48,33 +61,25 @@ struct BrowserConnection {
 
 }  // namespace
 
-MailboxListing ListMailbox(const Settings& settings) {
-    MailboxListing listing;
+std::vector<MailRow> ListMailbox(const Settings& settings) {
+    std::vector<MailRow> rows;
     BrowserConnection connection(settings);
-    if (connection.handle == -1) return listing;
-    int count = connection.login(settings);
-    if (count < 0) {
-        listing.loginError = "ログインエラー:"_cp + lastMailError();
-        // No connection is held open while the box waits for the user.
-        connection.close();
-        return listing;
-    }
+    int count = connection.loginOrThrow(settings);
     MailBuffer subject = newMailBuffer(), date = newMailBuffer(), from = newMailBuffer();
     for (int n = 1; n <= count; ++n) {
         auto block = NewHeaderBlock();
         mail::MailLibPop3GetMailStatus(connection.handle, n, subject.data(), date.data(),
                                        from.data(), block.get(), 0);
         AppendHeaderLineEnd(block.get());
-        listing.rows.push_back(
-            {textOf(subject), textOf(date), textOf(from), HeaderBlockText(block.get())});
+        rows.push_back({textOf(subject), textOf(date), textOf(from), HeaderBlockText(block.get())});
     }
-    return listing;
+    return rows;
 }
 
 std::optional<std::string> FetchBody(const Settings& settings, int p) {
     std::string folder = AttachmentFolder();
     BrowserConnection connection(settings);
-    if (connection.handle == -1 || p >= connection.login(settings)) return std::nullopt;
+    if (p >= connection.loginOrThrow(settings)) return std::nullopt;
     int size = mail::MailLibPop3GetMailSize(connection.handle, p + 1);
     std::vector<char> body(size > 0 ? size : 0, '\0');
     MailBuffer subject = newMailBuffer(), date = newMailBuffer(), from = newMailBuffer(),
@@ -86,11 +91,13 @@ std::optional<std::string> FetchBody(const Settings& settings, int p) {
     };
     // The listing's size is only a hint: a larger body is handed out on the second call, into a
     // buffer of the size it needs.
-    if (fetch() == mail::kMailLibBodyTooLarge) {
+    int fetched = fetch();
+    if (fetched == mail::kMailLibBodyTooLarge) {
         size = mail::MailLibPop3GetMailSize(connection.handle, p + 1);
         body.assign(size > 0 ? size : 0, '\0');
-        fetch();
+        fetched = fetch();
     }
+    if (fetched < 0) throw mail::MailError(lastMailError());
     return body.empty() ? "" : std::string(body.data(), strnlen(body.data(), body.size()));
 }
 

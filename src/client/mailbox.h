@@ -18,18 +18,17 @@ struct MailRow {
     std::string header;  // the header block's text with CR LF appended (at most 8191 characters)
 };
 
-// The mailbox as the list shows it. A server that cannot be reached gives no rows and no error.
-struct MailboxListing {
-    std::vector<MailRow> rows;
-    std::string loginError;  // "ログインエラー:" and the server's text; empty when logged in
-};
-MailboxListing ListMailbox(const Settings& settings);
+// The mailbox as the list shows it. A server that cannot be reached raises "接続失敗" and why,
+// a refused login "ログインエラー:" and the server's text (as MailError).
+std::vector<MailRow> ListMailbox(const Settings& settings);
 
-// The body of row p as the library gives it; nothing when the server cannot be reached, refuses
-// the login or has no such message. Attachments go to AttachmentFolder().
+// The body of row p as the library gives it; nothing when the server has no such message.
+// Raises MailError with the reason when the server cannot be reached, refuses the login (both
+// as ListMailbox) or the message cannot be fetched. Attachments go to AttachmentFolder().
 std::optional<std::string> FetchBody(const Settings& settings, int p);
 
-// Deletes row p when the server still has such a message.
+// Deletes row p when the server can be reached and still has such a message; silent otherwise
+// (the list reloaded after it says why).
 void DeleteMessage(const Settings& settings, int p);
 
 // The body last viewed and its row (-1: none), kept so that a save writes the library's bytes.

@@ -11,9 +11,10 @@ int MailLibStartup() {
     return 0;
 }
 int MailLibSetOption(int, int) { return 0; }
+// GMime itself stays until the process ends (see ensureMimeInitialised), so a caller that
+// starts and cleans up again, as every pass of a resident poller did, leaves nothing behind.
 int MailLibCleanup() {
     closeAllPop3Sessions();
-    shutdownMime();
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gmime/gmime.h>
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -21,7 +22,9 @@ std::mutex& mimeMutex() {
     static std::mutex m;
     return m;
 }
-bool mimeReady = false;
+bool mimeStarted = false;  // never reset: GMime is set up once per process
+
+void shutdownMime() { g_mime_shutdown(); }
 
 struct Leaf {
     GMimeObject* obj;
@@ -156,23 +159,17 @@ std::string leafCharset(GMimeObject* obj) {
 
 void ensureMimeInitialised() {
     std::lock_guard lock(mimeMutex());
-    if (!mimeReady) {
-        g_mime_init();
-        // GMime's lenient search for encoded words inside words grows with the square of a
-        // header (a crafted subject froze a poll for minutes). Header texts and file names are
-        // decoded from the raw values here anyway, so GMime may keep to whole words.
-        g_mime_parser_options_set_rfc2047_compliance_mode(g_mime_parser_options_get_default(),
-                                                          GMIME_RFC_COMPLIANCE_STRICT);
-        mimeReady = true;
-    }
-}
-
-void shutdownMime() {
-    std::lock_guard lock(mimeMutex());
-    if (mimeReady) {
-        g_mime_shutdown();
-        mimeReady = false;
-    }
+    if (mimeStarted) return;
+    g_mime_init();
+    // GMime's lenient search for encoded words inside words grows with the square of a
+    // header (a crafted subject froze a poll for minutes). Header texts and file names are
+    // decoded from the raw values here anyway, so GMime may keep to whole words.
+    g_mime_parser_options_set_rfc2047_compliance_mode(g_mime_parser_options_get_default(),
+                                                      GMIME_RFC_COMPLIANCE_STRICT);
+    mimeStarted = true;
+    // Shut down once, when the process ends: GMime set up again after its shutdown prints
+    // GLib-CRITICAL lines and keeps memory of the first round, at every pass of a resident poller.
+    std::atexit(shutdownMime);
 }
 
 MessageTexts decodeHeaderTexts(std::string_view raw) {

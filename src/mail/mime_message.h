@@ -39,10 +39,9 @@ DecodedMessage decodeMessage(std::string_view rawMessage, const std::string& att
 // The names as comma text that the gallery's comma-text reader parses back exactly.
 std::string formatNamesList(const std::vector<std::string>& names);
 
-// GMime is set up once per process; every MIME function calls this first.
+// GMime is set up at the first call and shut down when the process ends; every MIME function
+// calls this first.
 void ensureMimeInitialised();
-// Releases GMime (at the library's cleanup); a later MIME call sets it up again.
-void shutdownMime();
 
 // True when the message has an attachment: a part with a file name, an attachment disposition
 // or a non-text type, or a uuencoded block inside its plain texts.

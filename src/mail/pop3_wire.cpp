@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "mail/pop3_connection.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 
@@ -26,14 +27,31 @@ namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
 
-// False on time-out.
-bool waitFor(int fd, short events, int timeoutMs) {
+enum class Waited { Ready, TimedOut, Stopped };
+
+// A stop is looked for at least this often: its signal may come just before poll() begins.
+constexpr int kStopCheckMs = 500;
+
+// A signal ends no wait early unless it asked the process to stop: the wait then ends as soon
+// as the server has sent nothing for a moment. Otherwise it goes on only for the time it had left.
+Waited waitFor(int fd, short events, int timeoutMs) {
+    using Steady = std::chrono::steady_clock;
+    const auto deadline = Steady::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     pollfd p{fd, events, 0};
     for (;;) {
-        int r = ::poll(&p, 1, std::max(timeoutMs, 0));
-        if (r < 0 && errno == EINTR) continue;
-        return r > 0;
+        long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
+        int r = ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, kStopCheckMs)));
+        if (r > 0) return Waited::Ready;
+        if (r < 0 && errno != EINTR) return Waited::TimedOut;
+        if (stopRequested().load()) return Waited::Stopped;
+        if (Steady::now() >= deadline) return Waited::TimedOut;
     }
+}
+
+const std::string& stoppedText() {
+    static const std::string text = "停止の指示で中断しました"_cp;
+    return text;
 }
 
 long long msSince(std::chrono::steady_clock::time_point start) {
@@ -141,7 +159,13 @@ void Pop3Connection::connectSocket(const Pop3Address& address) {
         int r = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
         int err = r == 0 ? 0 : errno;
         if (r != 0 && err == EINPROGRESS) {
-            if (waitFor(fd, POLLOUT, pop3Timeouts().connectMs)) {
+            Waited w = waitFor(fd, POLLOUT, pop3Timeouts().connectMs);
+            if (w == Waited::Stopped) {
+                ::close(fd);
+                freeaddrinfo(found);
+                fail(stoppedText());
+            }
+            if (w == Waited::Ready) {
                 socklen_t len = sizeof err;
                 if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
             } else {
@@ -209,10 +233,12 @@ void Pop3Connection::handshake() {
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
             ERR_clear_error();
             long long left = pop3Timeouts().readMs - msSince(start);
-            if (left > 0 &&
-                waitFor(fd_, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, static_cast<int>(left)))
-                continue;
-            fail("TLS 接続がタイムアウトしました"_cp + passwordNotSent());
+            Waited w = left > 0 ? waitFor(fd_, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT,
+                                          static_cast<int>(left))
+                                : Waited::TimedOut;
+            if (w == Waited::Ready) continue;
+            fail(w == Waited::Stopped ? stoppedText()
+                                      : "TLS 接続がタイムアウトしました"_cp + passwordNotSent());
         }
         long verify = SSL_get_verify_result(tls_->ssl);
         // A connection cut during the handshake may come back; a certificate or a peer that
@@ -258,7 +284,9 @@ void Pop3Connection::sendAll(const std::string& data) {
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 fail("送信できません ("_cp + utf8ToCp932(std::strerror(errno)) + ")");
         }
-        if (!waitFor(fd_, until, pop3Timeouts().readMs)) fail("送信がタイムアウトしました"_cp);
+        Waited w = waitFor(fd_, until, pop3Timeouts().readMs);
+        if (w == Waited::Stopped) fail(stoppedText());
+        if (w == Waited::TimedOut) fail("送信がタイムアウトしました"_cp);
     }
 }
 
@@ -279,7 +307,9 @@ void Pop3Connection::waitForReply(short events) {
         if (left <= 0) fail("応答が遅すぎます"_cp);
         wait = std::min(wait, left);
     }
-    if (waitFor(fd_, events, static_cast<int>(wait))) return;
+    Waited w = waitFor(fd_, events, static_cast<int>(wait));
+    if (w == Waited::Ready) return;
+    if (w == Waited::Stopped) fail(stoppedText());
     // A server silent for about the idle time-out has stopped; one that still sends now and
     // then is too slow. (Right after a status line both limits come at nearly the same time.)
     bool silent = msSince(lastByteAt_) >= t.readMs - t.readMs / 10;

@@ -6,6 +6,11 @@
 #include <thread>
 
 namespace korv {
+namespace {
+std::atomic<bool> stopFlag{false};
+}
+
+std::atomic<bool>& stopRequested() { return stopFlag; }
 
 DateTime SystemClock::now() {
     auto tp = std::chrono::system_clock::now();

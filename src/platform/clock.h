@@ -1,6 +1,7 @@
 #pragma once
 // Local time, waits and randomness behind one interface, so that tests can cross midnight, fix
 // time stamps and skip real waits.
+#include <atomic>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -31,6 +32,11 @@ class SystemClock : public Clock {
   private:
     std::mt19937 rng_{std::random_device{}()};
 };
+
+// Set when the process is asked to stop (the resident poller's SIGTERM or SIGINT): from then on
+// a network wait ends within about a second instead of at its time-out. A signal handler may set
+// it.
+std::atomic<bool>& stopRequested();
 
 // "yyyy-mm-dd hh:nn:ss"
 std::string formatTimestamp(const DateTime& t);

@@ -32,6 +32,11 @@ std::string libraryError() {
     return text.data();
 }
 
+// The word the user knows first, then why, so that the log and the window say what to fix.
+std::string withReason(const std::string& word, const std::string& why) {
+    return why.empty() ? word : word + " " + why;
+}
+
 void logLine(StatusLog& status, const std::string& text) {
     status.BeginStatusLine();
     status.AppendStatus(text);
@@ -55,7 +60,7 @@ PollResult PollMailbox(PollContext& ctx) {
     try {
         options = connectOptions(ctx.settings.Pop3Security, ctx.settings.CaFile, "Pop3Security");
     } catch (const MailError& e) {
-        logLine(ctx.status, "接続失敗"_cp);
+        logLine(ctx.status, withReason("接続失敗"_cp, e.what()));
         throw SettingsError(e.what());
     }
     // Asked for at every poll: a password manager may change it, and it never sits in memory
@@ -64,9 +69,10 @@ PollResult PollMailbox(PollContext& ctx) {
     int failure = 0;
     int handle = Pop3Connect(ctx.settings.Pop3Name.c_str(), options, &failure);
     if (handle == -1) {
-        std::string reason = libraryError();
-        logLine(ctx.status, "接続失敗"_cp);
-        if (failure == kMailLibSettings) throw SettingsError(reason);
+        std::string why = libraryError();
+        std::string reason = withReason("接続失敗"_cp, why);
+        logLine(ctx.status, reason);
+        if (failure == kMailLibSettings) throw SettingsError(why);
         return {failure == kMailLibBroken ? PollOutcome::Unreachable : PollOutcome::NotConnected,
                 reason};
     }
@@ -75,8 +81,8 @@ PollResult PollMailbox(PollContext& ctx) {
                                         ctx.settings.ApopFlag ? -1 : 0);
     ctx.status.AppendStatus("*");
     if (count < 0) {
-        std::string reason = libraryError();
-        logLine(ctx.status, "ログイン失敗"_cp + reason);
+        std::string reason = withReason("ログイン失敗"_cp, libraryError());
+        logLine(ctx.status, reason);
         return {count == kMailLibBroken ? PollOutcome::Unreachable : PollOutcome::LoginRefused,
                 reason};
     }

@@ -90,7 +90,9 @@ struct FetchCounts {
 
 struct PollResult {
     PollOutcome outcome = PollOutcome::Done;
-    std::string reason;  // the library's text when the outcome is not Done
+    // When the outcome is not Done, the failure as its status line says it: "接続失敗" or
+    // "ログイン失敗", a blank and the library's reason (or the busy text).
+    std::string reason;
     FetchCounts counts = {};
 };
 

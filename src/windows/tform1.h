@@ -1,6 +1,7 @@
 #pragma once
 // The main window: the message list, the activity memo, the poll controls and the menus.
 #include <QMainWindow>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "activity/status_log.h"
 #include "client/mailbox.h"
 #include "platform/clock.h"
+#include "polling/poll.h"
 #include "settings/settings.h"
 #include "windows/dialogs.h"
 
@@ -51,7 +53,7 @@ class TForm1 : public QMainWindow {
     void SpeedButton2Click();
     void LabeledEdit1Change();
     void Timer1Timer();
-    void PollWithLed();
+    PollResult PollWithLed();
 
     void RefreshMailList();
     void MailListViewClick();
@@ -124,6 +126,7 @@ class TForm1 : public QMainWindow {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void sendFromWriteForm(std::function<bool()> send);
     void buildLayout();
     void buildMenus();
     void connectHandlers();
@@ -134,6 +137,8 @@ class TForm1 : public QMainWindow {
     std::unique_ptr<LineSink> memoSink_;
     bool activated_ = false;
     bool closed_ = false;
+    // The failure the last timed poll showed in a box: the same one again is only logged.
+    std::string timedFailureShown_;
 };
 
 // Reads a whole number as the interval field takes it: optional blanks before it, a sign,

@@ -1,6 +1,5 @@
 // The mailbox browser and the mail-client commands of the main window.
 #include <QAction>
-#include <QDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -43,12 +42,8 @@ void TForm1::RefreshMailList() {
     Viewed = {};
     MailListView->clear();
 
-    MailboxListing listing = ListMailbox(settings);
-    if (!listing.loginError.empty()) {
-        dialogs_.errorBox(this, listing.loginError);
-        return;
-    }
-    for (MailRow& row : listing.rows) {
+    // A server that cannot be reached or refuses the login raises why, for the error box.
+    for (MailRow& row : ListMailbox(settings)) {
         MailListView->addTopLevelItem(
             new QTreeWidgetItem(QStringList{toQ(row.subject), toQ(row.date), toQ(row.from)}));
         MailRows.push_back(std::move(row));
@@ -61,6 +56,14 @@ void TForm1::MailListViewClick() {
     int p = selectedRow(MailListView);
     if (p < 0) return;
     Viewed = {};
+    // A click on a row enables the commands also when its message cannot be fetched.
+    struct EnableCommands {
+        TForm1* form;
+        ~EnableCommands() {
+            form->mSave->setEnabled(true);
+            form->mReply->setEnabled(true);
+        }
+    } enable{this};
     if (auto body = FetchBody(settings, p)) {
         Viewed = {p, std::move(*body)};
         memo1->setPlainText(toQ(Viewed.body + "\r\n"));
@@ -70,8 +73,6 @@ void TForm1::MailListViewClick() {
         memo1->ensureCursorVisible();
         memo1->horizontalScrollBar()->setValue(0);
     }
-    mSave->setEnabled(true);
-    mReply->setEnabled(true);
 }
 
 void TForm1::MailListViewMouseUp(Qt::MouseButton button, int x, int y) {
@@ -104,11 +105,13 @@ void TForm1::mCreateClick() {
     WriteForm->SubjectEdit->clear();
     WriteForm->AttachEdit->clear();
     WriteForm->memo1->clear();
-    if (WriteForm->showModal() != QDialog::Accepted) return;
-    mail::OutgoingMail mail = composed(*WriteForm);
-    mail.attachmentPath = fromQ(WriteForm->AttachEdit->text());
-    std::string error = SendComposed(settings, mail);
-    if (!error.empty()) dialogs_.errorBox(this, error);
+    sendFromWriteForm([this] {
+        mail::OutgoingMail mail = composed(*WriteForm);
+        mail.attachmentPath = fromQ(WriteForm->AttachEdit->text());
+        std::string error = SendComposed(settings, mail);
+        if (!error.empty()) dialogs_.errorBox(WriteForm, error);
+        return error.empty();
+    });
 }
 
 void TForm1::mPopupReplyClickClick() {
@@ -120,12 +123,24 @@ void TForm1::mPopupReplyClickClick() {
     WriteForm->memo1->clear();
     // A reply goes without an attachment; the field must not suggest otherwise.
     WriteForm->AttachEdit->clear();
-    if (WriteForm->showModal() != QDialog::Accepted) return;
-    mail::OutgoingMail mail = composed(*WriteForm);
-    mail.extraHeaders = draft.thread;
-    std::string error = SendComposed(settings, mail);
-    // The reason goes with the box: a refused address names itself.
-    if (!error.empty()) dialogs_.systemBox(MailListView, error, "エラー"_cp);
+    sendFromWriteForm([this, &draft] {
+        mail::OutgoingMail mail = composed(*WriteForm);
+        mail.extraHeaders = draft.thread;
+        std::string error = SendComposed(settings, mail);
+        // The reason goes with the box: a refused address names itself.
+        if (!error.empty()) dialogs_.systemBox(WriteForm, error, "エラー"_cp);
+        return error.empty();
+    });
+}
+
+void TForm1::sendFromWriteForm(std::function<bool()> send) {
+    // Sent from inside the dialog: a send that fails leaves it open with everything typed.
+    WriteForm->Send = std::move(send);
+    struct Unset {
+        TWriteForm* form;
+        ~Unset() { form->Send = nullptr; }
+    } unset{WriteForm};
+    WriteForm->showModal();
 }
 
 }  // namespace korv

@@ -5,7 +5,6 @@
 #include <QTimer>
 
 #include "app/gallery_hand_off.h"
-#include "polling/poll.h"
 #include "windows/qt_text.h"
 #include "windows/tform1.h"
 
@@ -13,9 +12,20 @@ namespace korv {
 
 int TForm1::interval() const { return parseInteger(fromQ(LabeledEdit1->text())); }
 
+namespace {
+
+bool failed(const PollResult& result) {
+    return result.outcome == PollOutcome::Unreachable ||
+           result.outcome == PollOutcome::NotConnected ||
+           result.outcome == PollOutcome::LoginRefused;
+}
+
+}  // namespace
+
 void TForm1::SpeedButton1Click() {
     SpeedButton2->setChecked(false);
-    PollWithLed();
+    PollResult result = PollWithLed();
+    if (failed(result)) dialogs_.errorBox(this, result.reason);
 }
 
 void TForm1::SpeedButton2Click() {
@@ -48,7 +58,14 @@ void TForm1::Timer1Timer() {
     // The timer runs again after every timed poll, also after an error, but only once its box
     // is closed: boxes of timed polls never pile up. Its next tick comes a full period later.
     try {
-        PollWithLed();
+        // A server that stays away would otherwise bring the same box after every interval.
+        PollResult result = PollWithLed();
+        if (!failed(result)) {
+            timedFailureShown_.clear();
+        } else if (result.reason != timedFailureShown_) {
+            timedFailureShown_ = result.reason;
+            dialogs_.errorBox(this, result.reason);
+        }
     } catch (const std::exception& e) {
         showStandardError(dialogs_, this, e);
     } catch (...) {
@@ -58,7 +75,7 @@ void TForm1::Timer1Timer() {
     ProgressBar5->setValue(Countdown);
 }
 
-void TForm1::PollWithLed() {
+PollResult TForm1::PollWithLed() {
     setLampLit(true);
     PopLED->repaint();  // the thread stays busy for the whole poll
     struct LampOff {
@@ -70,7 +87,7 @@ void TForm1::PollWithLed() {
     } lampOff{this};
     GalleryHandOff handOff({DefaultImg, settings.SessionDB}, *status, clock_);
     PollContext ctx{settings, AccountFolder, *status, clock_, &handOff};
-    PollMailbox(ctx);
+    return PollMailbox(ctx);
 }
 
 }  // namespace korv

@@ -70,7 +70,8 @@ TWriteForm::TWriteForm(Dialogs& dialogs, QWidget* parent) : QDialog(parent), dia
 
     connect(AttachButton, &QPushButton::clicked, this,
             [this] { runGuarded(dialogs_, this, [this] { AttachButtonClick(); }); });
-    connect(SendButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(SendButton, &QPushButton::clicked, this,
+            [this] { runGuarded(dialogs_, this, [this] { SendButtonClick(); }); });
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
     setFixedSize(399, 372);
@@ -80,6 +81,10 @@ TWriteForm::TWriteForm(Dialogs& dialogs, QWidget* parent) : QDialog(parent), dia
 
 void TWriteForm::AttachButtonClick() {
     if (auto path = dialogs_.openFile(this, "", "")) AttachEdit->setText(toQ(*path));
+}
+
+void TWriteForm::SendButtonClick() {
+    if (!Send || Send()) accept();
 }
 
 std::string TWriteForm::MessageBody() const {

@@ -2,6 +2,7 @@
 #include <filesystem>
 
 #include "client/client_core.h"
+#include "mail/mail_error.h"
 #include "server_fixture.h"
 #include "support/pop3_mailbox.h"
 #include "support/sample_mail.h"
@@ -26,27 +27,31 @@ TEST_F(MailboxTest, ListsEveryMessageWithItsHeaderBlock) {
     EXPECT_EQ(list[1].header.substr(list[1].header.size() - 2), "\r\n");
 }
 
-TEST_F(MailboxTest, NoRowsWithoutAMailbox) {
-    MailboxListing empty = ListMailbox(settings());
-    EXPECT_TRUE(empty.rows.empty());
-    EXPECT_EQ(empty.loginError, "");
+TEST_F(MailboxTest, NoRowsWithoutAMailboxAndTheReasonWhenItCannotBeRead) {
+    EXPECT_TRUE(ListMailbox(settings()).empty());
 
     pop3.addMessage(plainMessage("one", "x\r\n"));
+    auto errorOf = [](auto command) -> std::string {
+        try {
+            command();
+        } catch (const mail::MailError& e) {
+            return e.what();
+        }
+        return "no error";
+    };
     Settings wrong = settings();
     wrong.Password = "not-the-password";
-    MailboxListing refused = ListMailbox(wrong);
-    EXPECT_TRUE(refused.rows.empty());
-    const std::string prefix = "ログインエラー:"_cp;
-    EXPECT_EQ(refused.loginError.substr(0, prefix.size()), prefix);
-    EXPECT_GT(refused.loginError.size(), prefix.size()) << "the server's text follows";
-    EXPECT_EQ(refused.loginError.find("not-the-password"), std::string::npos);
+    std::string refused = errorOf([&] { ListMailbox(wrong); });
+    EXPECT_EQ(refused.rfind("ログインエラー:"_cp, 0), 0u) << refused;
+    EXPECT_NE(refused.find("-ERR"), std::string::npos) << "the server's words: " << refused;
+    EXPECT_EQ(refused.find("not-the-password"), std::string::npos);
 
     Settings unreachable = settings();
     unreachable.Pop3Name = "127.0.0.1:" + std::to_string(closedPort());
-    MailboxListing none = ListMailbox(unreachable);
-    EXPECT_TRUE(none.rows.empty());
-    EXPECT_EQ(none.loginError, "");
-    EXPECT_EQ(FetchBody(unreachable, 0), std::nullopt);
+    const std::string away = "接続失敗 "_cp + "POP3サーバ "_cp + unreachable.Pop3Name;
+    EXPECT_EQ(errorOf([&] { ListMailbox(unreachable); }).rfind(away, 0), 0u);
+    EXPECT_EQ(errorOf([&] { FetchBody(unreachable, 0); }).rfind(away, 0), 0u);
+    // Deleting stays silent: the list reloaded after it says why.
     DeleteMessage(unreachable, 0);
     EXPECT_EQ(pop3.messageCount(), 1);
 }

@@ -72,14 +72,68 @@ TEST_F(ClientTest, AClickListsAndASelectionShowsTheBodyFromItsStart) {
     EXPECT_TRUE(form->mSave->isEnabled());
 }
 
-TEST_F(ClientTest, ARefusedLoginShowsTheErrorBox) {
+// Where a failure shows: each row breaks the account one way and runs one command.
+TEST_F(ClientTest, TheReasonOfAFailureIsWhereTheUserLooks) {
     pop3.addMessage(plainMessage("one", "x\r\n"));
-    start("not-the-password");
+    start();
     form->mDeleteClick();
-    EXPECT_EQ(rows(), 0);
-    ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_EQ(dialogs.shown[0].kind, "error");
-    EXPECT_EQ(dialogs.shown[0].text.rfind("ログインエラー:"_cp, 0), 0u) << dialogs.shown[0].text;
+    const Settings working = form->settings;
+    const std::string away = "接続失敗 "_cp + "POP3サーバ "_cp;
+    enum Command { ManualPoll, TimedPoll, List, View };
+    struct Row {
+        const char* name;
+        bool unreachable;  // else the password is wrong
+        Command command;
+        std::string words;  // what the box (and a poll's status line and log) begins with
+    } rows[] = {
+        {"manual poll, nobody listens", true, ManualPoll, away},
+        {"manual poll, login refused", false, ManualPoll, "ログイン失敗 "_cp},
+        {"timed poll, nobody listens", true, TimedPoll, away},
+        {"list, nobody listens", true, List, away},
+        {"list, login refused", false, List, "ログインエラー:"_cp},
+        {"view, nobody listens", true, View, away},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        dialogs.shown.clear();
+        form->settings = working;
+        form->mDeleteClick();
+        if (row.unreachable)
+            form->settings.Pop3Name = "127.0.0.1:" + std::to_string(closedPort());
+        else
+            form->settings.Password = "not-the-password";
+        switch (row.command) {
+            case ManualPoll:
+                form->SpeedButton1->click();
+                break;
+            case TimedPoll:
+                form->LabeledEdit1->setText("1");
+                form->SpeedButton2->click();
+                // The same failure again is logged, not shown a second time.
+                for (int tick = 0; tick < 2; ++tick) form->runHandler(&TForm1::Timer1Timer);
+                form->SpeedButton2->click();
+                break;
+            case List:
+                form->mDelete->trigger();
+                break;
+            case View:
+                select(0);
+                form->runHandler(&TForm1::MailListViewClick);
+                EXPECT_TRUE(form->mSave->isEnabled());
+                break;
+        }
+        ASSERT_EQ(dialogs.shown.size(), 1u);
+        const std::string& box = dialogs.shown[0].text;
+        EXPECT_EQ(dialogs.shown[0].kind, "error");
+        EXPECT_EQ(box.rfind(row.words, 0), 0u) << box;
+        EXPECT_GT(box.size(), row.words.size() + 4) << "the reason follows";
+        EXPECT_EQ(box.find("not-the-password"), std::string::npos);
+        if (row.command == ManualPoll || row.command == TimedPoll) {
+            std::string lines = readBytes(home.path() + "DefaultAccount/20261207/log.txt") + "\r\n";
+            EXPECT_NE(lines.find(" " + box + "\r\n"), std::string::npos) << "logged whole";
+            EXPECT_NE(memo().find(" " + box), std::string::npos) << memo();
+        }
+    }
 }
 
 // The save writes what the library gave for the viewed row, not the text area, which status

@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTreeWidget>
+#include <functional>
 
 #include "client_fixture.h"
 
@@ -11,20 +12,26 @@ namespace {
 
 class ComposeTest : public ClientTest {
   protected:
-    // The dialog as the user fills it in; records what the fields held when it opened.
+    std::vector<std::string> fields() const {
+        return {fromQ(write.ToEdit->text()), fromQ(write.SubjectEdit->text()),
+                fromQ(write.memo1->toPlainText()), fromQ(write.AttachEdit->text())};
+    }
+    // The dialog as the user fills it in and leaves it with Send or Cancel; records what the
+    // fields held when it opened. `afterSend` runs while the dialog is still up after Send.
     void answerWith(std::string to, std::string subject, QString text, std::string attachment,
-                    int result = QDialog::Accepted) {
+                    int result = QDialog::Accepted, std::function<void()> afterSend = {}) {
         write.runModal = [=, this](QDialog&) {
             ++openings;
-            openedWith = {fromQ(write.ToEdit->text()), fromQ(write.SubjectEdit->text()),
-                          fromQ(write.memo1->toPlainText()), fromQ(write.AttachEdit->text())};
+            openedWith = fields();
             write.show();
             write.ToEdit->setText(toQ(to));
             write.SubjectEdit->setText(toQ(subject));
             write.memo1->setPlainText(text);
             write.AttachEdit->setText(toQ(attachment));
+            (result == QDialog::Accepted ? write.SendButton : write.CancelButton)->click();
+            if (afterSend && write.isVisible()) afterSend();
             write.hide();
-            return result;
+            return write.result();
         };
     }
     void listAndSelect(int row) {
@@ -64,14 +71,30 @@ TEST_F(ComposeTest, ANewMessageStartsEmptyAndSendsTheFields) {
     EXPECT_EQ(smtp.messages().size(), 1u);
 }
 
-TEST_F(ComposeTest, ARefusedRecipientShowsTheErrorBox) {
+// A failed send loses nothing: the dialog stays with everything typed, and Send again goes.
+TEST_F(ComposeTest, AFailedSendKeepsTheDialogOpenWithTheTextAndTheAttachment) {
     start();
-    answerWith("rejected@example.com", "x", "text", "");
-    form->runHandler(&TForm1::mCreateClick);
-    EXPECT_TRUE(smtp.messages().empty());
+    std::string photoPath = saved.file("photo.jpg");
+    writeBytes(photoPath, someBytes(700, 7));
+    std::vector<std::string> typed{"rejected@example.com", "写真"_cp, "two\nlines", photoPath};
+    std::vector<std::string> keptAfterFailure;
+    answerWith(typed[0], typed[1], toQ(typed[2]), typed[3], QDialog::Accepted, [&] {
+        keptAfterFailure = fields();
+        write.ToEdit->setText("friend@example.com");
+        write.SendButton->click();
+    });
+    form->mCreate->trigger();
+    EXPECT_EQ(keptAfterFailure, typed);
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(dialogs.shown[0].kind, "error");
     EXPECT_EQ(dialogs.shown[0].text.rfind("送信できませんでした:"_cp, 0), 0u);
+    EXPECT_NE(dialogs.shown[0].text.find("rejected@example.com"), std::string::npos)
+        << dialogs.shown[0].text;
+    auto sent = smtp.messages();
+    ASSERT_EQ(sent.size(), 1u) << "sent once corrected";
+    EXPECT_EQ(sent[0].rcptTo, std::vector<std::string>{"friend@example.com"});
+    EXPECT_EQ(sent[0].parsedOne("attachment-name"), "photo.jpg");
+    EXPECT_NE(sent[0].data.find("two\r\nlines\r\n"), std::string::npos) << sent[0].data;
 }
 
 TEST_F(ComposeTest, AReplyFillsTheFormAndGoesThreadedWithoutAttachment) {
@@ -113,8 +136,11 @@ TEST_F(ComposeTest, AFailedReplyShowsThePlainSystemBox) {
     pop3.addMessage(plainMessage("one", "1\r\n", "Reply-To: rejected@example.jp\r\n"));
     start();
     listAndSelect(0);
-    write.runModal = [](QDialog&) { return static_cast<int>(QDialog::Accepted); };
+    bool stayedOpen = false;
+    answerWith("rejected@example.jp", "Re: one", "thanks", "", QDialog::Accepted,
+               [&] { stayedOpen = fields()[2] == "thanks"; });
     form->mPopupReplyClickClick();
+    EXPECT_TRUE(stayedOpen);
     EXPECT_TRUE(smtp.messages().empty());
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(dialogs.shown[0].kind, "system");
