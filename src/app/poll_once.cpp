@@ -81,6 +81,7 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
             makeHandOff ? makeHandOff(settings, status, clock, defaultImg) : nullptr;
         PollContext ctx{settings, accountFolder, status, clock, handOff.get()};
         ctx.stopRequested = options.stopRequested;
+        ctx.pacing = options.pacing;
         PollResult result = PollMailbox(ctx);
         switch (result.outcome) {
             case PollOutcome::Done:
@@ -89,7 +90,10 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
                 return kExitDone;
             case PollOutcome::Busy:
             case PollOutcome::Unreachable:
+            case PollOutcome::TryLater:
                 return fail(result.reason, kExitTemporary);
+            case PollOutcome::ServerFault:
+                return fail(result.reason, kExitError);
             case PollOutcome::LoginRefused:
                 return fail(result.reason, kExitLoginRefused);
         }

@@ -137,19 +137,7 @@ void Pop3Connection::open(const Pop3Address& given, const ConnectOptions& option
 
 void Pop3Connection::upgradeWithStls(const ConnectOptions& options, const std::string& host) {
     // CAPA lists STLS when the server can; a server without CAPA has no STLS either.
-    bool offered = false;
-    if (exchange("CAPA").ok) {
-        ReplyBuffer listing;
-        readMultiline(listing);
-        std::string_view rest = listing.view();
-        while (!rest.empty()) {
-            std::size_t end = rest.find("\r\n");
-            std::string_view line = rest.substr(0, end);
-            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
-            if (equalsIgnoringCase(line.substr(0, line.find(' ')), "stls")) offered = true;
-        }
-    }
-    if (!offered) {
+    if (!findCapability(capabilities(), "STLS")) {
         if (options.security != Security::Required) return;
         fail("STLS に対応していません (パスワードは送っていません)"_cp);
     }
@@ -158,6 +146,46 @@ void Pop3Connection::upgradeWithStls(const ConnectOptions& options, const std::s
     // Anything the server sent before the handshake would be read as if it came through TLS.
     if (pos_ != end_) fail("STLS の後に余分なデータがあります"_cp);
     startTls(host, options.caFile);
+    capabilitiesKnown_ = false;
+}
+
+const std::vector<std::string>& Pop3Connection::capabilities(bool again) {
+    if (capabilitiesKnown_ && !again) return capabilities_;
+    capabilities_.clear();
+    if (exchange("CAPA").ok) {
+        ReplyBuffer listing;
+        readMultiline(listing);
+        std::string_view rest = listing.view();
+        while (!rest.empty()) {
+            std::size_t end = rest.find("\r\n");
+            capabilities_.emplace_back(rest.substr(0, end));
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+        }
+    }
+    capabilitiesKnown_ = true;
+    return capabilities_;
+}
+
+std::optional<std::vector<std::string>> findCapability(const std::vector<std::string>& lines,
+                                                       std::string_view tag) {
+    for (const std::string& line : lines) {
+        auto w = words(line);
+        if (w.empty() || !equalsIgnoringCase(w[0], tag)) continue;
+        return std::vector<std::string>(w.begin() + 1, w.end());
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        std::size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        if (i > start) out.push_back(line.substr(start, i - start));
+    }
+    return out;
 }
 
 Pop3Reply Pop3Connection::exchange(const std::string& line) {

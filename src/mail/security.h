@@ -18,6 +18,10 @@ struct ConnectOptions {
     Security security = Security::Auto;
     // A PEM file or folder trusted besides the system's authorities (and KORVANTO_CA_FILE).
     std::string caFile;
+    // CAPA before the login, and what it offers: UTF8 (messages handed out as they were received)
+    // and LOGIN-DELAY (see Pop3LoginDelay). Off only for MailLibPop3Connect, which talks as the
+    // old library did.
+    bool extensions = true;
 };
 
 // The options as a settings file gives them (key names the security key for the error text).
@@ -28,5 +32,9 @@ ConnectOptions connectOptions(const std::string& securityText, const std::string
 // MailLibPop3Connect with these options (MailLibPop3Connect itself speaks plain text unless the
 // server name says pop3s://).
 int Pop3Connect(const char* server, const ConnectOptions& options);
+// After a login attempt on a connection of Pop3Connect: the seconds the server wants between two
+// logins (its CAPA LOGIN-DELAY, the user's own when it announces one after the login); 0 when it
+// names none or the handle is unknown.
+int Pop3LoginDelay(int handle);
 
 }  // namespace korv::mail

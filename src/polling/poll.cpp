@@ -39,6 +39,11 @@ void logLine(StatusLog& status, const std::string& text) {
 
 }  // namespace
 
+int LoginPacing::secondsLeft(Clock& clock) const {
+    std::int64_t left = notBefore - toEpochSeconds(clock.now());
+    return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 86400)) : 0;
+}
+
 PollResult PollMailbox(PollContext& ctx) {
     ensureFolders(ctx.accountFolder);
     auto lock = PollLock::tryTake(ctx.accountFolder);
@@ -62,14 +67,25 @@ PollResult PollMailbox(PollContext& ctx) {
         return {PollOutcome::Unreachable, reason};
     }
     CloseOnExit closer{handle};
+    const std::int64_t loginAt = toEpochSeconds(ctx.clock.now());
     int count = MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(), password.c_str(),
                                         ctx.settings.ApopFlag ? -1 : 0);
+    if (ctx.pacing) {
+        int delay = Pop3LoginDelay(handle);
+        ctx.pacing->notBefore = delay > 0 ? loginAt + delay : 0;
+    }
     ctx.status.AppendStatus("*");
     if (count < 0) {
         std::string reason = libraryError();
+        if (count == kMailLibTryLater) {
+            logLine(ctx.status, "ログイン一時拒否"_cp + reason);
+            return {PollOutcome::TryLater, reason};
+        }
         logLine(ctx.status, "ログイン失敗"_cp + reason);
-        return {count == kMailLibBroken ? PollOutcome::Unreachable : PollOutcome::LoginRefused,
-                reason};
+        PollOutcome outcome = count == kMailLibBroken        ? PollOutcome::Unreachable
+                              : count == kMailLibServerFault ? PollOutcome::ServerFault
+                                                             : PollOutcome::LoginRefused;
+        return {outcome, reason};
     }
     PollResult result;
     try {
