@@ -8,6 +8,7 @@
 #include "activity/status_log.h"
 #include "client/mailbox.h"
 #include "platform/clock.h"
+#include "polling/poll.h"
 #include "settings/settings.h"
 #include "windows/dialogs.h"
 
@@ -132,6 +133,7 @@ class TForm1 : public QMainWindow {
     Clock& clock_;
     Dialogs& dialogs_;
     std::unique_ptr<LineSink> memoSink_;
+    LoginPacing loginPacing_;  // the server's pause between logins, for the timed polls
     bool activated_ = false;
     bool closed_ = false;
 };
