@@ -80,6 +80,7 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
             makeHandOff ? makeHandOff(settings, status, clock, defaultImg) : nullptr;
         PollContext ctx{settings, accountFolder, status, clock, handOff.get()};
         ctx.stopRequested = options.stopRequested;
+        ctx.pacing = options.pacing;
         PollResult result = PollMailbox(ctx);
         switch (result.outcome) {
             case PollOutcome::Done:
@@ -88,9 +89,11 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
                 return kExitDone;
             case PollOutcome::Busy:
             case PollOutcome::Unreachable:
+            case PollOutcome::TryLater:
                 return fail(result.reason, kExitTemporary);
             case PollOutcome::LoginRefused:
                 return fail(result.reason, kExitLoginRefused);
+            case PollOutcome::ServerFault:
             case PollOutcome::NotConnected:
                 return fail(result.reason, kExitError);
         }

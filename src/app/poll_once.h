@@ -31,6 +31,8 @@ struct PassOptions {
     bool quiet = false;
     // See PollContext::stopRequested.
     const std::atomic<bool>* stopRequested = nullptr;
+    // See PollContext::pacing.
+    LoginPacing* pacing = nullptr;
 };
 
 // programFolder ends with a delimiter and holds korvanto.ini. Status lines go to `out` as they

@@ -91,14 +91,17 @@ int RunWatch(const std::string& programFolder, const HandOffFactory& makeHandOff
              std::ostream& err, const WatchOptions& options) {
     catchStopSignals();
     std::string said;
-    PassOptions pass{options.quiet, &stopRequested()};
+    SystemClock clock;
+    LoginPacing pacing;
+    PassOptions pass{options.quiet, &stopRequested(), &pacing};
     while (!stopRequested().load()) {
         // A failed pass has said why on `err`; the next one comes at the interval all the same,
-        // unless only the user can mend the settings.
-        if (RunPollOnce(programFolder, makeHandOff, out, err, pass) == kExitConfig)
+        // or when the server's pause between logins is over, whichever is later; only a
+        // settings error, which the user must mend, ends the watch.
+        if (RunPollOnce(programFolder, makeHandOff, out, err, clock, pass) == kExitConfig)
             return kExitConfig;
         if (stopRequested().load()) break;
-        int seconds = intervalOf(programFolder, err, said);
+        int seconds = std::max(intervalOf(programFolder, err, said), pacing.secondsLeft(clock));
         if (options.verbose) {
             std::time_t next = std::time(nullptr) + seconds;
             char when[32];

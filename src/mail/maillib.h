@@ -41,6 +41,12 @@ inline constexpr int kMailLibSettings = -7;
 // No connection because the server cannot be trusted with the login: no TLS where it is
 // required, a failed handshake, a refused certificate. Nothing of the login was sent.
 inline constexpr int kMailLibInsecure = -8;
+// MailLibPop3Authenticate: the server refused the login for now, with a response code that says
+// a later login may pass ([LOGIN-DELAY], [IN-USE], [SYS/TEMP]).
+inline constexpr int kMailLibTryLater = -9;
+// MailLibPop3Authenticate: the server refused the login for a fault of its own that it calls
+// permanent ([SYS/PERM]): neither a later try nor another password cures it.
+inline constexpr int kMailLibServerFault = -10;
 
 // Set-up and release.
 int MailLibStartup();
@@ -49,8 +55,9 @@ int MailLibCleanup();
 
 // POP3. A handle is -1 when there is no connection.
 int MailLibPop3Connect(const char* server);
-// Returns the message count; kMailLibRefused when the login was refused, kMailLibBroken when the
-// connection failed meanwhile.
+// Returns the message count; kMailLibRefused when the login was refused (no response code, [AUTH]
+// or one the library does not know), kMailLibTryLater or kMailLibServerFault for the codes they
+// name, kMailLibBroken when the connection failed meanwhile.
 int MailLibPop3Authenticate(int handle, const char* user, const char* password, int apopFlag);
 // The unique id as stored: an id made only of the characters 0x21-0x7E is handed out unchanged;
 // any other id (a CR, a NUL, 8-bit bytes) as a blank followed by the id with every byte outside

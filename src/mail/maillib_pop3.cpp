@@ -11,6 +11,7 @@
 #include "mail/security.h"
 #include "mail/sender_address.h"
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace korv::mail {
 namespace {
@@ -39,12 +40,29 @@ std::string printable(const std::string& text) {
 
 bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
+// A login command; a refusal is told apart by its response code.
+void loginStep(Session& s, const std::string& line) {
+    Pop3Reply reply = s.connection.exchange(line);
+    if (!reply.ok)
+        throw MailError(s.connection.refusal(reply).what(), loginRefusalCode(reply.text));
+}
+
+// LOGIN-DELAY n [USER]: USER says the figure after the login is the user's own.
+int loginDelayOf(const std::vector<std::string>& capabilities, bool& perUser) {
+    auto args = findCapability(capabilities, "LOGIN-DELAY");
+    perUser = args && args->size() > 1 && equalsIgnoringCase((*args)[1], "USER");
+    if (!args || args->empty()) return 0;
+    long long n = toNumber((*args)[0]);
+    // A day at most: a server's figure must not stop the polls for ever.
+    return n < 0 ? 0 : static_cast<int>(std::min<long long>(n, 86400));
+}
+
 }  // namespace
 
 // Plain as the server speaks it, as it always was; the program's own connections choose their
 // protection from the settings through Pop3Connect.
 int MailLibPop3Connect(const char* server) {
-    return Pop3Connect(server, ConnectOptions{Security::None, {}});
+    return Pop3Connect(server, ConnectOptions{Security::None, {}, false});
 }
 
 int Pop3Connect(const char* server, const ConnectOptions& options, int* failure) {
@@ -55,6 +73,7 @@ int Pop3Connect(const char* server, const ConnectOptions& options, int* failure)
             throw MailError("POP3サーバ名が正しくありません: \""_cp + printable(name) + "\"",
                             kMailLibSettings);
         auto session = std::make_unique<Session>();
+        session->extensions = options.extensions;
         session->connection.open(address, options);
         int h = newSessionHandle();
         pop3Sessions()[h] = std::move(session);
@@ -80,16 +99,25 @@ int MailLibPop3Authenticate(int handle, const char* user, const char* password, 
         s.reportedSizes.clear();
         s.kept.reset();
         s.senderOf = 0;
+        s.loginDelay = 0;
+        bool delayPerUser = false;
+        if (s.extensions) {
+            const auto& capabilities = s.connection.capabilities();
+            // Without it a server may hand out a notice instead of a message with raw UTF-8 in
+            // its header. A refusal leaves the session as it was.
+            if (findCapability(capabilities, "UTF8")) s.connection.exchange("UTF8");
+            s.loginDelay = loginDelayOf(capabilities, delayPerUser);
+        }
         if (apopFlag) {
             const std::string& g = s.connection.greeting();
             std::size_t open = g.find('<');
             std::size_t close = open == std::string::npos ? open : g.find('>', open);
             if (close == std::string::npos) s.refuse("APOP に対応していません"_cp, kMailLibRefused);
-            s.connection.command("APOP " + u + " " + md5Hex(g.substr(open, close - open + 1) + p));
+            loginStep(s, "APOP " + u + " " + md5Hex(g.substr(open, close - open + 1) + p));
         } else {
             // Wait for USER's reply before PASS: some servers drop pipelined logins.
-            s.connection.command("USER " + u);
-            s.connection.command("PASS " + p);
+            loginStep(s, "USER " + u);
+            loginStep(s, "PASS " + p);
         }
         std::string reply = s.connection.command("STAT");
         auto w = words(reply);
@@ -98,6 +126,11 @@ int MailLibPop3Authenticate(int handle, const char* user, const char* password, 
             s.connection.markBroken("STAT の応答が正しくありません: "_cp + serverText(reply, p));
         // The listings say which numbers exist; a count beyond them costs nothing.
         s.count = static_cast<int>(std::min<long long>(count, INT_MAX));
+        if (delayPerUser) {
+            const auto& after = s.connection.capabilities(true);
+            bool again = false;
+            if (findCapability(after, "LOGIN-DELAY")) s.loginDelay = loginDelayOf(after, again);
+        }
         return s.count;
     });
 }
@@ -242,6 +275,11 @@ int MailLibPop3Close(int handle) {
 
 void closeAllPop3Sessions() {
     while (!pop3Sessions().empty()) MailLibPop3Close(pop3Sessions().begin()->first);
+}
+
+int Pop3LoginDelay(int handle) {
+    Session* s = findSession(handle);
+    return s ? s->loginDelay : 0;
 }
 
 void Pop3ReadAhead(int handle, int number) { Pop3ReadAhead(handle, std::vector<int>{number}); }

@@ -147,24 +147,57 @@ void Pop3Connection::upgradeWithStls(const std::string& host, const std::string&
     // Whoever sits on the path can strip STLS from the listing or refuse it: without TLS the
     // login is never sent, unless the settings allow plain text by name.
     auto refuse = [&](const std::string& why) { fail(why + passwordNotSent(), kMailLibInsecure); };
-    Pop3Reply capa = exchange("CAPA");
-    if (!capa.ok) refuse("CAPA を拒否されました: "_cp + serverText(capa.status, secret_));
-    bool offered = false;
-    ReplyBuffer listing;
-    readMultiline(listing);
-    std::string_view rest = listing.view();
-    while (!rest.empty()) {
-        std::size_t end = rest.find("\r\n");
-        std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
-        if (equalsIgnoringCase(line.substr(0, line.find(' ')), "stls")) offered = true;
-    }
-    if (!offered) refuse("STLS に対応していません"_cp);
+    const auto& listed = capabilities();
+    if (!capaRefusal_.empty())
+        refuse("CAPA を拒否されました: "_cp + serverText(capaRefusal_, secret_));
+    if (!findCapability(listed, "STLS")) refuse("STLS に対応していません"_cp);
     Pop3Reply stls = exchange("STLS");
     if (!stls.ok) refuse("STLS を拒否されました: "_cp + serverText(stls.status, secret_));
     // Anything the server sent before the handshake would be read as if it came through TLS.
     if (pos_ != end_) refuse("STLS の後に余分なデータがあります"_cp);
     startTls(host, caFile);
+    capabilitiesKnown_ = false;
+}
+
+const std::vector<std::string>& Pop3Connection::capabilities(bool again) {
+    if (capabilitiesKnown_ && !again) return capabilities_;
+    capabilities_.clear();
+    Pop3Reply capa = exchange("CAPA");
+    capaRefusal_ = capa.ok ? std::string() : capa.status;
+    if (capa.ok) {
+        ReplyBuffer listing;
+        readMultiline(listing);
+        std::string_view rest = listing.view();
+        while (!rest.empty()) {
+            std::size_t end = rest.find("\r\n");
+            capabilities_.emplace_back(rest.substr(0, end));
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+        }
+    }
+    capabilitiesKnown_ = true;
+    return capabilities_;
+}
+
+std::optional<std::vector<std::string>> findCapability(const std::vector<std::string>& lines,
+                                                       std::string_view tag) {
+    for (const std::string& line : lines) {
+        auto w = words(line);
+        if (w.empty() || !equalsIgnoringCase(w[0], tag)) continue;
+        return std::vector<std::string>(w.begin() + 1, w.end());
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        std::size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        if (i > start) out.push_back(line.substr(start, i - start));
+    }
+    return out;
 }
 
 Pop3Reply Pop3Connection::exchange(const std::string& line) {

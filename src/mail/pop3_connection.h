@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -112,6 +113,9 @@ class Pop3Connection {
     // connection (kMailLibInsecure) before anything of the login is sent.
     void open(const Pop3Address& address, const ConnectOptions& options);
     const std::string& greeting() const { return greeting_; }
+    // The server's CAPA lines, empty when it has none. Asked for once, and again after TLS has
+    // begun (what came in clear is not trusted) or when again is true.
+    const std::vector<std::string>& capabilities(bool again = false);
     // "host:port", for error texts.
     const std::string& server() const { return server_; }
     // Sends a command and reads its status line; a -ERR is a reply like +OK.
@@ -164,6 +168,9 @@ class Pop3Connection {
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
     std::string greeting_;
+    std::vector<std::string> capabilities_;
+    bool capabilitiesKnown_ = false;
+    std::string capaRefusal_;  // the status line of a refused CAPA
     struct Ahead {
         std::string line;
         bool multiline;
@@ -182,6 +189,13 @@ class Pop3Connection {
 
 // Ends the text of every failure that keeps the login from going out without TLS.
 const std::string& passwordNotSent();
+
+// Words of a listing line, however many blanks stand between them.
+std::vector<std::string_view> words(std::string_view line);
+
+// The words after a capability's tag (none for a bare tag), or nullopt when the lines lack it.
+std::optional<std::vector<std::string>> findCapability(const std::vector<std::string>& lines,
+                                                       std::string_view tag);
 
 // The server's words for an error text: every occurrence of secret masked first, then cut to a
 // few hundred bytes; control bytes become '?', 8-bit text becomes CP932.

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace korv::mail {
 
@@ -45,18 +46,6 @@ Session& usableSession(int handle, int number) {
     return s;
 }
 
-std::vector<std::string_view> words(std::string_view line) {
-    std::vector<std::string_view> out;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-        std::size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-        if (i > start) out.push_back(line.substr(start, i - start));
-    }
-    return out;
-}
-
 long long toNumber(std::string_view digits) {
     if (digits.empty()) return -1;
     long long n = 0;
@@ -65,6 +54,19 @@ long long toNumber(std::string_view digits) {
         n = n > (LLONG_MAX - 9) / 10 ? LLONG_MAX : n * 10 + (c - '0');
     }
     return n;
+}
+
+int loginRefusalCode(std::string_view text) {
+    if (text.empty() || text[0] != '[') return kMailLibRefused;
+    std::string_view code = text.substr(1, text.find(']') - 1);
+    // Codes are hierarchical: SYS/TEMP/anything is still SYS/TEMP.
+    auto is = [&](std::string_view name) {
+        return startsWithIgnoringCase(code, name) &&
+               (code.size() == name.size() || code[name.size()] == '/');
+    };
+    if (is("LOGIN-DELAY") || is("IN-USE") || is("SYS/TEMP")) return kMailLibTryLater;
+    if (is("SYS/PERM")) return kMailLibServerFault;
+    return kMailLibRefused;
 }
 
 std::string storedId(std::string_view id) {

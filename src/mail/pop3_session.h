@@ -29,7 +29,9 @@ struct KeptMessage {
 
 struct Session {
     Pop3Connection connection;
-    int count = -1;  // from STAT after the login; -1 before
+    bool extensions = true;  // ConnectOptions::extensions
+    int loginDelay = 0;      // seconds, from CAPA LOGIN-DELAY
+    int count = -1;          // from STAT after the login; -1 before
     Listing uidls;
     Listing sizes;
     // What GetMailSize handed out: the caller's body buffer for that message is this large.
@@ -54,10 +56,10 @@ Session& usableSession(int handle);
 // As usableSession, and the number must be one of the mailbox's.
 Session& usableSession(int handle, int number);
 
-// Words of a listing line, however many blanks stand between them.
-std::vector<std::string_view> words(std::string_view line);
 // Digits only; a figure beyond what any caller can use stays at LLONG_MAX. -1 when no number.
 long long toNumber(std::string_view digits);
+// The result code of a login refused with this reply text (its RFC 2449 response code).
+int loginRefusalCode(std::string_view text);
 // The id as the program stores it (see MailLibPop3GetUidl).
 std::string storedId(std::string_view id);
 std::string md5Hex(const std::string& text);

@@ -20,6 +20,10 @@ struct ConnectOptions {
     Security security = Security::Auto;
     // A PEM file or folder trusted besides the system's authorities (and KORVANTO_CA_FILE).
     std::string caFile;
+    // CAPA before the login, and what it offers: UTF8 (messages handed out as they were received)
+    // and LOGIN-DELAY (see Pop3LoginDelay). Off only for MailLibPop3Connect, which talks as the
+    // old library did.
+    bool extensions = true;
 };
 
 // The options as a settings file gives them (key names the security key for the error text).
@@ -33,5 +37,9 @@ ConnectOptions connectOptions(const std::string& securityText, const std::string
 // kMailLibBroken (unreachable, timed out, broke off), kMailLibSettings, kMailLibInsecure or
 // kMailLibFailed.
 int Pop3Connect(const char* server, const ConnectOptions& options, int* failure = nullptr);
+// After a login attempt on a connection of Pop3Connect: the seconds the server wants between two
+// logins (its CAPA LOGIN-DELAY, the user's own when it announces one after the login); 0 when it
+// names none or the handle is unknown.
+int Pop3LoginDelay(int handle);
 
 }  // namespace korv::mail

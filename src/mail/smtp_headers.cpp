@@ -106,6 +106,20 @@ std::string foldedWords(std::string_view fieldName, std::string_view value) {
 
 }  // namespace
 
+std::string encodedWords(std::string_view cp932) {
+    std::string jisBytes;
+    const bool jis = cp932ToIso2022jp(cp932, jisBytes);
+    std::string out, word;
+    for (std::size_t i = 0; i < cp932.size();) {
+        std::size_t next = encodedWord(cp932, i, kMaxEncodedWord, jis, word);
+        // A character that fits no word (never in CP932 text) would stop the loop.
+        if (next == i) next = i + charLength(cp932, i);
+        out += (out.empty() ? "" : " ") + word;
+        i = next;
+    }
+    return out;
+}
+
 // Unstructured text (a subject) as a folded header value: ASCII words stay as they are, other
 // text and words too long for a line go as encoded words. Blanks between encoded words are
 // written inside them, since decoders drop blanks between two words.

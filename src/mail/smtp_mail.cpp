@@ -1,10 +1,15 @@
 #include "mail/smtp_mail.h"
 
 // Submission of outgoing mail through libcurl.
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netdb.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -72,6 +77,106 @@ std::string smtpUrl(const std::string& server, bool implicitTls) {
     return "smtp://" + hostPort + (hasPort ? "" : ":25");
 }
 
+// A name fit for EHLO: letters, digits and hyphens in two labels or more, not a localhost alias.
+bool qualifiedName(const std::string& name) {
+    if (name.size() > 253 || name.find('.') == std::string::npos ||
+        startsWithIgnoringCase(name, "localhost"))
+        return false;
+    std::size_t label = 0;
+    for (char c : name) {
+        if (c == '.') {
+            if (label == 0) return false;
+            label = 0;
+        } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') {
+            ++label;
+        } else {
+            return false;
+        }
+    }
+    return label > 0;
+}
+
+// The host's fully qualified name, "" when it has none; looked up once per process.
+const std::string& hostQualifiedName() {
+    static const std::string name = [] {
+        char host[256] = "";
+        if (gethostname(host, sizeof host - 1) != 0) return std::string();
+        std::string found = host;
+        if (!qualifiedName(found)) {
+            addrinfo hints{};
+            hints.ai_flags = AI_CANONNAME;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* list = nullptr;
+            if (getaddrinfo(host, nullptr, &hints, &list) == 0) {
+                if (list && list->ai_canonname) found = list->ai_canonname;
+                freeaddrinfo(list);
+            }
+        }
+        return qualifiedName(found) ? found : std::string();
+    }();
+    return name;
+}
+
+// The address literal (RFC 5321) of the address this host uses toward host:port, "" when it
+// cannot be told; ipResolve gets the family that libcurl must then connect with. Connecting a
+// datagram socket sends nothing: it only picks the route.
+std::string ownAddressLiteral(const std::string& host, const std::string& port, long& ipResolve) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0 || !list) return {};
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(list, freeaddrinfo);
+    int fd = socket(list->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return {};
+    sockaddr_storage own{};
+    socklen_t len = sizeof own;
+    bool known = connect(fd, list->ai_addr, list->ai_addrlen) == 0 &&
+                 getsockname(fd, reinterpret_cast<sockaddr*>(&own), &len) == 0;
+    ::close(fd);
+    if (!known) return {};
+    char text[INET6_ADDRSTRLEN] = "";
+    if (own.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&own)->sin_addr, text, sizeof text);
+        ipResolve = CURL_IPRESOLVE_V4;
+        return "[" + std::string(text) + "]";
+    }
+    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&own)->sin6_addr, text, sizeof text);
+    ipResolve = CURL_IPRESOLVE_V6;
+    return "[IPv6:" + std::string(text) + "]";
+}
+
+struct UrlCleanup {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+
+// libcurl greets with the path of the URL, or else with the short host name, which servers that
+// want a fully qualified one refuse: the URL gets the host's qualified name, or the address
+// literal of our own address. A path the settings give stays.
+std::string withGreeting(const std::string& url, long& ipResolve) {
+    std::unique_ptr<CURLU, UrlCleanup> u(curl_url());
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return url;
+    auto part = [&](CURLUPart which, unsigned flags = 0) {
+        char* text = nullptr;
+        std::string out;
+        if (curl_url_get(u.get(), which, &text, flags) == CURLUE_OK && text) out = text;
+        curl_free(text);
+        return out;
+    };
+    if (part(CURLUPART_PATH).size() > 1) return url;
+    std::string name = hostQualifiedName();
+    if (name.empty()) {
+        std::string host = part(CURLUPART_HOST);
+        if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+        name = ownAddressLiteral(host, part(CURLUPART_PORT, CURLU_DEFAULT_PORT), ipResolve);
+    }
+    if (name.empty() ||
+        curl_url_set(u.get(), CURLUPART_PATH, ("/" + name).c_str(), CURLU_URLENCODE) != CURLUE_OK)
+        return url;
+    std::string greeting = part(CURLUPART_URL);
+    return greeting.empty() ? url : greeting;
+}
+
 // The trust of our own beside the system's: libcurl's CAINFO would replace the system's store.
 struct ExtraTrust {
     std::string path;  // native
@@ -121,13 +226,16 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
     for (const auto& a : envelope.recipients)
         rcpt.reset(curl_slist_append(rcpt.release(), ("<" + a + ">").c_str()));
 
-    std::string url = smtpUrl(cp932ToUtf8(server), options.security == Security::Implicit);
+    long ipResolve = CURL_IPRESOLVE_WHATEVER;
+    std::string url = withGreeting(
+        smtpUrl(cp932ToUtf8(server), options.security == Security::Implicit), ipResolve);
     const bool login = !options.user.empty();
     std::string reply;
     char errorText[CURL_ERROR_SIZE] = "";
     Upload upload{&data};
     CURL* c = curl.get();
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_IPRESOLVE, ipResolve);
     curl_easy_setopt(c, CURLOPT_MAIL_FROM, ("<" + envelope.from + ">").c_str());
     curl_easy_setopt(c, CURLOPT_MAIL_RCPT, rcpt.get());
     curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);

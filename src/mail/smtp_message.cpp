@@ -1,6 +1,8 @@
 // The outgoing message as GMime builds it.
 #include <gmime/gmime.h>
 
+#include <algorithm>
+
 #include "mail/gmime_support.h"
 #include "mail/mime_message.h"
 #include "mail/smtp_parts.h"
@@ -132,6 +134,16 @@ std::string buildMessage(const OutgoingMail& mail) {
             int n = g_mime_param_list_length(params);
             for (int i = 0; i < n; ++i)
                 g_mime_param_set_charset(g_mime_param_list_get_parameter_at(params, i), "UTF-8");
+        }
+        // Older Japanese mailers read only an RFC 2047 name on Content-Type; the words are ours
+        // (as in the subject), GMime writes them as they are.
+        if (std::any_of(baseCp932.begin(), baseCp932.end(),
+                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+            GMimeParamList* typeParams = g_mime_content_type_get_parameters(
+                g_mime_object_get_content_type(GMIME_OBJECT(file.get())));
+            g_mime_param_list_set_parameter(typeParams, "name", encodedWords(baseCp932).c_str());
+            g_mime_param_set_encoding_method(g_mime_param_list_get_parameter(typeParams, "name"),
+                                             GMIME_PARAM_ENCODING_METHOD_RFC2047);
         }
         GPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
         g_mime_multipart_add(mixed.get(), GMIME_OBJECT(textPart.get()));

@@ -34,6 +34,10 @@ void checkServerName(const std::string& server);
 // Unstructured text (a subject) as a folded header value, with RFC 2047 words where needed.
 std::string foldedText(std::string_view fieldName, std::string_view cp932);
 
+// The whole text as RFC 2047 words (ISO-2022-JP when it fits, else UTF-8), blank-separated,
+// unfolded: for a parameter value that older mailers read that way.
+std::string encodedWords(std::string_view cp932);
+
 struct ExtraHeader {
     std::string name;
     std::string value;  // folded

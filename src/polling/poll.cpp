@@ -45,6 +45,11 @@ void logLine(StatusLog& status, const std::string& text) {
 
 }  // namespace
 
+int LoginPacing::secondsLeft(Clock& clock) const {
+    std::int64_t left = notBefore - toEpochSeconds(clock.now());
+    return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 86400)) : 0;
+}
+
 PollResult PollMailbox(PollContext& ctx) {
     ensureFolders(ctx.accountFolder);
     auto lock = PollLock::tryTake(ctx.accountFolder);
@@ -77,14 +82,27 @@ PollResult PollMailbox(PollContext& ctx) {
                 reason};
     }
     CloseOnExit closer{handle};
+    const std::int64_t loginAt = toEpochSeconds(ctx.clock.now());
     int count = MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(), password.c_str(),
                                         ctx.settings.ApopFlag ? -1 : 0);
+    if (ctx.pacing) {
+        int delay = Pop3LoginDelay(handle);
+        ctx.pacing->notBefore = delay > 0 ? loginAt + delay : 0;
+    }
     ctx.status.AppendStatus("*");
     if (count < 0) {
-        std::string reason = withReason("ログイン失敗"_cp, libraryError());
+        std::string why = libraryError();
+        if (count == kMailLibTryLater) {
+            std::string reason = withReason("ログイン一時拒否"_cp, why);
+            logLine(ctx.status, reason);
+            return {PollOutcome::TryLater, reason};
+        }
+        std::string reason = withReason("ログイン失敗"_cp, why);
         logLine(ctx.status, reason);
-        return {count == kMailLibBroken ? PollOutcome::Unreachable : PollOutcome::LoginRefused,
-                reason};
+        PollOutcome outcome = count == kMailLibBroken        ? PollOutcome::Unreachable
+                              : count == kMailLibServerFault ? PollOutcome::ServerFault
+                                                             : PollOutcome::LoginRefused;
+        return {outcome, reason};
     }
     PollResult result;
     try {

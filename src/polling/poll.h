@@ -2,6 +2,7 @@
 // One visit to the POP3 mailbox: connect, log in, archive every message whose unique id is not
 // in the ledger yet, record the new ids, close.
 #include <atomic>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,6 +52,16 @@ class HandOff {
     virtual std::string galleryFolder(const std::string& /*account*/) { return {}; }
 };
 
+// When the server welcomes the next login (its LOGIN-DELAY), kept in memory by whoever polls
+// again and again (the window's timer, --watch): the pause is the server's rule for this
+// connection's user, and the server enforces it anyway, so a file that outlives the process would
+// only add state to go stale (a changed server, a clock set back).
+struct LoginPacing {
+    std::int64_t notBefore = 0;  // seconds since the epoch; 0: any time
+    // Seconds until then; 0 when a login is welcome now.
+    int secondsLeft(Clock& clock) const;
+};
+
 struct PollContext {
     const Settings& settings;
     std::string accountFolder;  // ends with a delimiter: UIDL.txt and the day folders
@@ -65,6 +76,8 @@ struct PollContext {
     // When set and true, the pass ends after the message in progress (a service being stopped);
     // the messages not reached stay new for the next poll.
     const std::atomic<bool>* stopRequested = nullptr;
+    // Set from the server's LOGIN-DELAY at every login attempt when given.
+    LoginPacing* pacing = nullptr;
 };
 
 // The connection broke in the middle of a pass: dropped, timed out, or a reply that is no POP3.
@@ -81,6 +94,8 @@ enum class PollOutcome {
     // No connection for a reason no later poll cures by itself: the server offers no TLS, the
     // handshake failed, its certificate was refused. Nothing of the login was sent.
     NotConnected,
+    TryLater,     // the server refused the login for now ([LOGIN-DELAY], [IN-USE], [SYS/TEMP])
+    ServerFault,  // the server refused the login for a permanent fault of its own ([SYS/PERM])
 };
 
 struct FetchCounts {

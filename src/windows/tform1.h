@@ -135,6 +135,7 @@ class TForm1 : public QMainWindow {
     Clock& clock_;
     Dialogs& dialogs_;
     std::unique_ptr<LineSink> memoSink_;
+    LoginPacing loginPacing_;  // the server's pause between logins, for the timed polls
     bool activated_ = false;
     bool closed_ = false;
     // The failure the last timed poll showed in a box: the same one again is only logged.

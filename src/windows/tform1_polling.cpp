@@ -4,6 +4,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "app/gallery_hand_off.h"
 #include "windows/qt_text.h"
 #include "windows/tform1.h"
@@ -17,7 +19,8 @@ namespace {
 bool failed(const PollResult& result) {
     return result.outcome == PollOutcome::Unreachable ||
            result.outcome == PollOutcome::NotConnected ||
-           result.outcome == PollOutcome::LoginRefused;
+           result.outcome == PollOutcome::LoginRefused ||
+           result.outcome == PollOutcome::TryLater || result.outcome == PollOutcome::ServerFault;
 }
 
 }  // namespace
@@ -55,6 +58,14 @@ void TForm1::Timer1Timer() {
         Timer1->start();
         throw;
     }
+    // A server that asks for a pause between logins is not asked before it is over: the
+    // countdown runs on to that moment instead.
+    if (int wait = loginPacing_.secondsLeft(clock_); wait > 0) {
+        Countdown = std::min(Countdown, wait);
+        Timer1->start();
+        ProgressBar5->setValue(Countdown);
+        return;
+    }
     // The timer runs again after every timed poll, also after an error, but only once its box
     // is closed: boxes of timed polls never pile up. Its next tick comes a full period later.
     try {
@@ -87,6 +98,7 @@ PollResult TForm1::PollWithLed() {
     } lampOff{this};
     GalleryHandOff handOff({DefaultImg, settings.SessionDB}, *status, clock_);
     PollContext ctx{settings, AccountFolder, *status, clock_, &handOff};
+    ctx.pacing = &loginPacing_;
     return PollMailbox(ctx);
 }
 

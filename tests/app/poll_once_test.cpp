@@ -150,6 +150,48 @@ TEST(PollOnce, ExitCodesSayWhoMustAct) {
     }
 }
 
+// A refused login is the user's to cure only without a response code or with [AUTH]; the
+// others say a later login may pass (or the server itself is broken). UTF8 goes before the login
+// only when CAPA lists it.
+struct LoginCodeRow {
+    const char* name;
+    std::string capabilities;  // CAPA lines
+    std::string refusal;       // the answer to PASS
+    int exitCode;
+    std::string statusWord;  // on the status line
+};
+
+TEST(PollOnce, LoginRefusalsAreToldApartByTheirResponseCode) {
+    const std::vector<LoginCodeRow> rows = {
+        {"login delay", "UTF8\r\nLOGIN-DELAY 900", "-ERR [LOGIN-DELAY] wait", 75,
+         "ログイン一時拒否"},
+        {"in use", "UTF8", "-ERR [IN-USE] locked", 75, "ログイン一時拒否"},
+        {"temporary fault", "UTF8", "-ERR [SYS/TEMP] try later", 75, "ログイン一時拒否"},
+        {"wrong password", "UTF8", "-ERR [AUTH] no", 77, "ログイン失敗"},
+        {"no code", "UIDL", "-ERR no", 77, "ログイン失敗"},
+        {"unknown code", "RESP-CODES", "-ERR [XYZ] no", 77, "ログイン失敗"},
+        {"permanent fault", "", "-ERR [SYS/PERM] broken", 1, "ログイン失敗"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Transcript talk = {
+            "S: +OK ready", "C: CAPA",
+            row.capabilities.empty() ? "S: -ERR" : "S: +OK\r\n" + row.capabilities + "\r\n."};
+        if (row.capabilities.find("UTF8") != std::string::npos)
+            talk = talk + Transcript{"C: UTF8", "S: +OK"};
+        ScriptedPeer peer(talk + Transcript{"C: USER u", "S: +OK", "C: PASS p",
+                                            Step("S: " + row.refusal), "C: QUIT", "S: +OK"});
+        TempDir home;
+        writeBytes(home.file("korvanto.ini"),
+                   "[KORVANTO2]\r\nPop3Name=" + peer.address() +
+                       "\r\nPop3Security=none\r\nUserID=u\r\nPassword=p\r\n");
+        RunResult run = pollOnce(home.path());
+        EXPECT_EQ(run.exitCode, row.exitCode) << run.out;
+        EXPECT_NE(run.out.find(row.statusWord), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(row.refusal), std::string::npos) << run.out;
+    }
+}
+
 TEST(PollOnce, ASecondPollOfTheSameHomeEndsAtOnceAndTouchesNothing) {
     DovecotServer server;
     server.addMessage(messageWithAttachments("one", "1#a"));

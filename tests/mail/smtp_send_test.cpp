@@ -127,6 +127,16 @@ TEST(SmtpSend, JapaneseMailWithAttachmentArrivesIntact) {
     EXPECT_EQ(received[0].parsedOne("attachment-name"), "写真 1.jpg");
     EXPECT_EQ(received[0].parsedOne("attachment-length"), std::to_string(binaryBytes().size()));
     EXPECT_EQ(received[0].parsedAll("defect"), std::vector<std::string>{});
+    // The name twice: RFC 2231 for today's readers, RFC 2047 for older Japanese mailers.
+    EXPECT_NE(data.find("filename*"), std::string::npos);
+    EXPECT_NE(data.find("name=\"=?ISO-2022-JP?B?"), std::string::npos);
+    EXPECT_EQ(received[0].parsedOne("attachment-filename"), "写真 1.jpg");
+    EXPECT_EQ(received[0].parsedOne("attachment-type-name"), "写真 1.jpg");
+    // Servers that want a fully qualified name refuse a short host name.
+    const std::string& ehlo = received[0].ehlo;
+    EXPECT_TRUE(ehlo == "[127.0.0.1]" ||
+                (ehlo.find('.') != std::string::npos && !ehlo.starts_with("localhost")))
+        << ehlo;
 }
 
 TEST(SmtpSend, ExtensionCharactersGoAsUtf8AndLoneLineFeedsBecomeCrLf) {

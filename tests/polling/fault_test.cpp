@@ -197,4 +197,40 @@ TEST_F(PollFaults, EveryIdIsFetchedExactlyOnce) {
     }
 }
 
+// The server's pause between logins (LOGIN-DELAY) is kept for the next timed poll; a per-user
+// one (USER) is asked for again after the login.
+TEST_F(PollFaults, TheServersPauseBetweenLoginsIsKeptForTheNextPoll) {
+    struct Row {
+        const char* name;
+        std::string capabilities;
+        Transcript afterLogin;
+        int seconds;
+    };
+    const std::vector<Row> rows = {
+        {"none", "S: -ERR", {}, 0},
+        {"for everyone", "S: +OK\r\nLOGIN-DELAY 900\r\n.", {}, 900},
+        {"per user",
+         "S: +OK\r\nLOGIN-DELAY 900 USER\r\n.",
+         {"C: STAT", "S: +OK 0 0", "C: CAPA", "S: +OK\r\nLOGIN-DELAY 60\r\n."},
+         60},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Pop3Mailbox empty;
+        ScriptedPeer peer(Transcript{"S: +OK ready", "C: CAPA", Step(row.capabilities), "C: USER u",
+                                     "C: PASS p"} +
+                              row.afterLogin,
+                          [&](const std::string& c) { return empty.answer(c); });
+        settings.Pop3Name = peer.address();
+        settings.Pop3Security = "none";
+        LoginPacing pacing;
+        PollContext ctx{settings, account, status, clock};
+        ctx.pacing = &pacing;
+        EXPECT_EQ(PollMailbox(ctx).outcome, PollOutcome::Done);
+        EXPECT_EQ(pacing.secondsLeft(clock), row.seconds);
+        clock.advanceMs(row.seconds * 1000LL);
+        EXPECT_EQ(pacing.secondsLeft(clock), 0);
+    }
+}
+
 }  // namespace

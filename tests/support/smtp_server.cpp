@@ -101,6 +101,8 @@ std::vector<SmtpServer::Received> SmtpServer::messages() const {
         r.tls = session.find("tls yes\n") != std::string::npos;
         if (std::size_t at = session.find("user "); at != std::string::npos)
             r.user = session.substr(at + 5, session.find('\n', at) - at - 5);
+        if (std::size_t at = session.find("ehlo "); at != std::string::npos)
+            r.ehlo = session.substr(at + 5, session.find('\n', at) - at - 5);
         std::istringstream parsed(readBytes(store_.path() + n + ".parsed"));
         for (std::string line; std::getline(parsed, line);) {
             std::size_t blank = line.find(' ');

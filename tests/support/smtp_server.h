@@ -36,6 +36,7 @@ class SmtpServer {
         std::vector<std::pair<std::string, std::string>> parsed;
         bool tls = false;  // the message came over TLS
         std::string user;  // who had logged in; "" without a login
+        std::string ehlo;  // the name the client greeted with
         std::vector<std::string> parsedAll(const std::string& key) const;
         std::string parsedOne(const std::string& key) const;  // the first, or "" when none
     };

@@ -6,14 +6,15 @@ ready; ends when its standard input closes. --starttls offers STARTTLS, --tls sp
 first byte (both with a certificate for 127.0.0.1 made in FOLDER/cert.pem); --auth offers AUTH
 PLAIN and LOGIN (over TLS only) and takes that one login. Every login attempt adds a line
 "ok USER" or "refused USER" to FOLDER/logins; each message N also gives FOLDER/N.session with
-"tls yes|no" and "user USER" (empty without a login).
+"tls yes|no", "user USER" (empty without a login) and "ehlo NAME" (what the client greeted with).
 Each message N gives FOLDER/N.env (envelope sender, then one recipient per line), FOLDER/N.parsed
 (what Python's email package reads in it) and FOLDER/N.msg (the data as received, after
 dot-unstuffing), the latter written last.
 
 N.parsed has one line per value: a key, a blank, and the value's UTF-8 bytes in hex (a key may
 repeat). Keys: subject, from, from-name, to, cc, in-reply-to, references, body, attachment-name,
-attachment-length, defect, error.
+attachment-length, attachment-filename (Content-Disposition's only), attachment-type-name
+(Content-Type's name only), defect, error.
 """
 import asyncio
 import email
@@ -57,6 +58,10 @@ def parsed_lines(data):
         for part in msg.iter_attachments():
             put("attachment-name", part.get_filename() or "")
             put("attachment-length", len(part.get_payload(decode=True) or b""))
+            for header, key, param in (("content-disposition", "attachment-filename", "filename"),
+                                       ("content-type", "attachment-type-name", "name")):
+                if part[header] is not None and param in part[header].params:
+                    put(key, part[header].params[param])
     except Exception as e:  # the test reads the reason
         put("error", "%s: %s" % (type(e).__name__, e))
     return "".join(line + "\n" for line in values)
@@ -85,7 +90,8 @@ class Handler:
             login = session.auth_data
             user = login.login.decode("utf-8", "replace") if isinstance(login, LoginPassword) else ""
             secure = server.transport.get_extra_info("ssl_object") is not None
-            f.write("tls %s\nuser %s\n" % ("yes" if secure else "no", user))
+            f.write("tls %s\nuser %s\nehlo %s\n" % ("yes" if secure else "no", user,
+                                                   session.host_name or ""))
         with open(base + ".parsed", "w", encoding="ascii") as f:
             f.write(parsed_lines(data))
         with open(base + ".tmp", "wb") as f:

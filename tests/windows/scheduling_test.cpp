@@ -5,6 +5,8 @@
 #include <QProgressBar>
 #include <QTimer>
 
+#include "mail/pop3_connection.h"
+#include "support/scripted_peer.h"
 #include "window_fixture.h"
 
 using namespace korv;
@@ -139,4 +141,31 @@ TEST_F(Scheduling, TimedPollThatFailsStillEndsCleanly) {
     EXPECT_EQ(form->PopLED->palette().color(QPalette::Window),
               form->palette().color(QPalette::Button));
     EXPECT_TRUE(form->SpeedButton2->isChecked());
+}
+
+// A server that asks for a pause between logins (LOGIN-DELAY) is not polled again before it is
+// over. The peer takes one connection: a second poll is a quick "接続失敗".
+TEST_F(Scheduling, AServersPauseBetweenLoginsHoldsBackTheNextTimedPoll) {
+    mail::Pop3Timeouts saved = mail::pop3Timeouts();
+    mail::pop3Timeouts().connectMs = mail::pop3Timeouts().readMs = 500;
+    ScriptedPeer peer("+OK ready\r\n", [](const std::string& c) -> std::string {
+        if (c == "CAPA") return "+OK\r\nLOGIN-DELAY 5\r\n.\r\n";
+        return c == "STAT" ? "+OK 0 0\r\n" : "+OK\r\n";
+    });
+    start(iniWith(peer.address()) + "Pop3Security=none\r\n");
+    setInterval("2");
+    pressAutomatic();
+    auto secondsPass = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            clock.advanceMs(1000);
+            ticks(1);
+        }
+    };
+    secondsPass(2);
+    EXPECT_EQ(peer.commands().back(), "QUIT");
+    secondsPass(4);
+    EXPECT_EQ(polls(), 0) << "polled again within the server's 5 seconds";
+    secondsPass(1);
+    EXPECT_EQ(polls(), 1);
+    mail::pop3Timeouts() = saved;
 }
