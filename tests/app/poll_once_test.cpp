@@ -109,7 +109,8 @@ TEST(PollOnce, ExitCodesSayWhoMustAct) {
     server.addMessage(messageWithAttachments("one", "1#a"));
     // The program logs in and counts; each peer then fails its own way.
     std::string user = "C: USER " + server.user(), pass = "C: PASS " + server.password();
-    const Transcript login = {"S: +OK", user, "S: +OK", pass, "S: +OK", "C: STAT", "S: +OK 1 100"};
+    const Transcript login = {"S: +OK", "C: CAPA", "S: -ERR", user,          "S: +OK",
+                              pass,     "S: +OK",  "C: STAT", "S: +OK 1 100"};
     ScriptedPeer dropping(login + Transcript{"C: UIDL", "S: +OK\r\n1 100\r\n.", "C: LIST",
                                              "S: +OK\r\n1 100\r\n.", "C: TOP 1 0",
                                              raw("+OK\r\nSubject: cut"), drop});

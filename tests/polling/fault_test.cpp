@@ -45,7 +45,7 @@ Pop3Mailbox sampleMailbox(std::vector<std::string> ids = {"id-1", "id-2", "id-3"
 
 // After the login the client lists, then asks for all three messages at once.
 Transcript talk(const Transcript& afterLogin, const Transcript& more = {}) {
-    return Transcript{"S: +OK ready", "C: USER u", "C: PASS p"} + afterLogin + more;
+    return Transcript{"S: +OK ready", "C: CAPA", "C: USER u", "C: PASS p"} + afterLogin + more;
 }
 const Transcript upToSecondHeader = {"C: STAT",    "C: UIDL",   "C: LIST",
                                      "C: TOP 1 0", "C: RETR 1", "C: TOP 2 0"};
