@@ -3,6 +3,7 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -259,8 +260,15 @@ std::vector<UuBlock> findUuBlocks(std::string_view text) {
 }
 
 std::string leafCharset(GMimeObject* obj) {
-    const char* cs = g_mime_object_get_content_type_parameter(obj, "charset");
-    return cs ? cs : "";
+    if (const char* cs = g_mime_object_get_content_type_parameter(obj, "charset")) return cs;
+    // A type that does not parse still names its charset among its parameters.
+    const char* raw = g_mime_object_get_header(obj, "Content-Type");
+    const char* params = raw ? std::strchr(raw, ';') : nullptr;
+    if (!params) return "";
+    GPtr<GMimeParamList> list(g_mime_param_list_parse(nullptr, params));
+    GMimeParam* charset = list ? g_mime_param_list_get_parameter(list.get(), "charset") : nullptr;
+    const char* value = charset ? g_mime_param_get_value(charset) : nullptr;
+    return value ? value : "";
 }
 
 }  // namespace

@@ -60,7 +60,8 @@ const Row kRows[] = {
     {{"base64 without padding keeps its last bytes"},
      multipart("--b\r\nContent-Type: application/pdf; name=\"d.pdf\"\r\n"
                "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQKJSVFT0YK\r\nJUVPRgo\r\n")},
-    {{"Content-Type without subtype"}, kHead + "Content-Type: text\r\n\r\nplain text\r\n"},
+    {{"Content-Type without subtype keeps its charset"},
+     kHead + "Content-Type: text; charset=euc-jp\r\n\r\nplain \xC9\xBD\r\n"},
     {{"Content-Type that does not parse"}, kHead + "Content-Type: <html>\r\n\r\n<p>text\r\n"},
     {{"empty Content-Type"}, kHead + "Content-Type: \r\n\r\nplain text\r\n"},
     {{"a line that is no header field starts the body"},
