@@ -43,9 +43,4 @@ class BorrowedStream {
     GPtr<GMimeStream> stream_;
 };
 
-inline GPtr<GMimeMessage> parseMessage(GMimeStream* source) {
-    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(source));
-    return GPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
-}
-
 }  // namespace korv::mail

@@ -108,13 +108,33 @@ bool parseEncodedWord(std::string_view s, std::size_t pos, WordScan& scan, Encod
 
 }  // namespace
 
+namespace {
+
+// A line of a header: a field (a name without blanks or control bytes, blanks allowed before the
+// colon), a continuation, or the mailbox's "From " line in front of the first field. Anything
+// else ends the header and starts the body, as GMime reads it too.
+bool isHeaderLine(std::string_view line, bool first) {
+    if (line.empty()) return false;
+    if (line[0] == ' ' || line[0] == '\t') return true;
+    if (first && line.starts_with("From ")) return true;
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return false;
+    std::string_view name = line.substr(0, colon);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    return std::none_of(name.begin(), name.end(),
+                        [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; });
+}
+
+}  // namespace
+
 std::string_view headerBlockOf(std::string_view raw) {
     std::size_t pos = 0;
     while (pos < raw.size()) {
         std::size_t eol = raw.find('\n', pos);
         std::size_t lineEnd = eol == std::string_view::npos ? raw.size() : eol;
         std::string_view line = raw.substr(pos, lineEnd - pos);
-        if (line.empty() || line == "\r") return raw.substr(0, pos);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!isHeaderLine(line, pos == 0)) return raw.substr(0, pos);
         if (eol == std::string_view::npos) return raw;
         pos = eol + 1;
     }
@@ -122,11 +142,13 @@ std::string_view headerBlockOf(std::string_view raw) {
 }
 
 std::string_view bodyOf(std::string_view raw) {
-    std::string_view header = headerBlockOf(raw);
-    std::size_t pos = header.size();
+    std::size_t pos = headerBlockOf(raw).size();
     if (pos >= raw.size()) return {};
-    std::size_t eol = raw.find('\n', pos);
-    return eol == std::string_view::npos ? std::string_view{} : raw.substr(eol + 1);
+    // The blank line between header and body is neither; a line that is no header field is
+    // the body's first.
+    if (raw[pos] == '\n') return raw.substr(pos + 1);
+    if (raw.compare(pos, 2, "\r\n") == 0) return raw.substr(pos + 2);
+    return raw.substr(pos);
 }
 
 std::optional<std::string> findHeaderField(std::string_view header, std::string_view name) {

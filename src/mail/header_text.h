@@ -7,9 +7,10 @@
 
 namespace korv::mail {
 
-// The header block of a message: the lines before the first empty line.
+// The header block of a message: its lines up to the first empty line, or up to the first line
+// that is no header field when no empty line comes before it.
 std::string_view headerBlockOf(std::string_view rawMessage);
-// The body of a message: what follows the first empty line.
+// The body of a message: what follows the header block and its empty line.
 std::string_view bodyOf(std::string_view rawMessage);
 
 // The raw value of the first field of that name (case-insensitive, with or without colon),

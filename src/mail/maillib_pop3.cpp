@@ -6,10 +6,10 @@
 
 #include "mail/buffers.h"
 #include "mail/maillib.h"
+#include "mail/pop3_reading.h"
 #include "mail/pop3_session.h"
 #include "mail/read_ahead.h"
 #include "mail/security.h"
-#include "mail/sender_address.h"
 #include "platform/codepage.h"
 #include "platform/text.h"
 
@@ -57,7 +57,49 @@ int loginDelayOf(const std::vector<std::string>& capabilities, bool& perUser) {
     return n < 0 ? 0 : static_cast<int>(std::min<long long>(n, 86400));
 }
 
+MessageTexts readHeader(Session& s, int number) {
+    checkAnnouncedSize(s, number);
+    ReplyBuffer data;
+    std::string n = std::to_string(number);
+    // TOP is optional for a server; the whole message holds the header as well.
+    if (!s.connection.exchange("TOP " + n + " 0").ok) {
+        s.topRefused = true;
+        s.connection.command("RETR " + n);
+    }
+    // Only the header is kept, also from a server that sends more.
+    s.connection.readMultiline(data, 0, Pop3Keep::Header);
+    return decodeHeaderTexts(data.view());
+}
+
+// The message decoded: the one kept from an earlier call, else fetched now and kept.
+const DecodedMessage& readMessage(Session& s, int number, const char* attachmentFolder) {
+    if (!s.kept || s.kept->number != number) {
+        s.kept.reset();
+        long long size = checkAnnouncedSize(s, number);
+        ReplyBuffer data;
+        s.connection.command("RETR " + std::to_string(number));
+        s.connection.readMultiline(data, size > 0 ? static_cast<std::size_t>(size) : 0);
+        DecodedMessage m = decodeMessage(data.view(), attachmentFolder ? attachmentFolder : "");
+        data.release();
+        s.kept = KeptMessage{number, std::move(m)};
+    }
+    return s.kept->message;
+}
+
 }  // namespace
+
+MessageTexts Pop3ReadHeader(int handle, int number) {
+    return readHeader(usableSession(handle, number), number);
+}
+
+DecodedMessage Pop3ReadMessage(int handle, int number, const std::string& attachmentFolder) {
+    Session& s = usableSession(handle, number);
+    readMessage(s, number, attachmentFolder.c_str());
+    DecodedMessage m = std::move(s.kept->message);
+    s.kept.reset();
+    if (m.attachmentError) throw *m.attachmentError;
+    return m;
+}
 
 // Plain as the server speaks it, as it always was; the program's own connections choose their
 // protection from the settings through Pop3Connect.
@@ -98,7 +140,6 @@ int MailLibPop3Authenticate(int handle, const char* user, const char* password, 
         s.sizes = Listing{};
         s.reportedSizes.clear();
         s.kept.reset();
-        s.senderOf = 0;
         s.loginDelay = 0;
         bool delayPerUser = false;
         if (s.extensions) {
@@ -184,18 +225,7 @@ int MailLibPop3GetMailStatus(int handle, int number, char* subject, char* date, 
                              char* header, int) {
     clearTexts(subject, date, from, header);
     return atBoundary([&] {
-        Session& s = usableSession(handle, number);
-        checkAnnouncedSize(s, number);
-        ReplyBuffer data;
-        std::string n = std::to_string(number);
-        // TOP is optional for a server; the whole message holds the header as well.
-        if (!s.connection.exchange("TOP " + n + " 0").ok) {
-            s.topRefused = true;
-            s.connection.command("RETR " + n);
-        }
-        // Only the header is kept, also from a server that sends more.
-        s.connection.readMultiline(data, 0, Pop3Keep::Header);
-        copyTexts(decodeHeaderTexts(data.view()), subject, date, from, header);
+        copyTexts(readHeader(usableSession(handle, number), number), subject, date, from, header);
         return 0;
     });
 }
@@ -215,19 +245,7 @@ int MailLibPop3GetMail(int handle, int number, char* subject, char* date, char* 
         }
         if (body && capacity > 0) body[0] = '\0';
         Session& s = usableSession(handle, number);
-        if (!s.kept || s.kept->number != number) {
-            s.kept.reset();
-            long long size = checkAnnouncedSize(s, number);
-            ReplyBuffer data;
-            s.connection.command("RETR " + std::to_string(number));
-            s.connection.readMultiline(data, size > 0 ? static_cast<std::size_t>(size) : 0);
-            DecodedMessage m = decodeMessage(data.view(), attachmentFolder ? attachmentFolder : "");
-            data.release();
-            s.kept = KeptMessage{number, std::move(m)};
-        }
-        const DecodedMessage& m = s.kept->message;
-        s.senderOf = number;
-        s.sender = senderAddress(m.texts.header);
+        const DecodedMessage& m = readMessage(s, number, attachmentFolder);
         copyTexts(m.texts, subject, date, from, header);
         copyOut(body, capacity, m.body);
         copyOut(names, kMailTextSize, formatNamesList(m.attachmentNames));
@@ -246,11 +264,6 @@ int MailLibPop3GetMail(int handle, int number, char* subject, char* date, char* 
         s.kept.reset();
         return 0;
     });
-}
-
-std::string Pop3SenderAddress(int handle, int number) {
-    Session* s = findSession(handle);
-    return s && s->senderOf == number ? s->sender : std::string();
 }
 
 int MailLibPop3DeleteMail(int handle, int number) {

@@ -2,7 +2,9 @@
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -26,28 +28,130 @@ bool mimeStarted = false;  // never reset: GMime is set up once per process
 
 void shutdownMime() { g_mime_shutdown(); }
 
+void noteInvalidHeaderLine(gint64 offset, GMimeParserWarning code, const gchar*, gpointer lines) {
+    if (code == GMIME_CRIT_INVALID_HEADER_NAME && offset >= 0)
+        static_cast<std::vector<gint64>*>(lines)->push_back(offset);
+}
+
+// Where a blank line goes in front of a line that is no header field: the first such line of
+// each header (GMime reports the lines after it too), at the start of a line.
+std::vector<std::size_t> bodyStarts(std::string_view text, std::vector<gint64> lines) {
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    std::vector<std::size_t> starts;
+    for (gint64 line : lines) {
+        auto at = static_cast<std::size_t>(line);
+        if (at == 0 || at >= text.size() || text[at - 1] != '\n') continue;
+        std::size_t previous = at >= 2 ? text.rfind('\n', at - 2) : std::string_view::npos;
+        previous = previous == std::string_view::npos ? 0 : previous + 1;
+        if (!std::binary_search(lines.begin(), lines.end(), static_cast<gint64>(previous)))
+            starts.push_back(at);
+    }
+    return starts;
+}
+
+// A received message as GMime reads it, with one correction: where a line that is no header
+// field stands in a header (no blank line before the body, an attached message without a
+// header), GMime drops everything from there to the end of that header, or of the part; readers
+// of real mail start the body at that line. Such a message is read again with a blank line
+// put in front of it.
+class ParsedMessage {
+  public:
+    explicit ParsedMessage(std::string_view raw) {
+        constexpr int kRepairRounds = 4;  // each round may uncover the headers of nested parts
+        std::string_view text = raw;
+        for (int round = 0;; ++round) {
+            std::vector<gint64> invalid;
+            std::unique_ptr<GMimeParserOptions, decltype(&g_mime_parser_options_free)> options(
+                g_mime_parser_options_clone(g_mime_parser_options_get_default()),
+                &g_mime_parser_options_free);
+            g_mime_parser_options_set_warning_callback(options.get(), noteInvalidHeaderLine,
+                                                       &invalid);
+            source_ = std::make_unique<BorrowedStream>(text);
+            GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(source_->get()));
+            message_.reset(g_mime_parser_construct_message(parser.get(), options.get()));
+            std::vector<std::size_t> starts = bodyStarts(text, std::move(invalid));
+            if (starts.empty() || round == kRepairRounds || !message_) return;
+            std::string repaired;
+            repaired.reserve(text.size() + 2 * starts.size());
+            std::size_t from = 0;
+            for (std::size_t at : starts) {
+                repaired.append(text.substr(from, at - from)).append("\r\n");
+                from = at;
+            }
+            repaired.append(text.substr(from));
+            message_.reset();
+            source_.reset();
+            repaired_ = std::move(repaired);
+            text = repaired_;
+        }
+    }
+    GMimeMessage* get() const { return message_.get(); }
+
+  private:
+    std::string repaired_;  // what was read, when the message needed blank lines
+    std::unique_ptr<BorrowedStream> source_;
+    GPtr<GMimeMessage> message_;  // its parts read from source_
+};
+
 struct Leaf {
     GMimeObject* obj;
     std::string type;  // lower case "type/subtype"
     std::optional<std::string> name;
     bool attachmentDisposition;
+    // A multipart whose boundaries never came: its content is text.
+    bool boundless = false;
 };
+
+bool isTokenChar(char c) {
+    return c > 0x20 && c < 0x7F &&
+           std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
+}
+
+// "type/subtype" at the start of a Content-Type value, blanks allowed around the '/'.
+bool startsWithMediaType(std::string_view value) {
+    std::size_t i = value.find_first_not_of(" \t\r\n");
+    auto token = [&] {
+        std::size_t start = i;
+        while (i < value.size() && isTokenChar(value[i])) ++i;
+        return i > start;
+    };
+    auto blanks = [&] {
+        while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
+    };
+    if (i == std::string_view::npos || !token()) return false;
+    blanks();
+    if (i >= value.size() || value[i] != '/') return false;
+    ++i;
+    blanks();
+    return token();
+}
+
+// The part's type; a Content-Type without a subtype or that does not parse ("text", "<html>",
+// empty) is text/plain, as readers of real mail take it (GMime makes it
+// application/octet-stream).
+std::string leafType(GMimeObject* obj) {
+    const char* raw = g_mime_object_get_header(obj, "Content-Type");
+    if (raw && !startsWithMediaType(raw)) return "text/plain";
+    GMimeContentType* ct = g_mime_object_get_content_type(obj);
+    if (!ct) return "text/plain";
+    char* t = g_mime_content_type_get_mime_type(ct);
+    std::string type = asciiLower(t ? t : "");
+    g_free(t);
+    return type;
+}
 
 void collectLeaves(GMimeObject* obj, std::vector<Leaf>& out) {
     if (!obj) return;
+    bool boundless = false;
     if (GMIME_IS_MULTIPART(obj)) {
         GMimeMultipart* mp = GMIME_MULTIPART(obj);
         int n = g_mime_multipart_get_count(mp);
         for (int i = 0; i < n; ++i) collectLeaves(g_mime_multipart_get_part(mp, i), out);
-        return;
+        if (n > 0) return;
+        boundless = true;
     }
-    Leaf leaf{obj, "", partFileName(obj), false};
-    GMimeContentType* ct = g_mime_object_get_content_type(obj);
-    if (ct) {
-        char* t = g_mime_content_type_get_mime_type(ct);
-        leaf.type = asciiLower(t ? t : "");
-        g_free(t);
-    }
+    Leaf leaf{obj, boundless ? "text/plain" : leafType(obj), partFileName(obj), false, boundless};
     GMimeContentDisposition* cd = g_mime_object_get_content_disposition(obj);
     leaf.attachmentDisposition = cd && g_mime_content_disposition_is_attachment(cd);
     out.push_back(std::move(leaf));
@@ -57,7 +161,15 @@ bool isText(const Leaf& leaf) { return leaf.type.rfind("text/", 0) == 0; }
 
 // A text part that may be (part of) the body: inline, without a name.
 bool bodyCandidate(const Leaf& l) {
-    return isText(l) && !l.name && !l.attachmentDisposition && GMIME_IS_PART(l.obj);
+    return isText(l) && !l.name && !l.attachmentDisposition &&
+           (GMIME_IS_PART(l.obj) || l.boundless);
+}
+
+// The content of a leaf with its transfer encoding undone.
+std::string leafBytes(const Leaf& leaf) {
+    if (!leaf.boundless) return partBytes(GMIME_PART(leaf.obj));
+    const char* text = g_mime_multipart_get_prologue(GMIME_MULTIPART(leaf.obj));
+    return text ? text : "";
 }
 
 // The plain texts of the body below obj, in message order: every one in a mixed (or any other)
@@ -65,7 +177,7 @@ bool bodyCandidate(const Leaf& l) {
 void plainBodyParts(GMimeObject* obj, const std::map<GMimeObject*, std::size_t>& index,
                     const std::vector<Leaf>& leaves, std::vector<std::size_t>& out) {
     if (!obj) return;
-    if (GMIME_IS_MULTIPART(obj)) {
+    if (GMIME_IS_MULTIPART(obj) && g_mime_multipart_get_count(GMIME_MULTIPART(obj)) > 0) {
         GMimeMultipart* mp = GMIME_MULTIPART(obj);
         GMimeContentType* ct = g_mime_object_get_content_type(obj);
         bool alternative = ct && g_mime_content_type_is_type(ct, "multipart", "alternative");
@@ -151,8 +263,15 @@ std::vector<UuBlock> findUuBlocks(std::string_view text) {
 }
 
 std::string leafCharset(GMimeObject* obj) {
-    const char* cs = g_mime_object_get_content_type_parameter(obj, "charset");
-    return cs ? cs : "";
+    if (const char* cs = g_mime_object_get_content_type_parameter(obj, "charset")) return cs;
+    // A type that does not parse still names its charset among its parameters.
+    const char* raw = g_mime_object_get_header(obj, "Content-Type");
+    const char* params = raw ? std::strchr(raw, ';') : nullptr;
+    if (!params) return "";
+    GPtr<GMimeParamList> list(g_mime_param_list_parse(nullptr, params));
+    GMimeParam* charset = list ? g_mime_param_list_get_parameter(list.get(), "charset") : nullptr;
+    const char* value = charset ? g_mime_param_get_value(charset) : nullptr;
+    return value ? value : "";
 }
 
 }  // namespace
@@ -187,9 +306,8 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     ensureMimeInitialised();
     DecodedMessage result;
     result.texts = decodeHeaderTexts(raw);
-    BorrowedStream source(raw);
-    auto message = parseMessage(source.get());
-    if (!message) {
+    ParsedMessage message(raw);
+    if (!message.get()) {
         result.body = toCrLf(bodyOf(raw));
         return result;
     }
@@ -206,16 +324,17 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     // What goes into files: parts in message order, then the blocks found inside the texts.
     struct Pending {
         std::string name;
-        std::string fallback;  // when nothing of the name can be used
-        GMimeObject* part;     // a GMimePart or a GMimeMessagePart
-        std::string_view uu;   // else a uuencoded block inside one of bodyBytes
+        std::string fallback;   // when nothing of the name can be used
+        GMimeObject* part;      // a GMimePart or a GMimeMessagePart
+        std::string_view uu;    // else a uuencoded block inside one of bodyBytes
+        std::string text = {};  // else these bytes (a multipart without boundaries)
     };
     std::vector<Pending> files;
     std::vector<std::string> bodyBytes;
     bodyBytes.reserve(body.size());  // the blocks point into these strings
     for (std::size_t i : body) {
         const Leaf& leaf = leaves[i];
-        bodyBytes.push_back(partBytes(GMIME_PART(leaf.obj)));
+        bodyBytes.push_back(leafBytes(leaf));
         // Phone mailers put a picture between two texts: the body is all of them, in order.
         if (bodyBytes.size() > 1) result.body += "\r\n";
         result.body += toCrLf(textToCp932(bodyBytes.back(), leafCharset(leaf.obj)));
@@ -225,9 +344,11 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
     for (std::size_t i = 0; i < leaves.size(); ++i) {
         const Leaf& leaf = leaves[i];
         if (inBody[i] || !isAttachment(leaf)) continue;
-        if (!GMIME_IS_PART(leaf.obj) && !GMIME_IS_MESSAGE_PART(leaf.obj)) continue;
         std::string fallback = "attachment" + extensionForType(leaf.type);
-        files.push_back({leaf.name.value_or(fallback), fallback, leaf.obj, {}});
+        if (leaf.boundless)
+            files.push_back({leaf.name.value_or(fallback), fallback, nullptr, {}, leafBytes(leaf)});
+        else if (GMIME_IS_PART(leaf.obj) || GMIME_IS_MESSAGE_PART(leaf.obj))
+            files.push_back({leaf.name.value_or(fallback), fallback, leaf.obj, {}});
     }
     // The blocks stay in the text too: a saved message can then be extracted again.
     for (std::size_t k = 0; k < body.size(); ++k)
@@ -240,13 +361,15 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
         try {
             NewAttachmentFile file(folder, safeAttachmentName(f.name, f.fallback),
                                    result.attachmentNames);
-            if (!f.part)
+            if (!f.part && f.uu.empty())
+                file.write(f.text.data(), f.text.size());
+            else if (!f.part)
                 writeUuBlock(f.uu, file);
             else if (GMIME_IS_PART(f.part))
                 writeDecodedPart(GMIME_PART(f.part), file);
             else if (GMimeMessage* inner =
                          g_mime_message_part_get_message(GMIME_MESSAGE_PART(f.part)))
-                writeObject(GMIME_OBJECT(inner), file);
+                writeMessage(inner, file);
             result.attachmentNames.push_back(file.finish());
         } catch (const FileError& e) {
             // The rest of the message's attachments are not written either.
@@ -259,9 +382,8 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
 
 bool hasAttachment(std::string_view raw) {
     ensureMimeInitialised();
-    BorrowedStream source(raw);
-    auto message = parseMessage(source.get());
-    if (!message) return false;
+    ParsedMessage message(raw);
+    if (!message.get()) return false;
     GMimeObject* top = g_mime_message_get_mime_part(message.get());
     if (!top || GMIME_IS_MESSAGE_PARTIAL(top)) return false;
     std::vector<Leaf> leaves;
@@ -272,8 +394,7 @@ bool hasAttachment(std::string_view raw) {
     for (std::size_t i = 0; i < leaves.size(); ++i)
         if (!inBody[i] && isAttachment(leaves[i])) return true;
     for (std::size_t i : body)
-        if (leaves[i].type == "text/plain" &&
-            !findUuBlocks(partBytes(GMIME_PART(leaves[i].obj))).empty())
+        if (leaves[i].type == "text/plain" && !findUuBlocks(leafBytes(leaves[i])).empty())
             return true;
     return false;
 }

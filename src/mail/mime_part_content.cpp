@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 #include "mail/gmime_support.h"
@@ -52,6 +53,15 @@ void writeUudecoded(GMimeStream* encoded, NewAttachmentFile& file) {
         file.write(buffer, static_cast<std::size_t>(n));
 }
 
+// Senders that leave out base64's closing '=' still mean the bytes of the last group: the
+// padding they left out is given, so that the group is decoded. Returns the bytes written.
+std::size_t closeBase64(GMimeEncoding& state, char* out) {
+    if (state.encode || state.encoding != GMIME_CONTENT_ENCODING_BASE64) return 0;
+    if (state.state == 2) return g_mime_encoding_step(&state, "==", 2, out);
+    if (state.state == 3) return g_mime_encoding_step(&state, "=", 1, out);
+    return 0;
+}
+
 }  // namespace
 
 std::string partBytes(GMimePart* part) {
@@ -77,7 +87,8 @@ std::string partBytes(GMimePart* part) {
         out.resize(used + g_mime_encoding_outlen(&state, static_cast<std::size_t>(n)));
         used += g_mime_encoding_step(&state, chunk, static_cast<std::size_t>(n), out.data() + used);
     }
-    out.resize(used + g_mime_encoding_outlen(&state, 0));
+    out.resize(used + g_mime_encoding_outlen(&state, 4));
+    used += closeBase64(state, out.data() + used);
     used += g_mime_encoding_flush(&state, nullptr, 0, out.data() + used);
     out.resize(used);
     g_mime_stream_reset(encoded);
@@ -99,20 +110,33 @@ void writeDecodedPart(GMimePart* part, NewAttachmentFile& file) {
         char* out = in + kDecodeChunk;
         for (ssize_t n; (n = g_mime_stream_read(encoded, in, kDecodeChunk)) > 0;)
             file.write(out, g_mime_encoding_step(&state, in, static_cast<std::size_t>(n), out));
+        file.write(out, closeBase64(state, out));
         file.write(out, g_mime_encoding_flush(&state, nullptr, 0, out));
     }
     g_mime_stream_reset(encoded);
 }
 
-// A message part as it is, through a GMime stream on the file; the size check catches a write
-// that the stream did not report.
-void writeObject(GMimeObject* obj, NewAttachmentFile& file) {
+// A message through a GMime stream on the file, its line ends CR LF as mail carries them (GMime
+// writes LF by default); the size check catches a write that the stream did not report.
+void writeMessage(GMimeMessage* message, NewAttachmentFile& file) {
+    GMimeObject* obj = GMIME_OBJECT(message);
+    GMimeObject* content = g_mime_message_get_mime_part(message);
+    // Without a header the message is its text alone, not a blank line in front of it.
+    if (g_mime_header_list_get_count(g_mime_object_get_header_list(obj)) == 0 && content &&
+        GMIME_IS_PART(content) &&
+        g_mime_header_list_get_count(g_mime_object_get_header_list(content)) == 0) {
+        writeDecodedPart(GMIME_PART(content), file);
+        return;
+    }
+    std::unique_ptr<GMimeFormatOptions, decltype(&g_mime_format_options_free)> format(
+        g_mime_format_options_new(), &g_mime_format_options_free);
+    g_mime_format_options_set_newline_format(format.get(), GMIME_NEWLINE_FORMAT_DOS);
     GPtr<GMimeStream> counter(g_mime_stream_null_new());
-    g_mime_object_write_to_stream(obj, nullptr, counter.get());
+    g_mime_object_write_to_stream(obj, format.get(), counter.get());
     GPtr<GMimeStream> out(g_mime_stream_fs_new(file.fd()));
     g_mime_stream_fs_set_owner(GMIME_STREAM_FS(out.get()), FALSE);
     errno = 0;
-    ssize_t n = g_mime_object_write_to_stream(obj, nullptr, out.get());
+    ssize_t n = g_mime_object_write_to_stream(obj, format.get(), out.get());
     int err = errno;
     if (n < 0 || g_mime_stream_flush(out.get()) != 0 ||
         ::lseek(file.fd(), 0, SEEK_END) !=

@@ -16,8 +16,9 @@ std::string partBytes(GMimePart* part);
 // Attachments go piece by piece straight into their files: a big one never sits in memory a
 // second time beside the received message. Failures throw FileError (see NewAttachmentFile).
 void writeDecodedPart(GMimePart* part, NewAttachmentFile& file);
-// An attached message as it is.
-void writeObject(GMimeObject* message, NewAttachmentFile& file);
+// An attached message as it arrived: with CR LF line ends; one without a header is its text
+// alone.
+void writeMessage(GMimeMessage* message, NewAttachmentFile& file);
 // A uuencoded block, "begin" line to "end" line.
 void writeUuBlock(std::string_view block, NewAttachmentFile& file);
 

@@ -38,9 +38,6 @@ struct Session {
     std::map<int, int> reportedSizes;
     bool topRefused = false;  // the server answered TOP with -ERR: the header comes by RETR
     std::optional<KeptMessage> kept;
-    // The sender of the message GetMail handed out last, from its whole header.
-    int senderOf = 0;
-    std::string sender;
 
     // An error of this session's server.
     [[noreturn]] void refuse(const std::string& reason, int code) const;

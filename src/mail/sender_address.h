@@ -12,9 +12,4 @@ namespace korv::mail {
 // ("friend@example.jp@bad.example", text after the brackets).
 std::string senderAddress(std::string_view header);
 
-// senderAddress of the whole header of message `number` as the last MailLibPop3GetMail on the
-// handle fetched it (the header buffers hold only its first 8 KB); "" when that was another
-// message.
-std::string Pop3SenderAddress(int handle, int number);
-
 }  // namespace korv::mail

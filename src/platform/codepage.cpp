@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 
 #include <cerrno>
 #include <map>
@@ -32,6 +33,16 @@ std::string icuName(std::string_view charset) {
     return name;
 }
 
+// A byte that its charset cannot decode becomes U+FFFD, and from there '?'. ICU's own choice is
+// U+001A for a single bad byte in most multi-byte charsets, which CP932's table turns into DEL.
+void toReplacementCharacter(const void*, UConverterToUnicodeArgs* args, const char*, int32_t,
+                            UConverterCallbackReason reason, UErrorCode* err) {
+    if (reason > UCNV_IRREGULAR) return;  // reset, close, clone: nothing to write
+    static const UChar replacement = 0xFFFD;
+    *err = U_ZERO_ERROR;
+    ucnv_cbToUWriteUChars(args, &replacement, 1, 0, err);
+}
+
 // Opening an ICU converter costs more than most conversions, and paths are converted for every
 // file access: each thread keeps the converters it opened. nullptr for an unknown charset.
 UConverter* open(const std::string& name) {
@@ -40,11 +51,50 @@ UConverter* open(const std::string& name) {
     if (it == cache.end()) {
         UErrorCode err = U_ZERO_ERROR;
         UConverter* c = ucnv_open(name.c_str(), &err);
-        if (U_FAILURE(err)) c = nullptr;
+        if (U_FAILURE(err)) {
+            c = nullptr;
+        } else {
+            ucnv_setToUCallBack(c, toReplacementCharacter, nullptr, nullptr, nullptr, &err);
+        }
         it = cache.emplace(name, Converter(c)).first;
     }
     if (it->second) ucnv_reset(it->second.get());
     return it->second.get();
+}
+
+// ICU's windows-31j is IBM's table, which swaps the control codes 0x1A, 0x1C and 0x7F among
+// themselves; the Windows code page maps every control code to itself. What ICU makes of the
+// three is read once, and both directions are set right around it.
+struct ControlSwap {
+    char16_t fromIcu[128];  // what ICU's U+00xx stands for
+    char16_t toIcu[128];    // what to hand ICU for U+00xx
+    bool needed = false;
+};
+
+const ControlSwap& cp932ControlSwap(UConverter* cp932) {
+    static const ControlSwap swap = [cp932] {
+        ControlSwap s{};
+        for (char16_t c = 0; c < 128; ++c) s.fromIcu[c] = s.toIcu[c] = c;
+        for (unsigned char b : {0x1A, 0x1C, 0x7F}) {
+            const char byte = static_cast<char>(b);
+            UChar u = 0;
+            UErrorCode err = U_ZERO_ERROR;
+            ucnv_reset(cp932);
+            int32_t n = ucnv_toUChars(cp932, &u, 1, &byte, 1, &err);
+            if (U_FAILURE(err) || n != 1 || u >= 128 || u == b) continue;
+            s.fromIcu[u] = b;
+            s.toIcu[b] = u;
+            s.needed = true;
+        }
+        ucnv_reset(cp932);
+        return s;
+    }();
+    return swap;
+}
+
+void swapControls(std::u16string& text, const char16_t (&map)[128]) {
+    for (char16_t& c : text)
+        if (c < 128) c = map[c];
 }
 
 bool isAscii(std::string_view s) {
@@ -105,14 +155,27 @@ UConverter* openCp932() {
     return c;
 }
 
+std::u16string decodeCp932(std::string_view cp932) {
+    UConverter* conv = openCp932();
+    const ControlSwap& swap = cp932ControlSwap(conv);
+    std::u16string text = decode(cp932, conv);
+    if (swap.needed) swapControls(text, swap.fromIcu);
+    return text;
+}
+
+std::string encodeCp932(std::u16string text, bool* lossy) {
+    UConverter* conv = openCp932();
+    const ControlSwap& swap = cp932ControlSwap(conv);
+    if (swap.needed) swapControls(text, swap.toIcu);
+    return encode(text, conv, lossy);
+}
+
 }  // namespace
 
 // ASCII is the same in CP932 (windows-31j keeps 0x5C and 0x7E) and UTF-8.
 std::string cp932ToUtf8(std::string_view cp932) {
     if (isAscii(cp932)) return std::string(cp932);
-    UConverter* from = openCp932();
-    UConverter* to = open("utf-8");
-    return encode(decode(cp932, from), to, nullptr);
+    return encode(decodeCp932(cp932), open("utf-8"), nullptr);
 }
 
 std::string utf8ToCp932(std::string_view utf8) {
@@ -125,16 +188,16 @@ std::string toCp932(std::string_view bytes, std::string_view charset) {
     if (name.empty() || name == "windows-31j") return std::string(bytes);
     UConverter* from = open(name);
     if (!from) return std::string(bytes);
-    UConverter* to = openCp932();
-    return encode(decode(bytes, from), to, nullptr);
+    return encodeCp932(decode(bytes, from), nullptr);
 }
 
 bool fromCp932(std::string_view cp932, std::string_view charset, std::string& out) {
-    UConverter* from = openCp932();
-    UConverter* to = open(icuName(charset));
+    std::string name = icuName(charset);
+    UConverter* to = open(name);
     if (!to) return false;
+    std::u16string text = decodeCp932(cp932);
     bool lossy = false;
-    out = encode(decode(cp932, from), to, &lossy);
+    out = name == "windows-31j" ? encodeCp932(std::move(text), &lossy) : encode(text, to, &lossy);
     return !lossy;
 }
 
@@ -189,6 +252,10 @@ bool iconvToUtf8(std::string_view bytes, const std::string& charset, std::string
 bool toUtf8(std::string_view bytes, std::string_view charset, std::string& out) {
     std::string name = icuName(charset);
     if (name.empty()) return false;  // ICU would take the default converter
+    if (name == "windows-31j") {
+        out = cp932ToUtf8(bytes);
+        return true;
+    }
     UConverter* from = open(name);
     if (!from) return iconvToUtf8(bytes, name, out);
     out = encode(decode(bytes, from), open("utf-8"), nullptr);

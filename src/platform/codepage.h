@@ -1,5 +1,7 @@
 #pragma once
-// The program keeps every text as CP932 bytes; these are the only conversions in and out.
+// The program keeps every text as CP932 bytes; these are the only conversions in and out. CP932
+// is the Windows code page: every control code stands for itself. A byte that its charset
+// cannot decode becomes U+FFFD, and '?' in CP932.
 #include <string>
 #include <string_view>
 

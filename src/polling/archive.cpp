@@ -1,9 +1,9 @@
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "mail/maillib.h"
+#include "mail/pop3_reading.h"
 #include "mail/sender_address.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
@@ -17,58 +17,6 @@ namespace korv {
 namespace {
 
 using namespace mail;
-
-std::string libraryError() {
-    std::vector<char> text(kMailBufferBytes);
-    MailLibGetMessage(0, text.data(), kMailTextSize);
-    return text.data();
-}
-
-// Throws when the connection is gone: that ends the pass, it is no fault of this message.
-void checkConnection(int result) {
-    if (result == kMailLibBroken) throw ConnectionLost(libraryError());
-}
-
-// A message that cannot be archived now: held back, with its reason, for the next poll.
-struct HeldBack {
-    std::string reason;
-};
-
-struct MailTexts {
-    std::vector<char> subject = std::vector<char>(kMailBufferBytes);
-    std::vector<char> date = std::vector<char>(kMailBufferBytes);
-    std::vector<char> from = std::vector<char>(kMailBufferBytes);
-    std::vector<char> header = std::vector<char>(kMailBufferBytes);
-    std::vector<char> names = std::vector<char>(kMailBufferBytes);
-};
-
-// Sized from the server's figure, which is only a hint: pages the body never reaches are never
-// touched, so a large hint costs no memory.
-std::unique_ptr<char[]> bodyBuffer(int size) {
-    return size > 0 ? std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size))
-                    : nullptr;
-}
-
-// Fetches the body and decodes the attachments into folder; the body buffer follows what
-// arrives, not what the listing said.
-std::string fetchBody(int handle, int number, MailTexts& t, const std::string& folder) {
-    int size = MailLibPop3GetMailSize(handle, number);
-    checkConnection(size);
-    for (int attempt = 0;; ++attempt) {
-        auto body = bodyBuffer(size);
-        int r = MailLibPop3GetMail(handle, number, t.subject.data(), t.date.data(), t.from.data(),
-                                   t.header.data(), body.get(), folder.c_str(), t.names.data());
-        checkConnection(r);
-        if (r == kMailLibBodyTooLarge && attempt == 0) {
-            size = MailLibPop3GetMailSize(handle, number);
-            checkConnection(size);
-            continue;
-        }
-        if (r != 0) throw HeldBack{libraryError()};
-        return body ? std::string(body.get(), strnlen(body.get(), static_cast<std::size_t>(size)))
-                    : std::string();
-    }
-}
 
 std::string nextTarget(PollContext& ctx, const std::string& day) {
     std::string base = ctx.accountFolder + day;
@@ -128,37 +76,36 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         return ArchiveResult::Held;
     };
 
-    MailTexts t;
     ArchivedMessage message;
     HandOffFiles handedOff;
     try {
-        int r = MailLibPop3GetMailStatus(handle, number, t.subject.data(), t.date.data(),
-                                         t.from.data(), t.header.data(), 0);
-        checkConnection(r);
-        if (r != 0) throw HeldBack{libraryError()};
-        // header.txt holds the header of the status call, the rest comes from the fetch.
-        WriteNewFile(t.header.data(), folder + "header.txt");
-        std::string body = fetchBody(handle, number, t, folder);
+        // The library's own reading, not its C face: header and body whole, not cut to its
+        // buffers. header.txt holds the header of the status request, the rest comes from the
+        // fetch.
+        WriteNewFile(Pop3ReadHeader(handle, number).header, folder + "header.txt");
+        DecodedMessage m = Pop3ReadMessage(handle, number, folder);
+        std::string names = formatNamesList(m.attachmentNames);
 
-        std::string summary =
-            std::string(t.date.data()) + " |" + t.subject.data() + "| " + t.from.data();
-        if (t.names[0] != '\0') summary += " atc:" + std::string(t.names.data());
+        std::string summary = m.texts.date + " |" + m.texts.subject + "| " + m.texts.from;
+        if (!names.empty()) summary += " atc:" + names;
         ctx.status.BeginStatusLine();
         lineBegun = true;
         ctx.status.AppendStatus(summary);
 
-        WriteNewFile(body, folder + "body.txt");
+        WriteNewFile(m.body, folder + "body.txt");
         message.folder = folder;
-        message.subject = t.subject.data();
-        message.date = t.date.data();
-        message.from = t.from.data();
-        message.fromAddress = Pop3SenderAddress(handle, number);
-        message.header = t.header.data();
-        message.body = std::move(body);
-        message.attachments = t.names.data();
+        message.subject = std::move(m.texts.subject);
+        message.date = std::move(m.texts.date);
+        message.from = std::move(m.texts.from);
+        message.fromAddress = senderAddress(m.texts.header);
+        message.header = std::move(m.texts.header);
+        message.body = std::move(m.body);
+        message.attachments = std::move(names);
         if (ctx.handOff) handedOff = ctx.handOff->prepare(message);
-    } catch (const HeldBack& held) {
-        return holdBack(held.reason);
+    } catch (const MailError& e) {
+        // A connection that is gone ends the pass; it is no fault of this message.
+        if (e.code() == kMailLibBroken) throw ConnectionLost(e.what());
+        return holdBack(e.what());
     } catch (const ConnectionLost&) {
         throw;
     } catch (const std::exception& e) {  // a file of this message, or its hand-off's names

@@ -16,7 +16,8 @@ namespace korv {
 class Incoming;
 class UidlLedger;
 
-// One archived message as the hand-off gets it; texts are CP932, read up to their first zero.
+// One archived message as the hand-off gets it; texts are CP932 and whole (the header as
+// received, the body with any zero bytes in it).
 struct ArchivedMessage {
     std::string folder;  // holds its files; ends with a delimiter
     std::string subject;

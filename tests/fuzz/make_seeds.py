@@ -79,6 +79,41 @@ messages.update({
                     "Content-Type: text/plain; charset=Shift_JIS\r\n\r\n本文①\r\n"),
 })
 
+# Broken mail as real corpora hold it, read leniently.
+HEAD = "From: a@example.jp\r\nSubject: s\r\n"
+
+
+def mixed(parts):
+    return (HEAD + "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n" +
+            parts + "--b--\r\n")
+
+
+messages.update({
+    "long_header": "".join("Received: from r%d.example.jp\r\n\tby mx.example.jp; Mon, 7 Dec 2026"
+                           "\r\n" % i for i in range(200)) + HEAD + "\r\nbody\r\n",
+    "nul_in_body": HEAD + "\r\nbefore\0after\r\n",
+    "base64_unpadded": mixed("--b\r\nContent-Type: application/pdf; name=d.pdf\r\n"
+                             "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQKJUVPRgo\r\n"),
+    "type_without_subtype": HEAD + "Content-Type: text\r\n\r\nplain\r\n",
+    "type_not_parsing": HEAD + "Content-Type: <html>\r\n\r\n<p>text\r\n",
+    "type_empty": HEAD + "Content-Type: \r\n\r\nplain\r\n",
+    "no_blank_line": HEAD + "This line is the body\r\nX-Not: a header\r\n\r\nmore\r\n",
+    "part_without_blank_line": mixed("--b\r\nContent-Type: text/plain\r\nbody at once\r\n"
+                                     "--b\r\nno header at all\r\n"),
+    "rfc822_without_header": mixed("--b\r\nContent-Type: text/plain\r\n\r\nbounce\r\n--b\r\n"
+                                   "Content-Type: message/rfc822\r\n\r\nOriginal text\r\n"),
+    "multipart_without_boundaries": HEAD + "Content-Type: multipart/mixed; boundary=zz\r\n\r\n"
+                                           "no boundary\r\n",
+    "multipart_without_boundary_parameter": HEAD + "Content-Type: multipart/mixed\r\n\r\n"
+                                                   "text\r\n--b\r\n\r\nmore\r\n",
+    "control_codes": HEAD.encode() + b"Content-Type: text/plain; charset=utf-8\r\n\r\n"
+                                     b"a\x1ab\x1cc\x7fd\xe8\xa1\xa8\r\n",
+    "bad_bytes_euc_jp": HEAD.encode() + b"Content-Type: text/plain; charset=euc-jp\r\n\r\n"
+                                        b"a\xffb\xc9\xbd\r\n",
+    "bad_bytes_gb2312": HEAD.encode() + b"Content-Type: text/plain; charset=gb2312\r\n\r\n"
+                                        b"a\xffb\r\n",
+})
+
 # A message split into message/partial parts, each saved as a header block, an empty line and
 # its share of the enclosed message.
 whole = sample("split", "1234#story", [('filename="pic.jpg"', JPEG * 8)],

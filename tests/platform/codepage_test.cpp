@@ -80,3 +80,43 @@ TEST(Paths, WindowsDeviceNamesInAnyCaseWhateverFollowsTheirDot) {
          {"console", "com10", "lpt", "com", "anul.jpg", "con_", "x.con", "", "comA.txt"})
         EXPECT_FALSE(isWindowsDeviceName(name)) << name;
 }
+
+TEST(Codepage, ControlCodesAreThemselvesAndBadBytesAQuestionMark) {
+    struct Row {
+        const char* label;
+        const char* charset;
+        std::string bytes;
+        std::string cp932;
+    };
+    // ICU's IBM table for CP932 swaps 0x1A, 0x1C and 0x7F; the Windows code page does not.
+    const std::string controls = "\x1A\x1C\x7F";
+    const Row rows[] = {
+        {"CP932 through UTF-8 and back", "utf-8", controls + "\xE8\xA1\xA8", controls + "\x95\x5C"},
+        {"Latin-1", "ISO-8859-1", controls + "\xE9", controls + "?"},
+        {"bad byte in EUC-JP", "EUC-JP",
+         "a\xFF"
+         "b\xC9\xBD",
+         "a?b\x95\x5C"},
+        {"bad byte in GB2312", "GB2312",
+         "a\xFF"
+         "b",
+         "a?b"},
+        {"bad byte in EUC-KR", "EUC-KR",
+         "a\xFF"
+         "b",
+         "a?b"},
+        {"bad byte in UTF-8", "utf-8",
+         "a\xFF"
+         "b",
+         "a?b"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(toCp932(row.bytes, row.charset), row.cp932);
+    }
+    EXPECT_EQ(cp932ToUtf8(controls + "\x95\x5C"), controls + "\xE8\xA1\xA8");
+    EXPECT_EQ(utf8ToCp932(controls + "\xE8\xA1\xA8"), controls + "\x95\x5C");
+    std::string out;
+    EXPECT_TRUE(fromCp932(controls + "\x95\x5C", "Shift_JIS", out));
+    EXPECT_EQ(out, controls + "\x95\x5C");
+}
