@@ -106,7 +106,9 @@ std::optional<StrippedJpeg> stripJpeg(std::string_view d) {
 std::string withMetadataSegments(std::string_view jpeg, const std::string& exifTiff,
                                  const std::string& icc) {
     std::string segments;
-    if (!exifTiff.empty()) segments += segment(0xE1, std::string(kExifId) + exifTiff);
+    // A segment holds at most 65533 bytes; EXIF from a HEIC has no such bound.
+    if (!exifTiff.empty() && exifTiff.size() + kExifId.size() <= 65533)
+        segments += segment(0xE1, std::string(kExifId) + exifTiff);
     // An ICC profile comes in chunks of at most 65519 bytes, numbered from 1.
     constexpr std::size_t kChunk = 65519;
     const std::size_t chunks = (icc.size() + kChunk - 1) / kChunk;

@@ -216,11 +216,13 @@ bool isHeif(const std::string& b) {
 }  // namespace
 
 PublishCopy MakePublishCopy(const std::string& bytes, const std::string& extension) {
-    if (bytes.starts_with("\xFF\xD8")) return jpegCopy(bytes, extension);
+    // A phone's export may name a JPEG ".heic": the gallery gets the name of what it holds.
+    const bool heifName = extension == ".heic" || extension == ".heif";
+    if (bytes.starts_with("\xFF\xD8")) return jpegCopy(bytes, heifName ? ".jpg" : extension);
     if (bytes.starts_with("\x89PNG")) {
         auto png = stripPng(bytes);
         if (!png) throw PictureError("PNG の構造を読めません"_cp);
-        return {std::move(*png), extension, ""};
+        return {std::move(*png), heifName ? ".png" : extension, ""};
     }
     if (isHeif(bytes)) return heifCopy(bytes);
     throw PictureError("画像ではありません"_cp);

@@ -16,7 +16,7 @@ class PictureError : public std::runtime_error {
 
 struct PublishCopy {
     std::string bytes;
-    std::string extension;  // the given one; ".jpg" for a converted HEIC/HEIF
+    std::string extension;  // the given one; for a HEIC/HEIF name that of what the copy is
     std::string note;       // for the status line when the copy is not what was asked ("" else)
 };
 
