@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ std::vector<unsigned char> scene(int w, int h) {
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             unsigned char* p = &rgb[(static_cast<std::size_t>(y) * w + x) * 3];
-            const int noise = static_cast<int>(rng() % 16);
+            const int noise = static_cast<int>(rng() % 4);
             p[0] = static_cast<unsigned char>((x * 255 / w + noise) & 0xFF);
             p[1] = static_cast<unsigned char>((y * 255 / h + noise) & 0xFF);
             p[2] = static_cast<unsigned char>(((x + y) * 127 / (w + h) + noise) & 0xFF);
@@ -108,18 +109,24 @@ const char* turnKind(const std::string& bytes) {
 }
 
 void measure(const char* what, const std::string& bytes, const std::string& ext, int runs) {
-    std::vector<double> times;
+    std::vector<double> times, cpu;
     std::size_t outSize = 0;
     for (int i = 0; i < runs; ++i) {
         auto start = std::chrono::steady_clock::now();
+        const std::clock_t cpuStart = std::clock();
         korv::PublishCopy copy = korv::MakePublishCopy(bytes, ext);
+        cpu.push_back(static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC);
         times.push_back(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         outSize = copy.bytes.size();
     }
     std::sort(times.begin(), times.end());
-    std::printf("%-44s %7.1f MB -> %5.1f MB   median %7.3f s  fastest %7.3f s  (%d runs)\n", what,
-                bytes.size() / 1e6, outSize / 1e6, times[times.size() / 2], times.front(), runs);
+    std::sort(cpu.begin(), cpu.end());
+    // On a shared machine the processor time says more than the wall clock.
+    std::printf(
+        "%-42s %4.1f MB -> %4.1f MB  wall median %6.3f s, fastest %6.3f s; cpu median %6.3f s\n",
+        what, bytes.size() / 1e6, outSize / 1e6, times[times.size() / 2], times.front(),
+        cpu[cpu.size() / 2]);
 }
 
 }  // namespace
@@ -127,11 +134,11 @@ void measure(const char* what, const std::string& bytes, const std::string& ext,
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::atoi(argv[1]) : 5;
     std::printf("making the pictures...\n");
-    const std::string sideways = jpeg(3024, 4032, 6), sidewaysOdd = jpeg(3000, 4000, 6),
+    const std::string sideways = jpeg(3024, 4032, 6), sidewaysOdd = jpeg(3004, 4004, 6),
                       upright = jpeg(4032, 3024, 1), phone = heic(3024, 4032);
-    std::printf("3024x4032: %s; 3000x4000: %s\n", turnKind(sideways), turnKind(sidewaysOdd));
+    std::printf("3024x4032: %s; 3004x4004: %s\n", turnKind(sideways), turnKind(sidewaysOdd));
     measure("JPEG 4032x3024, orientation 1 (no decode)", upright, ".jpg", runs);
     measure("JPEG 3024x4032, orientation 6 (lossless)", sideways, ".jpg", runs);
-    measure("JPEG 3000x4000, orientation 6 (re-encode)", sidewaysOdd, ".jpg", runs);
+    measure("JPEG 3004x4004, orientation 6 (re-encode)", sidewaysOdd, ".jpg", runs);
     measure("HEIC 3024x4032, rotated 90 (to JPEG)", phone, ".heic", runs);
 }

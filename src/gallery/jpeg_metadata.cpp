@@ -25,8 +25,8 @@ std::string segment(unsigned char marker, std::string_view payload) {
 // Where the next marker of entropy-coded data begins (stuffed FF 00 and restart markers are
 // part of the data); the end when there is none.
 std::size_t endOfScan(std::string_view d, std::size_t pos) {
-    for (std::size_t i = pos; i + 1 < d.size(); ++i) {
-        if (d[i] != '\xFF') continue;
+    for (std::size_t i = d.find('\xFF', pos); i != std::string_view::npos && i + 1 < d.size();
+         i = d.find('\xFF', i + 1)) {
         const unsigned char next = static_cast<unsigned char>(d[i + 1]);
         if (next != 0x00 && next != 0xFF && !(next >= 0xD0 && next <= 0xD7)) return i;
     }

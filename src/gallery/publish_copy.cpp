@@ -250,7 +250,8 @@ PreparedPicture PreparePicture(const std::string& picture, bool attached, bool k
     }
     try {
         PublishCopy copy = MakePublishCopy(bytes, p.extension);
-        p.content = std::move(copy.bytes);
+        // Nothing to take out: the file itself is copied, in one system call.
+        if (copy.bytes != bytes) p.content = std::move(copy.bytes);
         p.extension = copy.extension;
         p.note = copy.note;
     } catch (const PictureError& e) {
