@@ -124,9 +124,10 @@ void measure(const char* what, const std::string& bytes, const std::string& ext,
     std::sort(cpu.begin(), cpu.end());
     // On a shared machine the processor time says more than the wall clock.
     std::printf(
-        "%-42s %4.1f MB -> %4.1f MB  wall median %6.3f s, fastest %6.3f s; cpu median %6.3f s\n",
-        what, bytes.size() / 1e6, outSize / 1e6, times[times.size() / 2], times.front(),
-        cpu[cpu.size() / 2]);
+        "%-42s %4.1f MB -> %4.1f MB  wall median %7.1f ms, fastest %7.1f ms; "
+        "cpu median %7.1f ms\n",
+        what, bytes.size() / 1e6, outSize / 1e6, times[times.size() / 2] * 1e3, times.front() * 1e3,
+        cpu[cpu.size() / 2] * 1e3);
 }
 
 }  // namespace
