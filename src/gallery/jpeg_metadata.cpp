@@ -45,7 +45,7 @@ std::optional<std::string> keptApp0(std::string_view payload) {
 }  // namespace
 
 std::optional<StrippedJpeg> stripJpeg(std::string_view d) {
-    if (d.size() < 4 || d[0] != '\xFF' || d[1] != '\xD8') return std::nullopt;
+    if (d.size() < 2 || d[0] != '\xFF' || d[1] != '\xD8') return std::nullopt;
     StrippedJpeg out;
     out.bytes = "\xFF\xD8";
     bool exifSeen = false;
