@@ -6,7 +6,7 @@ a body serial number), odd.jpg (the same at a size no lossless turn takes), brok
 with a sample precision no decoder reads), shot.png (eXIf with GPS, XMP in an iTXt chunk),
 sideways.ppm and exif.tiff (the pixels and EXIF of a HEIC to be stored with orientation 6),
 bad.heic (an ftyp box and
-nothing to decode).
+nothing to decode), noimg.png (a default picture).
 probe FILE: width, height and the colour of the pixel near the top-left corner.
 In every scene the top-left corner is red and the rest blue.
 """
@@ -57,6 +57,7 @@ def make(folder):
     scene(64, 48).save(folder + "/shot.png", exif=exif(), pnginfo=info)
     scene(64, 48).transpose(Image.Transpose.ROTATE_90).save(folder + "/sideways.ppm")
     open(folder + "/exif.tiff", "wb").write(exif().removeprefix(b"Exif\0\0"))
+    scene(32, 24).save(folder + "/noimg.png")
     open(folder + "/bad.heic", "wb").write(b"\0\0\0\x18ftypheic\0\0\0\0mif1heic" + b"\0" * 64)
 
 
