@@ -29,7 +29,7 @@ void GalleryHandOff::carryOut() {
         status_.AppendStatus(e.statusPiece());
         throw;
     }
-    status_.AppendStatus(" ->" + planned_->fileName);
+    status_.AppendStatus(" ->" + planned_->fileName + planned_->note);
 }
 
 std::string GalleryHandOff::galleryFolder(const std::string& account) {

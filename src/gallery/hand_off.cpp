@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "gallery/publish_copy.h"
 #include "gallery/session.h"
 #include "gallery/text_routines.h"
 #include "platform/codepage.h"
@@ -20,7 +21,8 @@ namespace {
 
 bool isPictureExtension(const std::string& extension) {
     std::string lower = asciiLower(extension);
-    return lower == ".jpg" || lower == ".jpeg" || lower == ".png";
+    return lower == ".jpg" || lower == ".jpeg" || lower == ".png" || lower == ".heic" ||
+           lower == ".heif";
 }
 
 // The archive gives plain file names; anything with folder parts is not one of its files.
@@ -98,10 +100,11 @@ void splitBody(const std::string& body, std::string& id, std::string& story) {
     story = body;
 }
 
-std::int64_t fileSize(const std::string& path) {
-    std::error_code ec;
-    auto size = std::filesystem::file_size(nativePath(path), ec);
-    return ec ? -1 : static_cast<std::int64_t>(size);
+bool isKeepMetadata(const SessionRecord& session) {
+    const std::string& v = session.keepmetadata;
+    const std::size_t first = v.find_first_not_of(" \t");
+    return first != std::string::npos &&
+           v.substr(first, v.find_last_not_of(" \t") + 1 - first) == "1";
 }
 
 }  // namespace
@@ -136,6 +139,7 @@ HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
                         const std::string& sender, const std::string& body,
                         const std::string& attachments) {
     std::string picture = chooseAttachedPicture(messageFolder, attachments);
+    const bool attached = !picture.empty();
     if (picture.empty()) picture = settings.DefaultImg;
     if (picture.empty() || subject.empty()) return {};
 
@@ -146,10 +150,13 @@ HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
     SessionRecord SessionSettings = LoadSessionFile(settings.SessionDB, account);
     if (SessionSettings.path.empty()) return {};
     if (!MayPost(SessionSettings.allowfrom, sender)) return {std::nullopt, " ->送信者不許可"_cp};
-    if (!SessionSettings.maxbytes.empty() && fileSize(picture) > MaxBytes(SessionSettings.maxbytes))
+    PreparedPicture prepared =
+        PreparePicture(picture, attached, isKeepMetadata(SessionSettings), settings.DefaultImg);
+    if (!prepared.refusal.empty()) return {std::nullopt, prepared.refusal};
+    if (!SessionSettings.maxbytes.empty() && prepared.size() > MaxBytes(SessionSettings.maxbytes))
         return {std::nullopt, " ->サイズ超過"_cp};
     const std::string gallery = withTrailingDelimiter(SessionSettings.path);
-    const std::string ext = asciiLower(extensionOf(picture));
+    const std::string ext = prepared.extension;
     if (SessionSettings.FileNameCounter.empty())
         SessionSettings.FileNameCounter = gallery + "counter.txt";
 
@@ -172,14 +179,20 @@ HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
     std::string request = "<qltkeys>" + crlf + "request=link" + crlf +
                           "linkfrom=" + breaksToHtml(linkFrom) + crlf + "id=" + id + crlf +
                           "Story=" + breaksToHtml(story) + crlf + "</qltkeys>" + crlf;
-    return {GalleryDelivery{picture, gallery + name + ext, gallery + name + ".txt",
-                            std::move(request), name + ext, account},
+    return {GalleryDelivery{prepared.file, gallery + name + ext, gallery + name + ".txt",
+                            std::move(request), name + ext, std::move(prepared.content),
+                            prepared.note, prepared.readFailure, account},
             ""};
 }
 
 void DeliverHandOff(const GalleryDelivery& d, Clock& clock) {
+    if (!d.readFailure.empty()) throw HandOffError(" ->コピー失敗 "_cp + d.fileName, d.readFailure);
     try {
-        CopyFileReplacing(d.picture, d.pictureTarget);
+        if (d.content) {
+            WriteStringToFile(*d.content, d.pictureTarget);
+        } else {
+            CopyFileReplacing(d.picture, d.pictureTarget);
+        }
     } catch (const FileError& e) {
         throw HandOffError(" ->コピー失敗 "_cp + d.fileName, e.what());
     }
@@ -205,7 +218,7 @@ void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clo
         if (!plan.refusal.empty()) status.AppendStatus(plan.refusal);
         if (!plan.delivery) return;
         DeliverHandOff(*plan.delivery, clock);
-        status.AppendStatus(" ->" + plan.delivery->fileName);
+        status.AppendStatus(" ->" + plan.delivery->fileName + plan.delivery->note);
     } catch (const HandOffError& e) {
         status.AppendStatus(e.statusPiece());
         throw;

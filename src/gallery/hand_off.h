@@ -34,8 +34,11 @@ struct GalleryDelivery {
     std::string pictureTarget;  // gallery + name + picture's extension
     std::string requestTarget;  // gallery + name + ".txt"
     std::string requestText;
-    std::string fileName;      // name + extension, for the status line
-    std::string account = {};  // whose gallery it goes to, as the subject names it
+    std::string fileName;                // name + extension, for the status line
+    std::optional<std::string> content;  // the publish copy written instead of copying picture
+    std::string note;                    // after the file name on the status line
+    std::string readFailure;             // the picture could not be read: the copy fails
+    std::string account = {};            // whose gallery it goes to, as the subject names it
 };
 
 // What the gallery makes of a message: a delivery, nothing (no picture, no "@" in the subject,

@@ -174,6 +174,7 @@ SessionRecord LoadSessionFile(const std::string& sessionDB, const std::string& a
     if (!acceptHtml.empty() && fileExists(acceptHtml)) loaded.accepthtml = acceptHtml;
     loaded.allowfrom = lookUp(lines, "allowfrom");
     loaded.maxbytes = lookUp(lines, "maxbytes");
+    loaded.keepmetadata = lookUp(lines, "keepmetadata");
     return loaded;
 }
 

@@ -20,6 +20,8 @@ struct SessionRecord {
     std::string allowfrom;
     // The largest picture handed off, in bytes; empty sets no limit.
     std::string maxbytes;
+    // "1": the gallery gets the picture's original bytes (its location and orientation tag too).
+    std::string keepmetadata;
 };
 
 // The record of sessionDB + account + ".txt"; every field empty when that file does not exist.

@@ -59,8 +59,8 @@ TEST(PollOnce, PicturesReachTheGalleryAndTraversalNamesWriteNothingOutside) {
     fs::create_directories(root.path() + "etc");
     writeBytes(home + "sessions/../../etc.txt", "path=" + root.path() + "etc\r\n");
 
-    std::string png = "\x89PNG\r\n\x1a\n-first-picture";
-    std::string jpg = "\xFF\xD8\xFF\xE0-second-picture-\x00\x01\xFF\xD9";
+    std::string png = pngShaped("-first-picture");
+    std::string jpg = jpegShaped(std::string("-second-picture-\x00\x01", 18));
     server.addMessage(messageWithAttachments("sunset@acme", "1234#Nice evening\r\nAt the beach",
                                              {{"a.png", png}, {"b.jpg", jpg}}));
     server.addMessage(messageWithAttachments("x@nobody", "1#unknown account", {{"c.jpg", jpg}}));
@@ -283,8 +283,8 @@ TEST(PollOnce, AGalleryTakesPicturesOnlyFromTheSendersItAllows) {
          refused},
     };
     for (const auto& row : rows) {
-        std::string m = messageWithAttachments(row.subject, "1#story",
-                                               {{"p.jpg", std::string(row.pictureBytes, 'p')}});
+        std::string m = messageWithAttachments(
+            row.subject, "1#story", {{"p.jpg", jpegShaped(std::string(row.pictureBytes, 'p'))}});
         m.replace(0, m.find("\r\n"), "From: " + row.from);
         for (int i = 0; i < row.receivedLines; ++i)
             m.insert(0, "Received: from relay" + std::to_string(i) +

@@ -14,6 +14,7 @@
 #include "platform/paths.h"
 #include "support/fake_clock.h"
 #include "support/named_rows.h"
+#include "support/sample_mail.h"
 #include "support/temp_dir.h"
 
 using namespace korv;
@@ -53,10 +54,10 @@ class HandOff : public testing::Test {
         writeSession("acme",
                      "path=" + dir.file("gallery/acme") + "\r\nFileNameTemplate=img###\r\n");
         writeBytes(gallery + "counter.txt", "42\r\n");
-        writeBytes(dir.file("msg/a.png"), "png picture");
-        writeBytes(dir.file("msg/b.jpg"), "jpeg picture");
-        writeBytes(dir.file("msg/photo.JPEG"), "upper-case picture");
-        writeBytes(dir.file("msg/my photo.jpg"), "picture with a blank");
+        writeBytes(dir.file("msg/a.png"), pngShaped("png picture"));
+        writeBytes(dir.file("msg/b.jpg"), jpegShaped("jpeg picture"));
+        writeBytes(dir.file("msg/photo.JPEG"), jpegShaped("upper-case picture"));
+        writeBytes(dir.file("msg/my photo.jpg"), jpegShaped("picture with a blank"));
         writeBytes(dir.file("default.png"), "default picture");
         status.BeginStatusLine();
     }
@@ -87,7 +88,7 @@ TEST_F(HandOff, PictureLandsAsTheCounterNextNameBesideItsLinkRequest) {
 
     EXPECT_TRUE(status.StatusLine().ends_with(" ->img043.jpg")) << status.StatusLine();
     EXPECT_EQ(appended(), " ->img043.jpg");
-    EXPECT_EQ(readBytes(gallery + "img043.jpg"), "jpeg picture");
+    EXPECT_EQ(readBytes(gallery + "img043.jpg"), jpegShaped("jpeg picture"));
     EXPECT_EQ(readBytes(gallery + "img043.txt"),
               linkRequest("sunset.jpg", "1234", "写真です<br>夕日の浜辺"_cp));
     EXPECT_EQ(readBytes(gallery + "counter.txt"), "43");
@@ -181,17 +182,19 @@ TEST_P(HandOffPicture, CopiesTheChosenPicture) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, HandOffPicture,
     testing::Values(
-        PictureRow{"LastPictureWins", "a.png,b.jpg", false, "jpeg picture", ".jpg"},
-        PictureRow{"PngLast", "b.jpg,a.png", false, "png picture", ".png"},
-        PictureRow{"OtherFilesAfterThePicture", "b.jpg,doc.pdf", false, "jpeg picture", ".jpg"},
-        PictureRow{"UpperCaseJpegGivesLowerExtension", "photo.JPEG", false, "upper-case picture",
-                   ".jpeg"},
-        PictureRow{"QuotedNameWithBlank", "\"my photo.jpg\"", false, "picture with a blank",
+        PictureRow{"LastPictureWins", "a.png,b.jpg", false, jpegShaped("jpeg picture"), ".jpg"},
+        PictureRow{"PngLast", "b.jpg,a.png", false, pngShaped("png picture"), ".png"},
+        PictureRow{"OtherFilesAfterThePicture", "b.jpg,doc.pdf", false, jpegShaped("jpeg picture"),
                    ".jpg"},
-        PictureRow{"TrailingComma", "b.jpg,", false, "jpeg picture", ".jpg"},
-        PictureRow{"BlanksAroundNames", " a.png ,\tb.jpg ", false, "jpeg picture", ".jpg"},
+        PictureRow{"UpperCaseJpegGivesLowerExtension", "photo.JPEG", false,
+                   jpegShaped("upper-case picture"), ".jpeg"},
+        PictureRow{"QuotedNameWithBlank", "\"my photo.jpg\"", false,
+                   jpegShaped("picture with a blank"), ".jpg"},
+        PictureRow{"TrailingComma", "b.jpg,", false, jpegShaped("jpeg picture"), ".jpg"},
+        PictureRow{"BlanksAroundNames", " a.png ,\tb.jpg ", false, jpegShaped("jpeg picture"),
+                   ".jpg"},
         PictureRow{"DefaultWhenNoPicture", "doc.pdf", true, "default picture", ".png"},
-        PictureRow{"AttachedBeatsDefault", "a.png", true, "png picture", ".png"}),
+        PictureRow{"AttachedBeatsDefault", "a.png", true, pngShaped("png picture"), ".png"}),
     byName);
 
 TEST_F(HandOff, FailedCopyWritesNoLinkRequestAndSaysSo) {

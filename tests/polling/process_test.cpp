@@ -57,7 +57,7 @@ std::string lastOutput(const std::string& home) {
     return last;
 }
 
-std::string picture(int n) { return "\xFF\xD8" + std::string(2000 + n, static_cast<char>(n)); }
+std::string picture(int n) { return jpegShaped(std::string(2000 + n, static_cast<char>(n))); }
 
 // A home whose settings reach the server and whose gallery account "acme" numbers its files.
 struct Home {
@@ -179,7 +179,7 @@ TEST(PollProcesses, AFullDiskHoldsTheMessageBackUntilThereIsRoom) {
     DovecotServer server;
     Home h(server);
     h.add(1);
-    h.add(2, "acme", std::string(300000, 'x'));
+    h.add(2, "acme", jpegShaped(std::string(300000, 'x')));
     h.add(3);
     // Files may grow to 100 KB: the big picture is cut short in the middle.
     EXPECT_EQ(exitCodeOf(startPoll(h.home, 100000)), 0);
