@@ -19,8 +19,8 @@ namespace {
 bool failed(const PollResult& result) {
     return result.outcome == PollOutcome::Unreachable ||
            result.outcome == PollOutcome::NotConnected ||
-           result.outcome == PollOutcome::LoginRefused ||
-           result.outcome == PollOutcome::TryLater || result.outcome == PollOutcome::ServerFault;
+           result.outcome == PollOutcome::LoginRefused || result.outcome == PollOutcome::TryLater ||
+           result.outcome == PollOutcome::ServerFault;
 }
 
 }  // namespace
