@@ -15,7 +15,6 @@
 #include "app/options.h"
 #include "app/poll_once.h"
 #include "app/watch.h"
-#include "mail/maillib.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 
@@ -97,14 +96,9 @@ int main(int argc, char** argv) {
     };
     if (options.mode != korv::RunMode::PollOnce && options.mode != korv::RunMode::Watch)
         return runWindow(options.qtArguments, folder);
-    // Once for the whole run, however many passes it makes (the window does its own).
-    korv::mail::MailLibStartup();
-    korv::mail::MailLibSetOption(1, korv::mail::kMailTextSize);
-    int code = options.mode == korv::RunMode::PollOnce
-                   ? korv::RunPollOnce(folder, makeHandOff, std::cout, std::cerr,
-                                       korv::PassOptions{options.quiet, nullptr})
-                   : korv::RunWatch(folder, makeHandOff, std::cout, std::cerr,
-                                    korv::WatchOptions{options.quiet, options.verbose});
-    korv::mail::MailLibCleanup();
-    return code;
+    return options.mode == korv::RunMode::PollOnce
+               ? korv::RunPollOnce(folder, makeHandOff, std::cout, std::cerr,
+                                   korv::PassOptions{options.quiet, nullptr})
+               : korv::RunWatch(folder, makeHandOff, std::cout, std::cerr,
+                                korv::WatchOptions{options.quiet, options.verbose});
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "mail/mail_error.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 
@@ -98,8 +99,10 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
                 return fail(result.reason, kExitError);
         }
         return kExitError;
-    } catch (const ConnectionLost& e) {
-        return fail(e.what(), kExitTemporary);
+    } catch (const mail::MailError& e) {
+        // A connection that broke in the middle of the pass; the next poll may go through.
+        return fail(e.what(),
+                    e.kind() == mail::MailError::Kind::Broken ? kExitTemporary : kExitError);
     } catch (const SettingsError& e) {
         return fail(e.what(), kExitConfig);
     } catch (const std::exception& e) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "client/client_core.h"
-#include "mail/maillib.h"
+#include "mail/header_text.h"
 #include "mail/security.h"
 #include "platform/codepage.h"
 
@@ -27,11 +27,7 @@ std::string SendComposed(const Settings& settings, mail::OutgoingMail mail) {
 
 ReplyDraft PrefillReply(const MailRow& row) {
     auto field = [&](const char* name) -> std::optional<std::string> {
-        std::vector<char> value(mail::kMailBufferBytes, '\0');
-        if (mail::MailLibGetHeaderField(value.data(), row.header.c_str(), name,
-                                        mail::kMailTextSize) == 0)
-            return std::nullopt;
-        return std::string(value.data());
+        return mail::headerField(row.header, name);
     };
     ReplyDraft draft;
     // A crafted Reply-To goes to the field as it is: the library refuses it and says why.

@@ -1,110 +1,95 @@
 #include "client/mailbox.h"
 
-#include <cstring>
-
 #include "client/client_core.h"
-#include "mail/mail_error.h"
-#include "mail/maillib.h"
-#include "mail/security.h"
+#include "mail/pop3_mailbox.h"
 #include "platform/codepage.h"
 #include "platform/whole_file.h"
 
 namespace korv {
 namespace {
 
-using MailBuffer = std::vector<char>;
-MailBuffer newMailBuffer() { return MailBuffer(mail::kMailBufferBytes, '\0'); }
-std::string textOf(const MailBuffer& buffer) { return std::string(buffer.data()); }
+using mail::MailError;
+using mail::Pop3Mailbox;
 
-std::string lastMailError() {
-    MailBuffer text = newMailBuffer();
-    mail::MailLibGetMessage(0, text.data(), mail::kMailTextSize);
-    return textOf(text);
+mail::Pop3Account accountOf(const Settings& settings) {
+    return {settings.Pop3Name, settings.Pop3Security, settings.CaFile,
+            mail::Credentials{settings.ApopFlag ? mail::Credentials::Method::Apop
+                                                : mail::Credentials::Method::Password,
+                              settings.UserID, Pop3Password(settings)}};
 }
 
-// A connection to the settings' server, closed when the command ends; handle is -1 when the
-// server cannot be reached.
-struct BrowserConnection {
-    explicit BrowserConnection(const Settings& settings)
-        : handle(mail::Pop3Connect(
-              settings.Pop3Name.c_str(),
-              mail::connectOptions(settings.Pop3Security, settings.CaFile, "Pop3Security"))) {}
-    ~BrowserConnection() { close(); }
-    BrowserConnection(const BrowserConnection&) = delete;
-    BrowserConnection& operator=(const BrowserConnection&) = delete;
+// The mailbox of the settings, or the error the box shows: "接続失敗" and why when the server
+// cannot be reached, "ログインエラー:" and the server's text when the login is refused. No
+// connection is held open while the box waits for the user.
+std::unique_ptr<Pop3Mailbox> openMailbox(const Settings& settings) {
+    mail::OpenProgress progress;
+    try {
+        return Pop3Mailbox::open(accountOf(settings), &progress);
+    } catch (const MailError& e) {
+        if (!progress.connected) throw MailError("接続失敗 "_cp + e.what(), e.kind());
+        throw MailError("ログインエラー:"_cp + e.what(), e.kind());
+    }
+}
 
-    // The message count, or below 0 when the login failed.
-    int login(const Settings& settings) const {
-        return mail::MailLibPop3Authenticate(handle, settings.UserID.c_str(),
-                                             Pop3Password(settings).c_str(),
-                                             settings.ApopFlag ? -1 : 0);
+// A text as the list keeps it: up to its first zero byte and at most 8191 bytes, never cut
+// inside a double-byte character.
+std::string listText(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    std::size_t n = 0;
+    while (n < text.size()) {
+        std::size_t step =
+            isLeadByte(static_cast<unsigned char>(text[n])) && n + 1 < text.size() ? 2 : 1;
+        if (n + step > kHeaderBlockBytes - 1) break;
+        n += step;
     }
-    // The message count of a connection that must stand and log in; else the error with why.
-    int loginOrThrow(const Settings& settings) {
-        if (handle == -1) throw mail::MailError("接続失敗 "_cp + lastMailError());
-        int count = login(settings);
-        if (count < 0) {
-            std::string why = "ログインエラー:"_cp + lastMailError();
-            // No connection is held open while the box waits for the user.
-            close();
-            throw mail::MailError(why);
-        }
-        return count;
-    }
-    void close() {
-        mail::MailLibPop3Close(handle);
-        handle = -1;
-    }
+    return std::string(text.substr(0, n));
+}
 
-    int handle;
-};
+// The header block of a row: its text and a CR LF, within the block.
+std::string headerBlock(const std::string& header) {
+    auto block = NewHeaderBlock();
+    std::string text = listText(header);
+    text.copy(block.get(), text.size());
+    AppendHeaderLineEnd(block.get());
+    return HeaderBlockText(block.get());
+}
 
 }  // namespace
 
 std::vector<MailRow> ListMailbox(const Settings& settings) {
     std::vector<MailRow> rows;
-    BrowserConnection connection(settings);
-    int count = connection.loginOrThrow(settings);
-    MailBuffer subject = newMailBuffer(), date = newMailBuffer(), from = newMailBuffer();
-    for (int n = 1; n <= count; ++n) {
-        auto block = NewHeaderBlock();
-        mail::MailLibPop3GetMailStatus(connection.handle, n, subject.data(), date.data(),
-                                       from.data(), block.get(), 0);
-        AppendHeaderLineEnd(block.get());
-        rows.push_back({textOf(subject), textOf(date), textOf(from), HeaderBlockText(block.get())});
+    auto mailbox = openMailbox(settings);
+    for (int n = 1; n <= mailbox->count(); ++n) {
+        MailRow row;
+        try {
+            mail::MessageTexts t = mailbox->header(n);
+            row = {listText(t.subject), listText(t.date), listText(t.from), headerBlock(t.header)};
+        } catch (const MailError&) {
+            // A message the server will not give stays an empty row.
+            row.header = headerBlock("");
+        }
+        rows.push_back(std::move(row));
     }
     return rows;
 }
 
 std::optional<std::string> FetchBody(const Settings& settings, int p) {
     std::string folder = AttachmentFolder();
-    BrowserConnection connection(settings);
-    if (p >= connection.loginOrThrow(settings)) return std::nullopt;
-    int size = mail::MailLibPop3GetMailSize(connection.handle, p + 1);
-    std::vector<char> body(size > 0 ? size : 0, '\0');
-    MailBuffer subject = newMailBuffer(), date = newMailBuffer(), from = newMailBuffer(),
-               header = newMailBuffer();
-    auto fetch = [&] {
-        return mail::MailLibPop3GetMail(
-            connection.handle, p + 1, subject.data(), date.data(), from.data(), header.data(),
-            body.empty() ? nullptr : body.data(), folder.c_str(), nullptr);
-    };
-    // The listing's size is only a hint: a larger body is handed out on the second call, into a
-    // buffer of the size it needs.
-    int fetched = fetch();
-    if (fetched == mail::kMailLibBodyTooLarge) {
-        size = mail::MailLibPop3GetMailSize(connection.handle, p + 1);
-        body.assign(size > 0 ? size : 0, '\0');
-        fetched = fetch();
-    }
-    if (fetched < 0) throw mail::MailError(lastMailError());
-    return body.empty() ? "" : std::string(body.data(), strnlen(body.data(), body.size()));
+    auto mailbox = openMailbox(settings);
+    if (p >= mailbox->count()) return std::nullopt;
+    mail::DecodedMessage m = mailbox->fetch(p + 1, folder);
+    if (m.attachmentError) throw *m.attachmentError;
+    // The body as the library hands it out: up to its first zero byte.
+    return std::string(m.body.c_str());
 }
 
 void DeleteMessage(const Settings& settings, int p) {
-    BrowserConnection connection(settings);
-    if (connection.handle != -1 && p < connection.login(settings))
-        mail::MailLibPop3DeleteMail(connection.handle, p + 1);
+    try {
+        auto mailbox = openMailbox(settings);
+        if (p < mailbox->count()) mailbox->remove(p + 1);
+    } catch (const MailError&) {
+        // The list reloaded after it says why.
+    }
 }
 
 std::string SaveMessage(const Settings& settings, int p, const MailRow& row, ViewedMessage& viewed,

@@ -2,6 +2,9 @@
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "mail/buffers.h"
@@ -131,7 +134,7 @@ int Extraction::add(std::string_view text) {
         g_mime_message_partial_reconstruct_message(partials.data(), partials.size()));
     if (!whole) {
         result_ = kExtractPartsMissing;
-        throw MailError("分割されたメールを結合できません"_cp, result_);
+        throw MailError("分割されたメールを結合できません"_cp, MailError::Kind::PartsMissing);
     }
     GPtr<GMimeStream> mem(g_mime_stream_mem_new());
     g_mime_object_write_to_stream(GMIME_OBJECT(whole.get()), nullptr, mem.get());
@@ -154,6 +157,45 @@ int Extraction::finish(const std::string& raw) {
         throw *m.attachmentError;
     }
     return result_ = m.attachmentNames.empty() ? kExtractNoAttachment : kExtractDone;
+}
+
+SavedMessageJoin::SavedMessageJoin(std::string folder)
+    : folder_(std::move(folder)),
+      subject_(kMailBufferBytes),
+      date_(kMailBufferBytes),
+      from_(kMailBufferBytes),
+      header_(kMailBufferBytes),
+      fileName_(kMailBufferBytes) {}
+
+SavedMessageJoin::~SavedMessageJoin() = default;
+
+int SavedMessageJoin::add(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    if (!extraction_) {
+        body_.assign(text.size(), '\0');
+        ExtractionOutput out{subject_.data(),
+                             date_.data(),
+                             from_.data(),
+                             header_.data(),
+                             body_.empty() ? nullptr : body_.data(),
+                             static_cast<int>(std::min<std::size_t>(body_.size(), INT32_MAX)),
+                             fileName_.data()};
+        extraction_ = std::make_unique<Extraction>(out, folder_);
+    }
+    try {
+        return extraction_->add(text);
+    } catch (const MailError& e) {
+        if (e.kind() == MailError::Kind::AttachmentFailed) return kExtractCannotWrite;
+        if (e.kind() == MailError::Kind::PartsMissing) return kExtractPartsMissing;
+    } catch (const std::exception&) {
+    }
+    return -1;
+}
+
+std::string SavedMessageJoin::fileName() const { return fileName_.data(); }
+
+std::string SavedMessageJoin::body() const {
+    return std::string(body_.data(), strnlen(body_.data(), body_.size()));
 }
 
 }  // namespace korv::mail

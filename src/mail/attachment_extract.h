@@ -2,8 +2,10 @@
 // Extraction of the attachment from saved message texts (a header block, an empty line and a
 // body), also when the message was split into message/partial parts saved one by one.
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korv::mail {
 
@@ -48,6 +50,24 @@ class Extraction {
     std::string id_;
     int total_ = 0;
     std::map<int, std::string> parts_;
+};
+
+// The program's door to extraction: the saved texts handed over one at a time (each up to its
+// first zero byte), the texts of the joined message kept as the library hands them out.
+class SavedMessageJoin {
+  public:
+    explicit SavedMessageJoin(std::string folder);
+    ~SavedMessageJoin();
+    // The result after this text (kExtract*, or -1 for any other failure). The body has the room
+    // of the first text.
+    int add(std::string_view text);
+    std::string fileName() const;
+    std::string body() const;
+
+  private:
+    std::string folder_;
+    std::vector<char> subject_, date_, from_, header_, fileName_, body_;
+    std::unique_ptr<Extraction> extraction_;
 };
 
 }  // namespace korv::mail

@@ -36,4 +36,34 @@ const char* unknownFailure() {
 }
 const std::string& lastError() { return lastErrorText(); }
 
+int resultCode(MailError::Kind kind) {
+    using K = MailError::Kind;
+    switch (kind) {
+        case K::Failed:
+            return kMailLibFailed;
+        case K::Refused:
+        case K::LoginRefused:
+        case K::TooLarge:
+            return kMailLibRefused;
+        case K::Broken:
+            return kMailLibBroken;
+        case K::BodyTooLarge:
+            return kMailLibBodyTooLarge;
+        case K::AttachmentFailed:
+            return kMailLibAttachmentFailed;
+        case K::ListEnd:
+        case K::PartsMissing:
+            return kMailLibListEnd;
+        case K::Settings:
+            return kMailLibSettings;
+        case K::Insecure:
+            return kMailLibInsecure;
+        case K::LoginLater:
+            return kMailLibTryLater;
+        case K::LoginServerFault:
+            return kMailLibServerFault;
+    }
+    return kMailLibFailed;
+}
+
 }  // namespace korv::mail

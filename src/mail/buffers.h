@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "mail/mail_error.h"
+#include "mail/maillib.h"
 
 namespace korv::mail {
 
@@ -22,6 +23,12 @@ const std::string& lastError();
 // The text for a failure that brings no text of its own.
 const char* unknownFailure();
 
+// The result code a MailLib call gives for an error of this kind.
+int resultCode(MailError::Kind kind);
+
+// Closes every open POP3 handle (at the library's cleanup).
+void closeAllPop3Sessions();
+
 // The library answers with result codes and texts: whatever body throws ends here, as its code
 // (kMailLibFailed for anything but a MailError) and the last error's text. A call that goes
 // through leaves the text alone.
@@ -31,7 +38,7 @@ int atBoundary(F&& body) {
         return body();
     } catch (const MailError& e) {
         setLastError(e.what());
-        return e.code();
+        return resultCode(e.kind());
     } catch (const std::exception& e) {
         setLastError(e.what());
     } catch (...) {

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <vector>
 
+#include "mail/mime_message.h"
 #include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/text.h"
@@ -272,6 +273,13 @@ std::string encodeHeaderText(std::string_view cp932) {
         out += words[k];
     }
     return out;
+}
+
+std::optional<std::string> headerField(std::string_view header, std::string_view name) {
+    ensureMimeInitialised();
+    auto raw = findHeaderField(header, name);
+    if (!raw) return std::nullopt;
+    return decodeHeaderText(*raw);
 }
 
 }  // namespace korv::mail

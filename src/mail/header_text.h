@@ -17,6 +17,10 @@ std::string_view bodyOf(std::string_view rawMessage);
 // unfolded and without the blanks around it; nothing when absent.
 std::optional<std::string> findHeaderField(std::string_view header, std::string_view name);
 
+// The decoded value of the first field of that name in a header block (CP932); nothing when
+// absent.
+std::optional<std::string> headerField(std::string_view header, std::string_view name);
+
 // How much of one header value is decoded; the rest is left out. Decoded texts reach the program
 // through 8 KB buffers, and 128 KB holds 8 KB of text in its most verbose encoding (half-width
 // katakana as UTF-8 in Q words: nine bytes for each CP932 byte, about 90 KB with the words'

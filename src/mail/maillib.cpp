@@ -1,7 +1,7 @@
 #include "mail/maillib.h"
 
+#include "mail/buffers.h"
 #include "mail/mime_message.h"
-#include "mail/pop3_connection.h"
 
 namespace korv::mail {
 

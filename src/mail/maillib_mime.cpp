@@ -55,10 +55,9 @@ int MailLibSmtpSendMail(const char* server, const char* to, const char* cc, cons
 int MailLibGetHeaderField(char* value, const char* header, const char* fieldName, int size) {
     clearOut(value);
     if (!header || !fieldName) return 0;
-    ensureMimeInitialised();
-    auto raw = findHeaderField(header, fieldName);
-    if (!raw) return 0;
-    copyOut(value, size, decodeHeaderText(*raw));
+    auto text = headerField(header, fieldName);
+    if (!text) return 0;
+    copyOut(value, size, *text);
     return 1;
 }
 

@@ -1,20 +1,59 @@
-// The POP3 functions of the mail library: a table of open sessions behind small integer handles.
+// The POP3 calls of the mail library: a table of open mailboxes behind small integer handles,
+// with what the C face adds (the body buffer's size, a message kept for a second call).
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "mail/buffers.h"
 #include "mail/maillib.h"
-#include "mail/pop3_reading.h"
-#include "mail/pop3_session.h"
+#include "mail/pop3_mailbox.h"
 #include "mail/read_ahead.h"
 #include "mail/security.h"
 #include "platform/codepage.h"
-#include "platform/text.h"
 
 namespace korv::mail {
 namespace {
+
+// A fetched message whose body did not fit the caller's buffer, handed out again on request.
+struct KeptMessage {
+    int number = 0;
+    DecodedMessage message;
+};
+
+struct Session {
+    std::unique_ptr<Pop3Mailbox> mailbox;
+    // What GetMailSize handed out: the caller's body buffer for that message is this large.
+    std::map<int, int> reportedSizes;
+    std::optional<KeptMessage> kept;
+};
+
+std::map<int, Session>& sessions() {
+    static std::map<int, Session> table;
+    return table;
+}
+
+Session* findSession(int handle) {
+    auto it = sessions().find(handle);
+    return it == sessions().end() ? nullptr : &it->second;
+}
+
+// The session of a handle that can still talk to its server.
+Session& usableSession(int handle) {
+    Session* s = findSession(handle);
+    if (!s) throw MailError("POP3 の接続がありません"_cp, MailError::Kind::Failed);
+    s->mailbox->checkUsable();
+    return *s;
+}
+
+// As usableSession, and the number must be one of the mailbox's.
+Session& usableSession(int handle, int number) {
+    Session& s = usableSession(handle);
+    s.mailbox->checkNumber(number);
+    return s;
+}
 
 void clearTexts(char* subject, char* date, char* from, char* header) {
     clearOut(subject);
@@ -30,57 +69,12 @@ void copyTexts(const MessageTexts& t, char* subject, char* date, char* from, cha
     copyOut(header, kMailTextSize, t.header);
 }
 
-// A name from the settings for an error text: control bytes become '?', a long one is cut.
-std::string printable(const std::string& text) {
-    std::string out = text.substr(0, 300);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return out;
-}
-
-bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
-
-// A login command; a refusal is told apart by its response code.
-void loginStep(Session& s, const std::string& line) {
-    Pop3Reply reply = s.connection.exchange(line);
-    if (!reply.ok)
-        throw MailError(s.connection.refusal(reply).what(), loginRefusalCode(reply.text));
-}
-
-// LOGIN-DELAY n [USER]: USER says the figure after the login is the user's own.
-int loginDelayOf(const std::vector<std::string>& capabilities, bool& perUser) {
-    auto args = findCapability(capabilities, "LOGIN-DELAY");
-    perUser = args && args->size() > 1 && equalsIgnoringCase((*args)[1], "USER");
-    if (!args || args->empty()) return 0;
-    long long n = toNumber((*args)[0]);
-    // A day at most: a server's figure must not stop the polls for ever.
-    return n < 0 ? 0 : static_cast<int>(std::min<long long>(n, 86400));
-}
-
-MessageTexts readHeader(Session& s, int number) {
-    checkAnnouncedSize(s, number);
-    ReplyBuffer data;
-    std::string n = std::to_string(number);
-    // TOP is optional for a server; the whole message holds the header as well.
-    if (!s.connection.exchange("TOP " + n + " 0").ok) {
-        s.topRefused = true;
-        s.connection.command("RETR " + n);
-    }
-    // Only the header is kept, also from a server that sends more.
-    s.connection.readMultiline(data, 0, Pop3Keep::Header);
-    return decodeHeaderTexts(data.view());
-}
-
 // The message decoded: the one kept from an earlier call, else fetched now and kept.
 const DecodedMessage& readMessage(Session& s, int number, const char* attachmentFolder) {
     if (!s.kept || s.kept->number != number) {
         s.kept.reset();
-        long long size = checkAnnouncedSize(s, number);
-        ReplyBuffer data;
-        s.connection.command("RETR " + std::to_string(number));
-        s.connection.readMultiline(data, size > 0 ? static_cast<std::size_t>(size) : 0);
-        DecodedMessage m = decodeMessage(data.view(), attachmentFolder ? attachmentFolder : "");
-        data.release();
+        DecodedMessage m =
+            s.mailbox->fetch(number, attachmentFolder ? attachmentFolder : std::string());
         s.kept = KeptMessage{number, std::move(m)};
     }
     return s.kept->message;
@@ -88,113 +82,52 @@ const DecodedMessage& readMessage(Session& s, int number, const char* attachment
 
 }  // namespace
 
-MessageTexts Pop3ReadHeader(int handle, int number) {
-    return readHeader(usableSession(handle, number), number);
-}
-
-DecodedMessage Pop3ReadMessage(int handle, int number, const std::string& attachmentFolder) {
-    Session& s = usableSession(handle, number);
-    readMessage(s, number, attachmentFolder.c_str());
-    DecodedMessage m = std::move(s.kept->message);
-    s.kept.reset();
-    if (m.attachmentError) throw *m.attachmentError;
-    return m;
-}
-
-// Plain as the server speaks it, as it always was; the program's own connections choose their
-// protection from the settings through Pop3Connect.
+// Plain as the server speaks it, as it always was; the program's own mailboxes choose their
+// protection from the settings.
 int MailLibPop3Connect(const char* server) {
-    return Pop3Connect(server, ConnectOptions{Security::None, {}, false});
-}
-
-int Pop3Connect(const char* server, const ConnectOptions& options, int* failure) {
     int handle = atBoundary([&] {
-        std::string name = server ? server : "";
-        Pop3Address address;
-        if (!parsePop3Address(name, address))
-            throw MailError("POP3サーバ名が正しくありません: \""_cp + printable(name) + "\"",
-                            kMailLibSettings);
-        auto session = std::make_unique<Session>();
-        session->extensions = options.extensions;
-        session->connection.open(address, options);
-        int h = newSessionHandle();
-        pop3Sessions()[h] = std::move(session);
+        auto mailbox =
+            Pop3Mailbox::connect(server ? server : "", ConnectOptions{Security::None, {}, false});
+        int h = 1;
+        while (sessions().count(h)) ++h;
+        sessions()[h].mailbox = std::move(mailbox);
         return h;
     });
-    if (failure) *failure = handle < 0 ? handle : 0;
     // No connection is one code, whatever failed.
     return handle < 0 ? -1 : handle;
 }
 
 int MailLibPop3Authenticate(int handle, const char* user, const char* password, int apopFlag) {
-    std::string p = password ? password : "";
     return atBoundary([&] {
         Session& s = usableSession(handle);
-        std::string u = user ? user : "";
-        if (hasLineBreak(u) || hasLineBreak(p))
-            s.refuse("ユーザー名かパスワードに改行が含まれています"_cp, kMailLibRefused);
-        // From now on no server text in an error shows the password.
-        s.connection.setSecret(p);
-        s.count = -1;
-        s.uidls = Listing{};
-        s.sizes = Listing{};
         s.reportedSizes.clear();
         s.kept.reset();
-        s.loginDelay = 0;
-        bool delayPerUser = false;
-        if (s.extensions) {
-            const auto& capabilities = s.connection.capabilities();
-            // Without it a server may hand out a notice instead of a message with raw UTF-8 in
-            // its header. A refusal leaves the session as it was.
-            if (findCapability(capabilities, "UTF8")) s.connection.exchange("UTF8");
-            s.loginDelay = loginDelayOf(capabilities, delayPerUser);
-        }
-        if (apopFlag) {
-            const std::string& g = s.connection.greeting();
-            std::size_t open = g.find('<');
-            std::size_t close = open == std::string::npos ? open : g.find('>', open);
-            if (close == std::string::npos) s.refuse("APOP に対応していません"_cp, kMailLibRefused);
-            loginStep(s, "APOP " + u + " " + md5Hex(g.substr(open, close - open + 1) + p));
-        } else {
-            // Wait for USER's reply before PASS: some servers drop pipelined logins.
-            loginStep(s, "USER " + u);
-            loginStep(s, "PASS " + p);
-        }
-        std::string reply = s.connection.command("STAT");
-        auto w = words(reply);
-        long long count = w.empty() ? -1 : toNumber(w[0]);
-        if (count < 0)
-            s.connection.markBroken("STAT の応答が正しくありません: "_cp + serverText(reply, p));
-        // The listings say which numbers exist; a count beyond them costs nothing.
-        s.count = static_cast<int>(std::min<long long>(count, INT_MAX));
-        if (delayPerUser) {
-            const auto& after = s.connection.capabilities(true);
-            bool again = false;
-            if (findCapability(after, "LOGIN-DELAY")) s.loginDelay = loginDelayOf(after, again);
-        }
-        return s.count;
+        Credentials credentials;
+        credentials.method = apopFlag ? Credentials::Method::Apop : Credentials::Method::Password;
+        credentials.user = user ? user : "";
+        credentials.password = password ? password : "";
+        return s.mailbox->login(credentials);
     });
 }
 
 int MailLibPop3GetUidl(int handle, int number, char* uidl, int size) {
     clearOut(uidl);
     return atBoundary([&] {
-        Session& s = usableSession(handle);
+        Pop3Mailbox& m = *usableSession(handle).mailbox;
         if (number < 1)
-            s.refuse("メッセージ番号 "_cp + std::to_string(number) + " はありません"_cp,
-                     kMailLibFailed);
+            m.refuse("メッセージ番号 "_cp + std::to_string(number) + " はありません"_cp,
+                     MailError::Kind::Failed);
         auto listEnd = [&] {
-            s.refuse("メッセージ "_cp + std::to_string(number) + " 以降は一覧にありません"_cp,
-                     kMailLibListEnd);
+            m.refuse("メッセージ "_cp + std::to_string(number) + " 以降は一覧にありません"_cp,
+                     MailError::Kind::ListEnd);
         };
-        if (s.count < 0) s.refuse("ログインしていません"_cp, kMailLibFailed);
-        if (number > s.count) listEnd();
-        loadListing(s, "UIDL", s.uidls);
-        auto it = s.uidls.entries.lower_bound(number);
-        if (it == s.uidls.entries.end()) listEnd();
+        if (m.count() >= 0 && number > m.count()) listEnd();
+        const auto& listing = m.idListing();
+        auto it = listing.lower_bound(number);
+        if (it == listing.end()) listEnd();
         if (it->first != number)
-            s.refuse("メッセージ "_cp + std::to_string(number) + " の UIDL がありません"_cp,
-                     kMailLibFailed);
+            m.refuse("メッセージ "_cp + std::to_string(number) + " の UIDL がありません"_cp,
+                     MailError::Kind::Failed);
         copyOut(uidl, size, storedId(it->second));
         return 0;
     });
@@ -210,11 +143,13 @@ int MailLibPop3GetMailSize(int handle, int number) {
             s.reportedSizes[number] = room;
             return room;
         }
-        long long size = listedSize(s, number);
-        if (size < 0 && s.sizes.refused) throw MailError(s.sizes.refusal, kMailLibFailed);
+        long long size = s.mailbox->size(number);
+        if (size < 0 && s.mailbox->sizeListingRefusal())
+            throw MailError(*s.mailbox->sizeListingRefusal(), MailError::Kind::Failed);
         if (size < 0)
-            s.refuse("メッセージ "_cp + std::to_string(number) + " の大きさがわかりません"_cp,
-                     kMailLibFailed);
+            s.mailbox->refuse(
+                "メッセージ "_cp + std::to_string(number) + " の大きさがわかりません"_cp,
+                MailError::Kind::Failed);
         int reported = static_cast<int>(std::min<long long>(size, kMailBodyHintLimit));
         s.reportedSizes[number] = reported;
         return reported;
@@ -225,7 +160,8 @@ int MailLibPop3GetMailStatus(int handle, int number, char* subject, char* date, 
                              char* header, int) {
     clearTexts(subject, date, from, header);
     return atBoundary([&] {
-        copyTexts(readHeader(usableSession(handle, number), number), subject, date, from, header);
+        copyTexts(usableSession(handle, number).mailbox->header(number), subject, date, from,
+                  header);
         return 0;
     });
 }
@@ -257,10 +193,10 @@ int MailLibPop3GetMail(int handle, int number, char* subject, char* date, char* 
         }
         if (m.body.size() + 1 > static_cast<std::size_t>(capacity))
             // Kept for the caller to come back with a larger buffer.
-            s.refuse("メッセージ "_cp + std::to_string(number) +
-                         " の本文がバッファに入りません ("_cp + std::to_string(m.body.size() + 1) +
-                         " バイト必要)"_cp,
-                     kMailLibBodyTooLarge);
+            s.mailbox->refuse("メッセージ "_cp + std::to_string(number) +
+                                  " の本文がバッファに入りません ("_cp +
+                                  std::to_string(m.body.size() + 1) + " バイト必要)"_cp,
+                              MailError::Kind::BodyTooLarge);
         s.kept.reset();
         return 0;
     });
@@ -270,61 +206,34 @@ int MailLibPop3DeleteMail(int handle, int number) {
     return atBoundary([&] {
         Session& s = usableSession(handle, number);
         if (s.kept && s.kept->number == number) s.kept.reset();
-        s.connection.command("DELE " + std::to_string(number));
+        s.mailbox->remove(number);
         return 0;
     });
 }
 
 int MailLibPop3Close(int handle) {
-    auto it = pop3Sessions().find(handle);
-    if (it == pop3Sessions().end()) return 0;
+    auto it = sessions().find(handle);
+    if (it == sessions().end()) return 0;
     // The entry goes whatever QUIT meets; a failed QUIT changes nothing for the caller.
-    std::unique_ptr<Session> session = std::move(it->second);
-    pop3Sessions().erase(it);
-    session->connection.quit();
-    session->connection.close();
+    std::unique_ptr<Pop3Mailbox> mailbox = std::move(it->second.mailbox);
+    sessions().erase(it);
+    mailbox->close();
     return 0;
 }
 
 void closeAllPop3Sessions() {
-    while (!pop3Sessions().empty()) MailLibPop3Close(pop3Sessions().begin()->first);
-}
-
-int Pop3LoginDelay(int handle) {
-    Session* s = findSession(handle);
-    return s ? s->loginDelay : 0;
+    while (!sessions().empty()) MailLibPop3Close(sessions().begin()->first);
 }
 
 void Pop3ReadAhead(int handle, int number) { Pop3ReadAhead(handle, std::vector<int>{number}); }
 
-// A hint: whatever goes wrong here shows in the calls that follow, never in the error text.
 void Pop3ReadAhead(int handle, const std::vector<int>& numbers) {
     Session* s = findSession(handle);
-    if (!s || s->connection.broken()) return;
-    if (std::none_of(numbers.begin(), numbers.end(),
-                     [&](int number) { return number >= 1 && number <= s->count; }))
-        return;
-    try {
-        // The size listing comes first: asked for later, between the two, it would drop them.
-        listedSize(*s, 1);
-        std::vector<std::string> lines;
-        for (int number : numbers) {
-            if (number < 1 || number > s->count) continue;
-            if (s->kept && s->kept->number == number) continue;
-            // A message the fetch refuses is never asked for: its reply would have to be read.
-            long long size = listedSize(*s, number);
-            if (size >= 0 && static_cast<unsigned long long>(size) > pop3Limits().maxMessageBytes)
-                continue;
-            std::string n = std::to_string(number);
-            if (s->connection.isAhead("RETR " + n)) continue;
-            // The status call asks TOP first, then RETR when TOP is refused; the fetch asks RETR.
-            lines.push_back("TOP " + n + " 0");
-            lines.push_back("RETR " + n);
-            if (s->topRefused) lines.push_back("RETR " + n);
-        }
-        if (!lines.empty()) s->connection.sendAhead(lines, true);
-    } catch (const MailError&) {
-    }
+    if (!s) return;
+    std::vector<int> wanted;
+    for (int number : numbers)
+        if (!(s->kept && s->kept->number == number)) wanted.push_back(number);
+    s->mailbox->askAhead(wanted);
 }
 
 int MailLibGetMessage(int, char* text, int size) {

@@ -373,7 +373,7 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
             result.attachmentNames.push_back(file.finish());
         } catch (const FileError& e) {
             // The rest of the message's attachments are not written either.
-            result.attachmentError = MailError(e.what(), kMailLibAttachmentFailed);
+            result.attachmentError = MailError(e.what(), MailError::Kind::AttachmentFailed);
             break;
         }
     }

@@ -117,12 +117,12 @@ std::string serverText(std::string_view reply, std::string_view secret) {
     return guessToCp932(clean);
 }
 
-void Pop3Connection::fail(const std::string& why, int code) {
+void Pop3Connection::fail(const std::string& why, MailError::Kind kind) {
     if (!broken_ || brokenError_.empty()) {
         broken_ = true;
         brokenError_ = serverError("POP3", server_, why);
     }
-    throw MailError(brokenError_, code);
+    throw MailError(brokenError_, kind);
 }
 
 void Pop3Connection::open(const Pop3Address& given, const ConnectOptions& options) {
@@ -146,7 +146,9 @@ void Pop3Connection::open(const Pop3Address& given, const ConnectOptions& option
 void Pop3Connection::upgradeWithStls(const std::string& host, const std::string& caFile) {
     // Whoever sits on the path can strip STLS from the listing or refuse it: without TLS the
     // login is never sent, unless the settings allow plain text by name.
-    auto refuse = [&](const std::string& why) { fail(why + passwordNotSent(), kMailLibInsecure); };
+    auto refuse = [&](const std::string& why) {
+        fail(why + passwordNotSent(), MailError::Kind::Insecure);
+    };
     const auto& listed = capabilities();
     if (!capaRefusal_.empty())
         refuse("CAPA を拒否されました: "_cp + serverText(capaRefusal_, secret_));
@@ -220,7 +222,7 @@ std::string Pop3Connection::command(const std::string& line) {
 
 MailError Pop3Connection::refusal(const Pop3Reply& reply) const {
     return MailError(serverError("POP3", server_, serverText(reply.status, secret_)),
-                     kMailLibRefused);
+                     MailError::Kind::Refused);
 }
 
 void Pop3Connection::sendAhead(const std::vector<std::string>& lines, bool multiline) {

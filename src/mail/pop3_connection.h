@@ -98,8 +98,8 @@ struct Pop3Reply {
 };
 
 // Every failure throws MailError. One of the connection itself (a transport failure, a passed
-// deadline, a reply that is no POP3) has kMailLibBroken and breaks the connection for good: every
-// later use throws the same text again.
+// deadline, a reply that is no POP3) has MailError::Kind::Broken and breaks the connection for
+// good: every later use throws the same text again.
 class Pop3Connection {
   public:
     Pop3Connection();
@@ -110,7 +110,7 @@ class Pop3Connection {
     // Connects, reads the greeting and protects the connection as options say: TLS from the
     // first byte for pop3s://, port 995 (Security::Auto) or Security::Implicit, else STLS,
     // which only Security::None goes without. A server that cannot give TLS ends the
-    // connection (kMailLibInsecure) before anything of the login is sent.
+    // connection (MailError::Kind::Insecure) before anything of the login is sent.
     void open(const Pop3Address& address, const ConnectOptions& options);
     const std::string& greeting() const { return greeting_; }
     // The server's CAPA lines, empty when it has none. Asked for once, and again after TLS has
@@ -123,7 +123,8 @@ class Pop3Connection {
     // As exchange, for a command that must be carried out: the text after +OK. A -ERR throws
     // refusal() of it.
     std::string command(const std::string& line);
-    // The server's -ERR as an error (kMailLibRefused), its words masked and made printable.
+    // The server's -ERR as an error (MailError::Kind::Refused), its words masked and made
+    // printable.
     MailError refusal(const Pop3Reply& reply) const;
     // Sends commands now (in one write) whose replies are read later, when exchange() is called
     // with the same line; the server works on them meanwhile. Replies come in order: an exchange()
@@ -157,8 +158,8 @@ class Pop3Connection {
     void startTls(const std::string& host, const std::string& caFile);
     void handshake();
     void upgradeWithStls(const std::string& host, const std::string& caFile);
-    // Breaks the connection for good; the error carries code.
-    [[noreturn]] void fail(const std::string& why, int code = kMailLibBroken);
+    // Breaks the connection for good; the error has that kind.
+    [[noreturn]] void fail(const std::string& why, MailError::Kind kind = MailError::Kind::Broken);
 
     struct Tls;
     int fd_ = -1;
@@ -200,8 +201,5 @@ std::optional<std::vector<std::string>> findCapability(const std::vector<std::st
 // The server's words for an error text: every occurrence of secret masked first, then cut to a
 // few hundred bytes; control bytes become '?', 8-bit text becomes CP932.
 std::string serverText(std::string_view reply, std::string_view secret = {});
-
-// Closes every open POP3 connection (at the library's cleanup).
-void closeAllPop3Sessions();
 
 }  // namespace korv::mail

@@ -188,7 +188,7 @@ void Pop3Connection::connectSocket(const Pop3Address& address) {
 void Pop3Connection::startTls(const std::string& host, const std::string& caFile) {
     tls_ = std::make_unique<Tls>();
     tls_->ctx = SSL_CTX_new(TLS_client_method());
-    if (!tls_->ctx) fail("TLS を準備できません: "_cp + openSslReason(), kMailLibFailed);
+    if (!tls_->ctx) fail("TLS を準備できません: "_cp + openSslReason(), MailError::Kind::Failed);
     SSL_CTX_set_verify(tls_->ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_default_verify_paths(tls_->ctx);
     // The settings' file (a CP932 path) and the environment's (a native one).
@@ -202,10 +202,10 @@ void Pop3Connection::startTls(const std::string& host, const std::string& caFile
                                           folder ? extra.c_str() : nullptr) != 1)
             fail("証明書ファイル "_cp + fromNativePath(extra) + " を読めません: "_cp +
                      openSslReason(),
-                 kMailLibSettings);
+                 MailError::Kind::Settings);
     }
     tls_->ssl = SSL_new(tls_->ctx);
-    if (!tls_->ssl) fail("TLS を準備できません: "_cp + openSslReason(), kMailLibFailed);
+    if (!tls_->ssl) fail("TLS を準備できません: "_cp + openSslReason(), MailError::Kind::Failed);
     SSL_set_fd(tls_->ssl, fd_);
     in6_addr ip6;
     in_addr ip4;
@@ -251,7 +251,7 @@ void Pop3Connection::handshake() {
                           : cut ? "TLS 接続の途中で切れました"_cp
                                 : "TLS 接続に失敗しました: "_cp + openSslReason();
         ERR_clear_error();
-        fail(why + passwordNotSent(), cut ? kMailLibBroken : kMailLibInsecure);
+        fail(why + passwordNotSent(), cut ? MailError::Kind::Broken : MailError::Kind::Insecure);
     }
 }
 

@@ -30,11 +30,11 @@ ConnectOptions connectOptions(const std::string& securityText, const std::string
     if (!parseSecurity(securityText, options.security))
         throw MailError(std::string(key) + " の値「"_cp + securityText +
                             "」は auto, stls (starttls), tls, none のどれでもありません"_cp,
-                        kMailLibSettings);
+                        MailError::Kind::Settings);
     std::error_code ec;
     if (!caFile.empty() && !std::filesystem::exists(nativePath(caFile), ec))
         throw MailError("CaFile の証明書ファイル "_cp + caFile + " がありません"_cp,
-                        kMailLibSettings);
+                        MailError::Kind::Settings);
     options.caFile = caFile;
     return options;
 }

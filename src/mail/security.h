@@ -21,25 +21,15 @@ struct ConnectOptions {
     // A PEM file or folder trusted besides the system's authorities (and KORVANTO_CA_FILE).
     std::string caFile;
     // CAPA before the login, and what it offers: UTF8 (messages handed out as they were received)
-    // and LOGIN-DELAY (see Pop3LoginDelay). Off only for MailLibPop3Connect, which talks as the
-    // old library did.
+    // and LOGIN-DELAY (see Pop3Mailbox::loginDelay). Off only for MailLibPop3Connect, which talks
+    // as the old library did.
     bool extensions = true;
 };
 
 // The options as a settings file gives them (key names the security key for the error text).
-// Throws MailError (kMailLibSettings) when the security text is none of the four or the CA file
+// Throws MailError (Settings) when the security text is none of the four or the CA file
 // is not there.
 ConnectOptions connectOptions(const std::string& securityText, const std::string& caFile,
                               const char* key);
-
-// MailLibPop3Connect with these options (MailLibPop3Connect itself speaks plain text unless the
-// server name says pop3s://). Without a connection, failure (when given) receives why:
-// kMailLibBroken (unreachable, timed out, broke off), kMailLibSettings, kMailLibInsecure or
-// kMailLibFailed.
-int Pop3Connect(const char* server, const ConnectOptions& options, int* failure = nullptr);
-// After a login attempt on a connection of Pop3Connect: the seconds the server wants between two
-// logins (its CAPA LOGIN-DELAY, the user's own when it announces one after the login); 0 when it
-// names none or the handle is unknown.
-int Pop3LoginDelay(int handle);
 
 }  // namespace korv::mail

@@ -2,8 +2,7 @@
 #include <memory>
 #include <vector>
 
-#include "mail/maillib.h"
-#include "mail/pop3_reading.h"
+#include "mail/pop3_mailbox.h"
 #include "mail/sender_address.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
@@ -48,8 +47,8 @@ std::string NextFreeFolder(const std::string& base, const std::string& prefix, i
     }
 }
 
-ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& ledger, int handle,
-                             int number, const std::string& id) {
+ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& ledger,
+                             Pop3Mailbox& mailbox, int number, const std::string& id) {
     const std::string name = incoming.newFolder();
     const std::string folder = incoming.folderPath(name);
     struct Discard {
@@ -79,11 +78,10 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
     ArchivedMessage message;
     HandOffFiles handedOff;
     try {
-        // The library's own reading, not its C face: header and body whole, not cut to its
-        // buffers. header.txt holds the header of the status request, the rest comes from the
-        // fetch.
-        WriteNewFile(Pop3ReadHeader(handle, number).header, folder + "header.txt");
-        DecodedMessage m = Pop3ReadMessage(handle, number, folder);
+        // header.txt holds the header as TOP gives it, the rest comes from the whole message.
+        WriteNewFile(mailbox.header(number).header, folder + "header.txt");
+        DecodedMessage m = mailbox.fetch(number, folder);
+        if (m.attachmentError) throw *m.attachmentError;
         std::string names = formatNamesList(m.attachmentNames);
 
         std::string summary = m.texts.date + " |" + m.texts.subject + "| " + m.texts.from;
@@ -104,10 +102,8 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         if (ctx.handOff) handedOff = ctx.handOff->prepare(message);
     } catch (const MailError& e) {
         // A connection that is gone ends the pass; it is no fault of this message.
-        if (e.code() == kMailLibBroken) throw ConnectionLost(e.what());
+        if (e.kind() == MailError::Kind::Broken) throw;
         return holdBack(e.what());
-    } catch (const ConnectionLost&) {
-        throw;
     } catch (const std::exception& e) {  // a file of this message, or its hand-off's names
         return holdBack(e.what());
     }
@@ -140,7 +136,7 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         throw;
     }
     discard.keep = true;
-    ledger.record(id, ctx.accountFolder + "UIDL.txt");
+    ledger.record(id, ctx.accountFolder + kLedgerName);
     ctx.status.WriteStatusToLog();
     return ArchiveResult::Archived;
 }

@@ -161,7 +161,7 @@ void recover(const std::string& accountFolder, StatusLog& status, HandOff* handO
                                            SharedFile::Lock::Exclusive, Links::Refuse);
     if (journal) {
         if (auto intent = parseIntent(journal->readAll())) {
-            const std::string ledgerPath = accountFolder + "UIDL.txt";
+            const std::string ledgerPath = accountFolder + kLedgerName;
             UidlLedger ledger = UidlLedger::load(ledgerPath);
             bool moved =
                 !folderExists(dir + intent->folder) && folderExists(accountFolder + intent->target);

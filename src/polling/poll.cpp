@@ -1,13 +1,12 @@
 #include "polling/poll.h"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
-#include "mail/mail_error.h"
-#include "mail/maillib.h"
-#include "mail/read_ahead.h"
-#include "mail/security.h"
+#include "mail/pop3_mailbox.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "polling/incoming.h"
@@ -18,19 +17,6 @@ namespace korv {
 namespace {
 
 using namespace mail;
-
-constexpr std::size_t kMessagesAskedAhead = 4;
-
-struct CloseOnExit {
-    int handle;
-    ~CloseOnExit() { MailLibPop3Close(handle); }
-};
-
-std::string libraryError() {
-    std::vector<char> text(kMailBufferBytes);
-    MailLibGetMessage(0, text.data(), kMailTextSize);
-    return text.data();
-}
 
 // The word the user knows first, then why, so that the log and the window say what to fix.
 std::string withReason(const std::string& word, const std::string& why) {
@@ -61,52 +47,47 @@ PollResult PollMailbox(PollContext& ctx) {
     }
     RecoverInterruptedPass(ctx.accountFolder, ctx.status, ctx.handOff);
 
-    ConnectOptions options;
-    try {
-        options = connectOptions(ctx.settings.Pop3Security, ctx.settings.CaFile, "Pop3Security");
-    } catch (const MailError& e) {
-        logLine(ctx.status, withReason("接続失敗"_cp, e.what()));
-        throw SettingsError(e.what());
-    }
     // Asked for at every poll: a password manager may change it, and it never sits in memory
     // longer than a poll.
-    const std::string password = Pop3Password(ctx.settings);
-    int failure = 0;
-    int handle = Pop3Connect(ctx.settings.Pop3Name.c_str(), options, &failure);
-    if (handle == -1) {
-        std::string why = libraryError();
-        std::string reason = withReason("接続失敗"_cp, why);
-        logLine(ctx.status, reason);
-        if (failure == kMailLibSettings) throw SettingsError(why);
-        return {failure == kMailLibBroken ? PollOutcome::Unreachable : PollOutcome::NotConnected,
-                reason};
-    }
-    CloseOnExit closer{handle};
+    const Settings& st = ctx.settings;
+    Pop3Account account{
+        st.Pop3Name, st.Pop3Security, st.CaFile,
+        Credentials{st.ApopFlag ? Credentials::Method::Apop : Credentials::Method::Password,
+                    st.UserID, Pop3Password(st)}};
+    OpenProgress progress;
     const std::int64_t loginAt = toEpochSeconds(ctx.clock.now());
-    int count = MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(), password.c_str(),
-                                        ctx.settings.ApopFlag ? -1 : 0);
-    if (ctx.pacing) {
-        int delay = Pop3LoginDelay(handle);
-        ctx.pacing->notBefore = delay > 0 ? loginAt + delay : 0;
+    std::unique_ptr<Pop3Mailbox> mailbox;
+    std::optional<MailError> failed;
+    try {
+        mailbox = Pop3Mailbox::open(account, &progress);
+    } catch (const MailError& e) {
+        failed = e;
     }
-    ctx.status.AppendStatus("*");
-    if (count < 0) {
-        std::string why = libraryError();
-        if (count == kMailLibTryLater) {
-            std::string reason = withReason("ログイン一時拒否"_cp, why);
-            logLine(ctx.status, reason);
-            return {PollOutcome::TryLater, reason};
-        }
-        std::string reason = withReason("ログイン失敗"_cp, why);
+    if (progress.connected) {
+        if (ctx.pacing)
+            ctx.pacing->notBefore = progress.loginDelay > 0 ? loginAt + progress.loginDelay : 0;
+        ctx.status.AppendStatus("*");
+    }
+    if (failed) {
+        using K = MailError::Kind;
+        const K kind = failed->kind();
+        const char* word = !progress.connected     ? "接続失敗"
+                           : kind == K::LoginLater ? "ログイン一時拒否"
+                                                   : "ログイン失敗";
+        std::string reason = withReason(utf8ToCp932(word), failed->what());
         logLine(ctx.status, reason);
-        PollOutcome outcome = count == kMailLibBroken        ? PollOutcome::Unreachable
-                              : count == kMailLibServerFault ? PollOutcome::ServerFault
-                                                             : PollOutcome::LoginRefused;
+        if (!progress.connected && kind == K::Settings) throw SettingsError(failed->what());
+        PollOutcome outcome = !progress.connected ? (kind == K::Broken ? PollOutcome::Unreachable
+                                                                       : PollOutcome::NotConnected)
+                              : kind == K::LoginLater       ? PollOutcome::TryLater
+                              : kind == K::Broken           ? PollOutcome::Unreachable
+                              : kind == K::LoginServerFault ? PollOutcome::ServerFault
+                                                            : PollOutcome::LoginRefused;
         return {outcome, reason};
     }
     PollResult result;
     try {
-        result.counts = FetchNewMessages(ctx, handle, count);
+        result.counts = FetchNewMessages(ctx, *mailbox);
     } catch (const std::exception& e) {
         // The log says why the pass ended; the error itself goes on to the box or stderr.
         try {
@@ -118,47 +99,29 @@ PollResult PollMailbox(PollContext& ctx) {
     return result;
 }
 
-FetchCounts FetchNewMessages(PollContext& ctx, int handle, int count) {
-    if (count == 0) return {};
-    const std::string ledgerPath = ctx.accountFolder + "UIDL.txt";
+FetchCounts FetchNewMessages(PollContext& ctx, Pop3Mailbox& mailbox) {
+    if (mailbox.count() == 0) return {};
+    const std::string ledgerPath = ctx.accountFolder + kLedgerName;
     UidlLedger ledger = UidlLedger::load(ledgerPath);
     std::unordered_set<std::string> onServer;
     // The new messages are known before the first is fetched (one UIDL listing), so each can be
-    // asked for while the one before is still being archived.
+    // on its way while the one before is still being archived.
     std::vector<std::pair<int, std::string>> fresh;
-    std::vector<char> uidl(kMailBufferBytes);
-    for (int i = 1; i <= count; ++i) {
-        uidl[0] = '\0';
-        int r = MailLibPop3GetUidl(handle, i, uidl.data(), kMailTextSize);
-        // The count is the server's word; the listing is what it has.
-        if (r == kMailLibListEnd) break;
-        if (r == kMailLibBroken) throw ConnectionLost(libraryError());
-        // Without ids no message can be told from the next: nothing can be fetched safely.
-        if (r == kMailLibRefused) throw std::runtime_error(libraryError());
-        // A message without an id cannot be told apart from the next one: leave it on the server.
-        if (r != 0 || uidl[0] == '\0') continue;
-        std::string id = uidl.data();
+    for (auto& [number, id] : mailbox.ids()) {
         std::string legacy = UidlLedger::legacyForm(id);
         if (!legacy.empty()) onServer.insert(legacy);
         // A second message with the same id counts as fetched with the first.
-        if (onServer.insert(id).second && !ledger.contains(id)) fresh.emplace_back(i, id);
+        if (onServer.insert(id).second && !ledger.contains(id)) fresh.emplace_back(number, id);
     }
     int fetched = 0, held = 0;
     if (!fresh.empty()) {
         Incoming incoming(ctx.accountFolder);
-        std::size_t asked = 0;  // fresh[0, asked) have been asked for ahead
-        for (std::size_t k = 0; k < fresh.size(); ++k) {
+        std::vector<int> order;
+        for (const auto& f : fresh) order.push_back(f.first);
+        mailbox.fetchInOrder(order);
+        for (const auto& [number, id] : fresh) {
             if (ctx.stopRequested && ctx.stopRequested->load()) break;
-            const auto& [number, id] = fresh[k];
-            // The next message is always on its way while this one is archived; a few are
-            // asked for at a time, since every request wakes the server.
-            if (asked < std::min(k + 2, fresh.size())) {
-                std::vector<int> numbers;
-                for (; asked < std::min(k + 1 + kMessagesAskedAhead, fresh.size()); ++asked)
-                    numbers.push_back(fresh[asked].first);
-                Pop3ReadAhead(handle, numbers);
-            }
-            if (ArchiveMessage(ctx, incoming, ledger, handle, number, id) ==
+            if (ArchiveMessage(ctx, incoming, ledger, mailbox, number, id) ==
                 ArchiveResult::Archived)
                 ++fetched;
             else

@@ -3,7 +3,6 @@
 // in the ledger yet, record the new ids, close.
 #include <atomic>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,9 @@ namespace korv {
 
 class Incoming;
 class UidlLedger;
+namespace mail {
+class Pop3Mailbox;
+}
 
 // One archived message as the hand-off gets it; texts are CP932 and whole (the header as
 // received, the body with any zero bytes in it).
@@ -81,12 +83,6 @@ struct PollContext {
     LoginPacing* pacing = nullptr;
 };
 
-// The connection broke in the middle of a pass: dropped, timed out, or a reply that is no POP3.
-class ConnectionLost : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
 enum class PollOutcome {
     Done,          // the pass went through (messages held back for the next poll included)
     Busy,          // another poll of this home was running; nothing was touched
@@ -113,18 +109,18 @@ struct PollResult {
 };
 
 // Every poll ends with its connection closed, also when an error ends it early; only one poll
-// of an account folder runs at a time. An error that ends a pass (ConnectionLost, a file the
-// archive cannot write) is logged and thrown on; settings it cannot connect with throw
-// SettingsError after "接続失敗".
+// of an account folder runs at a time. An error that ends a pass (a mail::MailError of kind
+// Broken for a connection that broke, a file the archive cannot write) is logged and thrown on;
+// settings it cannot connect with throw SettingsError after "接続失敗".
 PollResult PollMailbox(PollContext& ctx);
-FetchCounts FetchNewMessages(PollContext& ctx, int handle, int count);
+FetchCounts FetchNewMessages(PollContext& ctx, mail::Pop3Mailbox& mailbox);
 
 enum class ArchiveResult { Archived, Held };
 // Archives one message whole and records its id, or holds it back for the next poll (the
 // server refused it, it could not be stored, or its hand-off failed) with the reason on its
 // status line and in the log, leaving nothing behind. Throws what ends the pass.
-ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& ledger, int handle,
-                             int number, const std::string& id);
+ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& ledger,
+                             mail::Pop3Mailbox& mailbox, int number, const std::string& id);
 // First base/prefix+number (zero-padded to width) that is not an existing folder, counting up
 // from startNumber; startNumber ends one past the number used.
 std::string NextFreeFolder(const std::string& base, const std::string& prefix, int width,

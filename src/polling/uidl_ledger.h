@@ -7,6 +7,8 @@
 namespace korv {
 
 inline constexpr std::size_t kLedgerCap = 2000;
+// The ledger's file name in the account folder.
+inline constexpr const char* kLedgerName = "UIDL.txt";
 
 class UidlLedger {
   public:

@@ -20,7 +20,6 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "mail/maillib.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
@@ -280,8 +279,6 @@ void TForm1::FormCreate() {
     settings = LoadSettings(settingsPath());
     DefaultImgSetting = settings.DefaultImg;
     DefaultImg = settings.DefaultImg;
-    mail::MailLibStartup();
-    mail::MailLibSetOption(1, mail::kMailTextSize);
     ConnectionHandle = -1;
     AccountName = "DefaultAccount";
     ProgramFolder = withTrailingDelimiter(ProgramFolder);
@@ -312,10 +309,6 @@ void TForm1::FormActivate() {
 void TForm1::FormClose() {
     if (closed_) return;
     closed_ = true;
-    // The library is released even when the closing entry cannot be logged.
-    struct Cleanup {
-        ~Cleanup() { mail::MailLibCleanup(); }
-    } cleanup;
     status->BeginStatusLine();
     status->AppendStatus("終了"_cp);
     status->WriteStatusToLog();

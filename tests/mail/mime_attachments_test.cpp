@@ -338,7 +338,7 @@ TEST(Attachments, UnwritableFolderIsReportedWithTheFileName) {
     DecodedMessage m = decodeMessage(multipart({textPart("t"), filePart("filename=a.jpg", "A")}),
                                      dir.file("plain"));
     ASSERT_TRUE(m.attachmentError);
-    EXPECT_EQ(m.attachmentError->code(), kMailLibAttachmentFailed);
+    EXPECT_EQ(m.attachmentError->kind(), MailError::Kind::AttachmentFailed);
     EXPECT_NE(std::string(m.attachmentError->what()).find("a.jpg"), std::string::npos)
         << m.attachmentError->what();
     EXPECT_TRUE(m.attachmentNames.empty());

@@ -84,7 +84,7 @@ class PollFaults : public testing::TestWithParam<FaultRow> {
         settings.Pop3Name = peer.address();
         PollContext ctx{settings, account, status, clock};
         if (ends)
-            EXPECT_THROW(PollMailbox(ctx), ConnectionLost);
+            EXPECT_THROW(PollMailbox(ctx), mail::MailError);
         else
             EXPECT_EQ(PollMailbox(ctx).outcome, PollOutcome::Done);
     }
