@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "mail/header_text.h"
-#include "mail/mime_message.h"
+#include "mail/mime/header_text.h"
+#include "mail/mime/mime_message.h"
 
 using Clock = std::chrono::steady_clock;
 using namespace korv::mail;

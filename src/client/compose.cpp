@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "client/client_core.h"
-#include "mail/header_text.h"
+#include "mail/mime/header_text.h"
 #include "mail/security.h"
 #include "platform/codepage.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "client/mailbox.h"
-#include "mail/smtp_mail.h"
+#include "mail/smtp/smtp_mail.h"
 #include "settings/settings.h"
 
 namespace korv {

@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "client/client_core.h"
-#include "mail/attachment_extract.h"
+#include "mail/mime/attachment_extract.h"
 #include "platform/whole_file.h"
 
 namespace korv {

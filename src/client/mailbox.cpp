@@ -1,7 +1,7 @@
 #include "client/mailbox.h"
 
 #include "client/client_core.h"
-#include "mail/pop3_mailbox.h"
+#include "mail/pop3/pop3_mailbox.h"
 #include "platform/codepage.h"
 #include "platform/whole_file.h"
 

@@ -1,7 +1,7 @@
 #include "mail/maillib.h"
 
 #include "mail/buffers.h"
-#include "mail/mime_message.h"
+#include "mail/mime/mime_message.h"
 
 namespace korv::mail {
 

@@ -4,12 +4,12 @@
 #include <map>
 #include <memory>
 
-#include "mail/attachment_extract.h"
+#include "mail/mime/attachment_extract.h"
 #include "mail/buffers.h"
-#include "mail/header_text.h"
+#include "mail/mime/header_text.h"
 #include "mail/maillib.h"
-#include "mail/mime_message.h"
-#include "mail/smtp_mail.h"
+#include "mail/mime/mime_message.h"
+#include "mail/smtp/smtp_mail.h"
 #include "platform/codepage.h"
 
 namespace korv::mail {

@@ -9,7 +9,7 @@
 
 #include "mail/buffers.h"
 #include "mail/maillib.h"
-#include "mail/pop3_mailbox.h"
+#include "mail/pop3/pop3_mailbox.h"
 #include "mail/read_ahead.h"
 #include "mail/security.h"
 #include "platform/codepage.h"

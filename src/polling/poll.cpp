@@ -6,7 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "mail/pop3_mailbox.h"
+#include "mail/pop3/pop3_mailbox.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "polling/incoming.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "mail/smtp_mail.h"
+#include "mail/smtp/smtp_mail.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string list(reinterpret_cast<const char*>(data), size);

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "mail/header_text.h"
+#include "mail/mime/header_text.h"
 #include "platform/charsets.h"
 #include "platform/text.h"
 

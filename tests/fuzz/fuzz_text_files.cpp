@@ -8,7 +8,7 @@
 #include "fuzz_support.h"
 #include "gallery/session.h"
 #include "gallery/text_routines.h"
-#include "mail/mime_message.h"
+#include "mail/mime/mime_message.h"
 #include "platform/file_error.h"
 #include "platform/profile.h"
 #include "platform/whole_file.h"

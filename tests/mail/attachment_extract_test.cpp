@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "mail/maillib.h"
-#include "mail/mime_message.h"
+#include "mail/mime/mime_message.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "support/mail_texts.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "mail/header_text.h"
+#include "mail/mime/header_text.h"
 #include "mail/maillib.h"
 #include "platform/codepage.h"
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "gallery/text_routines.h"
-#include "mail/header_text.h"
-#include "mail/mime_message.h"
+#include "mail/mime/header_text.h"
+#include "mail/mime/mime_message.h"
 #include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "mail/pop3_connection.h"
+#include "mail/pop3/pop3_connection.h"
 #include "support/scripted_peer.h"
 
 namespace korv::test {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "mail/maillib.h"
-#include "mail/pop3_connection.h"
+#include "mail/pop3/pop3_connection.h"
 #include "mail/read_ahead.h"
 #include "platform/codepage.h"
 #include "pop3_peer_helpers.h"

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "mail/buffers.h"
-#include "mail/header_text.h"
+#include "mail/mime/header_text.h"
 #include "mail/maillib.h"
-#include "mail/mime_message.h"
+#include "mail/mime/mime_message.h"
 #include "platform/codepage.h"
 #include "support/smtp_server.h"
 #include "support/temp_dir.h"

@@ -2,7 +2,7 @@
 // the password go only where the options allow, and a certificate nobody trusts is an error.
 #include <gtest/gtest.h>
 
-#include "mail/smtp_mail.h"
+#include "mail/smtp/smtp_mail.h"
 #include "platform/codepage.h"
 #include "support/named_rows.h"
 #include "support/smtp_server.h"

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "mail/maillib.h"
-#include "mail/pop3_connection.h"
+#include "mail/pop3/pop3_connection.h"
 #include "polling/poll.h"
 #include "polling/uidl_ledger.h"
 #include "support/fake_clock.h"

@@ -5,7 +5,7 @@
 #include <QProgressBar>
 #include <QTimer>
 
-#include "mail/pop3_connection.h"
+#include "mail/pop3/pop3_connection.h"
 #include "support/scripted_peer.h"
 #include "window_fixture.h"
 

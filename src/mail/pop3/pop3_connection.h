@@ -41,7 +41,8 @@ struct Pop3Timeouts {
     // readMs. 0: no deadline, only the idle time-out.
     int minBytesPerSecond = 4096;
 };
-// Process-wide; tests shorten them.
+// The defaults a connection starts from when its opener names none (the C face's, and the
+// program's unless the account says otherwise); tests shorten them.
 Pop3Timeouts& pop3Timeouts();
 
 // The largest message the library takes; a reply beyond it ends the connection.
@@ -49,7 +50,7 @@ inline constexpr std::size_t kPop3MaxMessageBytes = std::size_t{1} << 30;
 struct Pop3Limits {
     std::size_t maxMessageBytes = kPop3MaxMessageBytes;
 };
-// Process-wide; tests lower it.
+// The default as pop3Timeouts; tests lower it.
 Pop3Limits& pop3Limits();
 
 // Received bytes in malloc'ed storage grown by realloc: glibc moves a big block by remapping
@@ -111,7 +112,10 @@ class Pop3Connection {
     // first byte for pop3s://, port 995 (Security::Auto) or Security::Implicit, else STLS,
     // which only Security::None goes without. A server that cannot give TLS ends the
     // connection (MailError::Kind::Insecure) before anything of the login is sent.
-    void open(const Pop3Address& address, const ConnectOptions& options);
+    // The time-outs and the size limit hold for this connection's whole life.
+    void open(const Pop3Address& address, const ConnectOptions& options,
+              const Pop3Timeouts& timeouts, const Pop3Limits& limits);
+    const Pop3Limits& limits() const { return limits_; }
     const std::string& greeting() const { return greeting_; }
     // The server's CAPA lines, empty when it has none. Asked for once, and again after TLS has
     // begun (what came in clear is not trusted) or when again is true.
@@ -162,6 +166,8 @@ class Pop3Connection {
     [[noreturn]] void fail(const std::string& why, MailError::Kind kind = MailError::Kind::Broken);
 
     struct Tls;
+    Pop3Timeouts timeouts_;
+    Pop3Limits limits_;
     int fd_ = -1;
     std::unique_ptr<Tls> tls_;
     std::string server_;

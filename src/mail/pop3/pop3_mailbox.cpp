@@ -1,4 +1,4 @@
-#include "mail/pop3_mailbox.h"
+#include "mail/pop3/pop3_mailbox.h"
 
 #include <openssl/evp.h>
 
@@ -93,7 +93,7 @@ std::string md5Hex(const std::string& text) {
 
 std::unique_ptr<Pop3Mailbox> Pop3Mailbox::open(const Pop3Account& account, OpenProgress* progress) {
     ConnectOptions options = connectOptions(account.security, account.caFile, "Pop3Security");
-    auto mailbox = connect(account.server, options);
+    auto mailbox = connect(account.server, options, account.timeouts, account.limits);
     if (progress) progress->connected = true;
     struct Report {
         Pop3Mailbox& mailbox;
@@ -107,7 +107,9 @@ std::unique_ptr<Pop3Mailbox> Pop3Mailbox::open(const Pop3Account& account, OpenP
 }
 
 std::unique_ptr<Pop3Mailbox> Pop3Mailbox::connect(const std::string& server,
-                                                  const ConnectOptions& options) {
+                                                  const ConnectOptions& options,
+                                                  const Pop3Timeouts& timeouts,
+                                                  const Pop3Limits& limits) {
     Pop3Address address;
     if (!parsePop3Address(server, address))
         throw MailError("POP3サーバ名が正しくありません: \""_cp + printable(server) + "\"",
@@ -115,7 +117,7 @@ std::unique_ptr<Pop3Mailbox> Pop3Mailbox::connect(const std::string& server,
     std::unique_ptr<Pop3Mailbox> mailbox(new Pop3Mailbox);
     mailbox->extensions_ = options.extensions;
     mailbox->closed_ = true;  // nothing to say QUIT to until the connection stands
-    mailbox->connection_.open(address, options);
+    mailbox->connection_.open(address, options, timeouts, limits);
     mailbox->closed_ = false;
     return mailbox;
 }
@@ -254,7 +256,8 @@ const std::string* Pop3Mailbox::sizeListingRefusal() const {
 
 long long Pop3Mailbox::checkAnnouncedSize(int number) {
     long long announced = size(number);
-    if (announced >= 0 && static_cast<unsigned long long>(announced) > pop3Limits().maxMessageBytes)
+    if (announced >= 0 &&
+        static_cast<unsigned long long>(announced) > connection_.limits().maxMessageBytes)
         refuse("メッセージ "_cp + std::to_string(number) + " は大きすぎます ("_cp +
                    sizes_.entries[number].substr(0, 40) + " バイト)"_cp,
                MailError::Kind::TooLarge);
@@ -293,7 +296,7 @@ void Pop3Mailbox::askAhead(const std::vector<int>& numbers) {
             // A message the fetch refuses is never asked for: its reply would have to be read.
             long long announced = size(number);
             if (announced >= 0 &&
-                static_cast<unsigned long long>(announced) > pop3Limits().maxMessageBytes)
+                static_cast<unsigned long long>(announced) > connection_.limits().maxMessageBytes)
                 continue;
             std::string n = std::to_string(number);
             if (connection_.isAhead("RETR " + n)) continue;

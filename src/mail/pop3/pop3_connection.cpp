@@ -1,5 +1,5 @@
 // The POP3 conversation: addresses, status lines, multi-line replies, commands sent ahead, STLS.
-#include "mail/pop3_connection.h"
+#include "mail/pop3/pop3_connection.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -125,7 +125,10 @@ void Pop3Connection::fail(const std::string& why, MailError::Kind kind) {
     throw MailError(brokenError_, kind);
 }
 
-void Pop3Connection::open(const Pop3Address& given, const ConnectOptions& options) {
+void Pop3Connection::open(const Pop3Address& given, const ConnectOptions& options,
+                          const Pop3Timeouts& timeouts, const Pop3Limits& limits) {
+    timeouts_ = timeouts;
+    limits_ = limits;
     Pop3Address address = given;
     const bool implicit = options.security == Security::Implicit ||
                           (options.security == Security::Auto && address.port == 995);

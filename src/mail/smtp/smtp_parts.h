@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "mail/gmime_support.h"
-#include "mail/smtp_mail.h"
+#include "mail/mime/gmime_support.h"
+#include "mail/smtp/smtp_mail.h"
 
 namespace korv::mail {
 

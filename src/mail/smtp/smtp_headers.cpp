@@ -1,7 +1,7 @@
 // Header values of outgoing mail: folded, Japanese text in RFC 2047 words, extra fields checked.
 #include <algorithm>
 
-#include "mail/smtp_parts.h"
+#include "mail/smtp/smtp_parts.h"
 #include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/text.h"

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mail/pop3_connection.h"
+#include "mail/pop3/pop3_connection.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
@@ -159,7 +159,7 @@ void Pop3Connection::connectSocket(const Pop3Address& address) {
         int r = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
         int err = r == 0 ? 0 : errno;
         if (r != 0 && err == EINPROGRESS) {
-            Waited w = waitFor(fd, POLLOUT, pop3Timeouts().connectMs);
+            Waited w = waitFor(fd, POLLOUT, timeouts_.connectMs);
             if (w == Waited::Stopped) {
                 ::close(fd);
                 freeaddrinfo(found);
@@ -232,7 +232,7 @@ void Pop3Connection::handshake() {
         int e = SSL_get_error(tls_->ssl, r);
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
             ERR_clear_error();
-            long long left = pop3Timeouts().readMs - msSince(start);
+            long long left = timeouts_.readMs - msSince(start);
             Waited w = left > 0 ? waitFor(fd_, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT,
                                           static_cast<int>(left))
                                 : Waited::TimedOut;
@@ -284,7 +284,7 @@ void Pop3Connection::sendAll(const std::string& data) {
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 fail("送信できません ("_cp + utf8ToCp932(std::strerror(errno)) + ")");
         }
-        Waited w = waitFor(fd_, until, pop3Timeouts().readMs);
+        Waited w = waitFor(fd_, until, timeouts_.readMs);
         if (w == Waited::Stopped) fail(stoppedText());
         if (w == Waited::TimedOut) fail("送信がタイムアウトしました"_cp);
     }
@@ -297,7 +297,7 @@ void Pop3Connection::beginReply() {
 
 // Waits no longer than the idle time-out, nor past the reply's deadline.
 void Pop3Connection::waitForReply(short events) {
-    const Pop3Timeouts& t = pop3Timeouts();
+    const Pop3Timeouts& t = timeouts_;
     long long wait = t.readMs;
     if (t.minBytesPerSecond > 0) {
         long long allowed =
@@ -332,7 +332,7 @@ void Pop3Connection::fill() {
         end_ += n;
         received_ += n;
         lastByteAt_ = std::chrono::steady_clock::now();
-        if (received_ - replyOffset_ > pop3Limits().maxMessageBytes) fail("応答が大きすぎます"_cp);
+        if (received_ - replyOffset_ > limits_.maxMessageBytes) fail("応答が大きすぎます"_cp);
     };
     while (tls_) {
         int n;

@@ -1,12 +1,12 @@
 // The names of message parts: file-name parameters as mailers write them, and what a part
 // without one is called.
-#include "mail/mime_part_names.h"
+#include "mail/mime/mime_part_names.h"
 
 #include <algorithm>
 #include <map>
 #include <vector>
 
-#include "mail/header_text.h"
+#include "mail/mime/header_text.h"
 #include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/text.h"

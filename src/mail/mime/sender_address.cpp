@@ -1,9 +1,9 @@
-#include "mail/sender_address.h"
+#include "mail/mime/sender_address.h"
 
 #include <gmime/gmime.h>
 
-#include "mail/header_text.h"
-#include "mail/mime_message.h"
+#include "mail/mime/header_text.h"
+#include "mail/mime/mime_message.h"
 
 namespace korv::mail {
 namespace {

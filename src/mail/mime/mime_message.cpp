@@ -1,4 +1,4 @@
-#include "mail/mime_message.h"
+#include "mail/mime/mime_message.h"
 
 #include <gmime/gmime.h>
 
@@ -8,11 +8,11 @@
 #include <map>
 #include <mutex>
 
-#include "mail/attachment_names.h"
-#include "mail/gmime_support.h"
-#include "mail/header_text.h"
-#include "mail/mime_part_content.h"
-#include "mail/mime_part_names.h"
+#include "mail/mime/attachment_names.h"
+#include "mail/mime/gmime_support.h"
+#include "mail/mime/header_text.h"
+#include "mail/mime/mime_part_content.h"
+#include "mail/mime/mime_part_names.h"
 #include "platform/charsets.h"
 #include "platform/file_error.h"
 #include "platform/text.h"

@@ -1,4 +1,4 @@
-#include "mail/header_text.h"
+#include "mail/mime/header_text.h"
 
 #include <gmime/gmime.h>
 
@@ -6,7 +6,7 @@
 #include <cctype>
 #include <vector>
 
-#include "mail/mime_message.h"
+#include "mail/mime/mime_message.h"
 #include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/text.h"

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 
-#include "mail/gmime_support.h"
-#include "mail/mime_message.h"
-#include "mail/smtp_parts.h"
+#include "mail/mime/gmime_support.h"
+#include "mail/mime/mime_message.h"
+#include "mail/smtp/smtp_parts.h"
 #include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"

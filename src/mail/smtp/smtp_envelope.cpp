@@ -1,8 +1,8 @@
 // Who a mail goes from and to: address lists checked strictly before anything is sent.
 #include <algorithm>
 
-#include "mail/mime_message.h"
-#include "mail/smtp_parts.h"
+#include "mail/mime/mime_message.h"
+#include "mail/smtp/smtp_parts.h"
 #include "platform/codepage.h"
 
 namespace korv::mail {

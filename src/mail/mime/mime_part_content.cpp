@@ -1,5 +1,5 @@
 // The decoded content of message parts, as bytes or straight into an attachment file.
-#include "mail/mime_part_content.h"
+#include "mail/mime/mime_part_content.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "mail/gmime_support.h"
+#include "mail/mime/gmime_support.h"
 
 namespace korv::mail {
 namespace {

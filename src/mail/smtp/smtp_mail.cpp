@@ -1,4 +1,4 @@
-#include "mail/smtp_mail.h"
+#include "mail/smtp/smtp_mail.h"
 
 // Submission of outgoing mail through libcurl.
 #include <arpa/inet.h>
@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "mail/mime_message.h"
-#include "mail/smtp_parts.h"
+#include "mail/mime/mime_message.h"
+#include "mail/smtp/smtp_parts.h"
 #include "platform/charsets.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"

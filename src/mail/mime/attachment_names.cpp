@@ -1,4 +1,4 @@
-#include "mail/attachment_names.h"
+#include "mail/mime/attachment_names.h"
 
 #include <fcntl.h>
 #include <unicode/utf8.h>

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "mail/mime_message.h"
-#include "mail/pop3_connection.h"
+#include "mail/mime/mime_message.h"
+#include "mail/pop3/pop3_connection.h"
 
 namespace korv::mail {
 
@@ -29,6 +29,8 @@ struct Pop3Account {
     std::string security;  // auto, stls (starttls), tls, none
     std::string caFile;
     Credentials credentials;
+    Pop3Timeouts timeouts = pop3Timeouts();
+    Pop3Limits limits = pop3Limits();
 };
 
 // How far Pop3Mailbox::open came, filled also when it throws.
@@ -46,7 +48,9 @@ class Pop3Mailbox {
                                              OpenProgress* progress = nullptr);
     // Only the connection (for the C face, whose login is a call of its own).
     static std::unique_ptr<Pop3Mailbox> connect(const std::string& server,
-                                                const ConnectOptions& options);
+                                                const ConnectOptions& options,
+                                                const Pop3Timeouts& timeouts = pop3Timeouts(),
+                                                const Pop3Limits& limits = pop3Limits());
     ~Pop3Mailbox();
     Pop3Mailbox(const Pop3Mailbox&) = delete;
     Pop3Mailbox& operator=(const Pop3Mailbox&) = delete;

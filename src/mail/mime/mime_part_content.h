@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "mail/attachment_names.h"
+#include "mail/mime/attachment_names.h"
 
 namespace korv::mail {
 

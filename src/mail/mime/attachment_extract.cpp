@@ -1,4 +1,4 @@
-#include "mail/attachment_extract.h"
+#include "mail/mime/attachment_extract.h"
 
 #include <gmime/gmime.h>
 
@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "mail/buffers.h"
-#include "mail/gmime_support.h"
-#include "mail/header_text.h"
-#include "mail/mime_message.h"
+#include "mail/mime/gmime_support.h"
+#include "mail/mime/header_text.h"
+#include "mail/mime/mime_message.h"
 #include "platform/codepage.h"
 
 namespace korv::mail {
