@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "app/gallery_hand_off.h"
 #include "app/home.h"
 #include "app/options.h"
 #include "app/poll_once.h"
 #include "app/watch.h"
+#include "gallery/gallery_hand_off.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 

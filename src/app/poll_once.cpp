@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "gallery/hand_off.h"
 #include "mail/mail_error.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
@@ -72,8 +73,7 @@ int RunPollOnce(const std::string& programFolder, const HandOffFactory& makeHand
             return fail("INIファイルを作ってください: "_cp + folder + "korvanto.ini", kExitConfig);
         const std::string accountFolder = folder + "DefaultAccount" + kPathDelimiter;
         ensureFolders(accountFolder);
-        std::string defaultImg = folder + settings.DefaultImg;
-        if (settings.DefaultImg.empty() || !fileExists(defaultImg)) defaultImg.clear();
+        std::string defaultImg = ResolveDefaultImg(folder, settings.DefaultImg);
 
         StatusLog status(sink, clock, accountFolder);
         status.BeginStatusLine();

@@ -134,6 +134,11 @@ std::int64_t MaxBytes(const std::string& value) {
     return limit;
 }
 
+std::string ResolveDefaultImg(const std::string& programFolder, const std::string& setting) {
+    std::string file = programFolder + setting;
+    return setting.empty() || !fileExists(file) ? std::string() : file;
+}
+
 HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
                         const std::string& messageFolder, const std::string& subject,
                         const std::string& sender, const std::string& body,
@@ -203,24 +208,6 @@ void DeliverHandOff(const GalleryDelivery& d, Clock& clock) {
         // A picture without its link request would be a broken entry in the gallery.
         std::error_code ignored;
         std::filesystem::remove(nativePath(d.pictureTarget), ignored);
-        throw;
-    }
-}
-
-void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clock,
-                  const std::string& messageFolder, const std::string& subject,
-                  const std::string& /*date*/, const std::string& from,
-                  const std::string& /*header*/, const std::string& body,
-                  const std::string& attachments) {
-    try {
-        HandOffPlan plan =
-            PlanHandOff(settings, clock, messageFolder, subject, from, body, attachments);
-        if (!plan.refusal.empty()) status.AppendStatus(plan.refusal);
-        if (!plan.delivery) return;
-        DeliverHandOff(*plan.delivery, clock);
-        status.AppendStatus(" ->" + plan.delivery->fileName + plan.delivery->note);
-    } catch (const HandOffError& e) {
-        status.AppendStatus(e.statusPiece());
         throw;
     }
 }

@@ -12,9 +12,13 @@
 namespace korv {
 
 struct HandOffSettings {
-    std::string DefaultImg;  // already resolved; "" when there is none
+    std::string DefaultImg;  // already resolved (ResolveDefaultImg); "" when there is none
     std::string SessionDB;   // first piece of every session file's name
 };
+
+// The DefaultImg setting as a file: inside the program's folder; "" when the setting is empty or
+// names no file there.
+std::string ResolveDefaultImg(const std::string& programFolder, const std::string& setting);
 
 // A hand-off that could not be completed; nothing of it is left in the gallery. statusPiece is
 // what the status line gets for it (" ->採番失敗", " ->コピー失敗 " and the intended name).
@@ -67,13 +71,5 @@ std::int64_t MaxBytes(const std::string& value);
 // Copies the picture and writes the link request: both, or neither. A failed copy throws
 // HandOffError, a link request that cannot be written FileError.
 void DeliverHandOff(const GalleryDelivery& delivery, Clock& clock);
-
-// Both steps; appends " ->" and the new file name to the status line, the refusal, or the
-// failure's piece before the error goes on. From is the sender's address; Date and Header are
-// not used.
-void HandOffImage(const HandOffSettings& settings, StatusLog& status, Clock& clock,
-                  const std::string& messageFolder, const std::string& subject,
-                  const std::string& date, const std::string& from, const std::string& header,
-                  const std::string& body, const std::string& attachments);
 
 }  // namespace korv

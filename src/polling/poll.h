@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "activity/status_log.h"
+#include "gallery/gallery_hand_off.h"
 #include "platform/clock.h"
 #include "settings/settings.h"
 
@@ -17,43 +18,6 @@ class UidlLedger;
 namespace mail {
 class Pop3Mailbox;
 }
-
-// One archived message as the hand-off gets it; texts are CP932 and whole (the header as
-// received, the body with any zero bytes in it).
-struct ArchivedMessage {
-    std::string folder;  // holds its files; ends with a delimiter
-    std::string subject;
-    std::string date;
-    std::string from;
-    // The address of From as the summary shows it, from the whole header, without the display
-    // name; "" when there is none or it is not plainly one address.
-    std::string fromAddress;
-    std::string header;
-    std::string body;
-    std::string attachments;  // the written names as comma text
-};
-
-// What a hand-off is about to write: every file, and the account whose gallery holds them.
-struct HandOffFiles {
-    std::string account;
-    std::vector<std::string> files;
-};
-
-// Hands an archived message on (to a gallery) in two steps, so that the archive can note what
-// will be written before anything is.
-class HandOff {
-  public:
-    virtual ~HandOff() = default;
-    // Decides what the message gives on and takes the names it needs; writes nothing yet.
-    // Returns every file carryOut will create (none when there is nothing to hand on) and the
-    // account whose gallery holds them.
-    virtual HandOffFiles prepare(const ArchivedMessage& message) = 0;
-    // Creates the prepared files; a failure throws and leaves none of them.
-    virtual void carryOut() = 0;
-    // The gallery folder of an account as the settings give it now; "" when there is none. An
-    // interrupted hand-off is undone only inside it.
-    virtual std::string galleryFolder(const std::string& /*account*/) { return {}; }
-};
 
 // When the server welcomes the next login (its LOGIN-DELAY), kept in memory by whoever polls
 // again and again (the window's timer, --watch): the pause is the server's rule for this

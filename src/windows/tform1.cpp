@@ -20,6 +20,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "gallery/hand_off.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
@@ -302,8 +303,7 @@ void TForm1::FormActivate() {
         if (!closed_) FormClose();  // a window that was never shown gets no close event
         writeini1Click();
     }
-    DefaultImg = ProgramFolder + DefaultImgSetting;
-    if (DefaultImgSetting.empty() || !fileExists(DefaultImg)) DefaultImg.clear();
+    DefaultImg = ResolveDefaultImg(ProgramFolder, DefaultImgSetting);
 }
 
 void TForm1::FormClose() {

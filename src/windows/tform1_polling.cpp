@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "app/gallery_hand_off.h"
+#include "gallery/gallery_hand_off.h"
 #include "windows/qt_text.h"
 #include "windows/tform1.h"
 

@@ -1,5 +1,5 @@
 // The hand-off of a message's picture to a gallery folder, with its link request, on real files.
-#include "gallery/hand_off.h"
+#include "gallery/gallery_hand_off.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -68,9 +68,17 @@ class HandOff : public testing::Test {
 
     void handOff(const std::string& subject, const std::string& body,
                  const std::string& attachments, const std::string& defaultImg = "") {
-        HandOffImage({defaultImg, dir.file("sessions/")}, status, clock, dir.file("msg/"), subject,
-                     "Mon, 7 Dec 2026 09:00:00 +0900", "someone@example.com", "Subject: x", body,
-                     attachments);
+        GalleryHandOff gallery({defaultImg, dir.file("sessions/")}, status, clock);
+        ArchivedMessage m{dir.file("msg/"),
+                          subject,
+                          "Mon, 7 Dec 2026 09:00:00 +0900",
+                          "someone@example.com",
+                          "someone@example.com",
+                          "Subject: x",
+                          body,
+                          attachments};
+        gallery.prepare(m);
+        gallery.carryOut();
     }
 
     std::string appended() const { return status.StatusLine().substr(lineStart.size()); }

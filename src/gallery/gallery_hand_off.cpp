@@ -1,4 +1,4 @@
-#include "app/gallery_hand_off.h"
+#include "gallery/gallery_hand_off.h"
 
 #include "gallery/session.h"
 
