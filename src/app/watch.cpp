@@ -10,9 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
 #include "platform/clock.h"
 #include "platform/codepage.h"
+#include "platform/file_error.h"
+#include "platform/text.h"
 
 namespace korv {
 namespace {
@@ -67,17 +70,21 @@ int intervalOf(const std::string& folder, std::ostream& err, std::string& lastSa
     int seconds = kDefaultIntervalSeconds;
     std::string note;
     if (!text.empty()) {
-        char* end = nullptr;
-        long v = std::strtol(text.c_str(), &end, 10);
-        if (end == text.c_str() || *end != '\0' || v > 86400 * 7) {
+        // Read as the window's interval field reads it.
+        std::optional<int> v;
+        try {
+            v = parseInteger(text);
+        } catch (const ConversionError&) {
+        }
+        if (!v || *v > 86400 * 7) {
             note = "Interval=" + text + " は使えません: "_cp + std::to_string(seconds) +
                    "秒ごとにポーリングします"_cp;
-        } else if (v < kShortestIntervalSeconds) {
+        } else if (*v < kShortestIntervalSeconds) {
             seconds = kShortestIntervalSeconds;
             note = "Interval=" + text + " は短すぎます: "_cp + std::to_string(seconds) +
                    "秒ごとにポーリングします"_cp;
         } else {
-            seconds = static_cast<int>(v);
+            seconds = *v;
         }
     }
     if (!note.empty() && note != lastSaid) err << cp932ToUtf8(note) << '\n' << std::flush;

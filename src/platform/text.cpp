@@ -1,6 +1,9 @@
 #include "platform/text.h"
 
+#include <cctype>
+
 #include "platform/codepage.h"
+#include "platform/file_error.h"
 
 namespace korv {
 namespace {
@@ -69,6 +72,40 @@ std::vector<std::string> splitLines(std::string_view text) {
     }
     if (start < text.size()) lines.emplace_back(text.substr(start));
     return lines;
+}
+
+int parseInteger(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    int base = 10;
+    if (i < text.size() && text[i] == '$') {
+        base = 16;
+        ++i;
+    } else if (i + 1 < text.size() && text[i] == '0' &&
+               (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    long long value = 0;
+    bool any = false;
+    for (; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        int digit = std::isdigit(c)                    ? c - '0'
+                    : (base == 16 && std::isxdigit(c)) ? std::tolower(c) - 'a' + 10
+                                                       : -1;
+        if (digit < 0) {
+            any = false;
+            break;
+        }
+        value = value * base + digit;
+        any = true;
+        if (value > 0x80000000LL) break;
+    }
+    if (!any || i != text.size() || value > 0x80000000LL || (!negative && value > 0x7FFFFFFF))
+        throw ConversionError("'" + text + "' は整数ではありません"_cp);
+    return static_cast<int>(negative ? -value : value);
 }
 
 }  // namespace korv

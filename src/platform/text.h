@@ -25,4 +25,9 @@ inline std::string toCrLf(std::string_view text) { return replaceLineBreaks(text
 // The lines without their breaks; a last line without a break counts unless it is empty.
 std::vector<std::string> splitLines(std::string_view text);
 
+// A whole number as a settings key or an input field gives it: optional blanks before it, a
+// sign, decimal or "$"/"0x" hexadecimal, within int. Raises ConversionError
+// "'text' は整数ではありません".
+int parseInteger(const std::string& cp932);
+
 }  // namespace korv

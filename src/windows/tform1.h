@@ -142,8 +142,4 @@ class TForm1 : public QMainWindow {
     std::string timedFailureShown_;
 };
 
-// Reads a whole number as the interval field takes it: optional blanks before it, a sign,
-// decimal or "$"/"0x" hexadecimal. Raises ConversionError "'text' は整数ではありません".
-int parseInteger(const std::string& cp932);
-
 }  // namespace korv

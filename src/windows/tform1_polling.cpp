@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "gallery/gallery_hand_off.h"
+#include "platform/text.h"
 #include "windows/qt_text.h"
 #include "windows/tform1.h"
 

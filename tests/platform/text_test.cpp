@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "platform/codepage.h"
+#include "platform/file_error.h"
 #include "platform/text.h"
 
 using namespace korv;
@@ -27,4 +31,19 @@ TEST(Text, EveryLineBreakFollowsOneRule) {
     EXPECT_EQ(lineBreakAt("\r\n", 1), 1u);
     EXPECT_EQ(lineBreakAt("a", 0), 0u);
     EXPECT_EQ(lineBreakAt("a", 5), 0u);
+}
+
+// The window's interval field and the Interval key read numbers through this one rule.
+TEST(Text, WholeNumbersOfFieldsAndSettings) {
+    const std::vector<std::pair<std::string, int>> good = {{"30", 30},
+                                                           {" \t7", 7},
+                                                           {"+4", 4},
+                                                           {"-5", -5},
+                                                           {"$1E", 30},
+                                                           {"0x1f", 31},
+                                                           {"2147483647", 2147483647},
+                                                           {"-2147483648", -2147483647 - 1}};
+    for (const auto& [text, value] : good) EXPECT_EQ(parseInteger(text), value) << text;
+    for (const char* bad : {"", " ", "12 ", "1.5", "x", "$", "0x", "$1G", "2147483648", "--1"})
+        EXPECT_THROW(parseInteger(bad), ConversionError) << bad;
 }
