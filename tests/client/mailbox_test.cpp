@@ -4,7 +4,7 @@
 #include "client/client_core.h"
 #include "mail/mail_error.h"
 #include "server_fixture.h"
-#include "support/pop3_mailbox.h"
+#include "support/scripted_mailbox.h"
 #include "support/sample_mail.h"
 #include "support/scripted_peer.h"
 
@@ -70,7 +70,7 @@ TEST_F(MailboxTest, ViewsTheBodyOfARowUnlessTheServerHasNoneSuch) {
 TEST(FetchBody, ABodyLargerThanTheListingSaysComesOnTheSecondCall) {
     TempLocation tmp;
     const std::string body = std::string(300, 'b') + "\r\n";
-    Pop3Mailbox box{{"a"}, {"From: x@example.jp\r\nSubject: s\r\n\r\n" + body}};
+    ScriptedMailbox box{{"a"}, {"From: x@example.jp\r\nSubject: s\r\n\r\n" + body}};
     ScriptedPeer peer("+OK ready\r\n", [&](const std::string& command) {
         return command == "LIST" ? "+OK\r\n1 10\r\n.\r\n" : box.answer(command);
     });

@@ -1,11 +1,11 @@
 #pragma once
 // What the scripted-peer tests of the POP3 functions share: a mailbox behind a login, short waits.
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "mail/pop3/pop3_connection.h"
+#include "support/scripted_mailbox.h"
 #include "support/scripted_peer.h"
 
 namespace korv::test {
@@ -34,22 +34,6 @@ inline Transcript loggedIn(int count) {
             "S: +OK",
             "C: STAT",
             "S: +OK " + std::to_string(count) + " 100"};
-}
-
-// A peer that logs anybody in and holds `count` messages.
-inline ScriptedPeer::Answer mailbox(int count,
-                                    std::function<std::string(const std::string&)> more) {
-    return [count, more](const std::string& c) -> std::string {
-        if (std::string reply = more(c); !reply.empty()) return reply;
-        if (c == "STAT") return "+OK " + std::to_string(count) + " 100\r\n";
-        if (c == "LIST" || c == "UIDL") {
-            std::string listing = "+OK\r\n";
-            for (int i = 1; i <= count; ++i)
-                listing += std::to_string(i) + (c == "LIST" ? " 100\r\n" : " id\r\n");
-            return listing + ".\r\n";
-        }
-        return "+OK\r\n";
-    };
 }
 
 }  // namespace korv::test

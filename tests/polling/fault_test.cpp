@@ -12,9 +12,9 @@
 #include "polling/uidl_ledger.h"
 #include "support/fake_clock.h"
 #include "support/named_rows.h"
-#include "support/pop3_mailbox.h"
 #include "support/recording_sink.h"
 #include "support/sample_mail.h"
+#include "support/scripted_mailbox.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
@@ -34,8 +34,8 @@ struct FaultRow : NamedRow {
 
 std::string picture(int n) { return std::string(3000, static_cast<char>('a' + n)); }
 
-Pop3Mailbox sampleMailbox(std::vector<std::string> ids = {"id-1", "id-2", "id-3"}) {
-    Pop3Mailbox box;
+ScriptedMailbox sampleMailbox(std::vector<std::string> ids = {"id-1", "id-2", "id-3"}) {
+    ScriptedMailbox box;
     box.ids = std::move(ids);
     for (int n = 0; n < 3; ++n)
         box.messages.push_back(messageWithAttachments(
@@ -78,7 +78,7 @@ class PollFaults : public testing::TestWithParam<FaultRow> {
     }
     void TearDown() override { mail::pop3Timeouts() = saved; }
 
-    void poll(const Pop3Mailbox& box, const Transcript& conversation, bool ends) {
+    void poll(const ScriptedMailbox& box, const Transcript& conversation, bool ends) {
         auto answer = [&](const std::string& c) { return box.answer(c); };
         ScriptedPeer peer(conversation.empty() ? Transcript{"S: +OK ready"} : conversation, answer);
         settings.Pop3Name = peer.address();
@@ -122,7 +122,7 @@ class PollFaults : public testing::TestWithParam<FaultRow> {
 
 TEST_P(PollFaults, EveryMessageIsWholeExactlyOnceAfterTheNextCleanPoll) {
     const FaultRow& row = GetParam();
-    Pop3Mailbox box = sampleMailbox();
+    ScriptedMailbox box = sampleMailbox();
     poll(box, row.conversation, row.passEnds);
     std::multiset<std::string> first;
     for (int n = 0; n < row.wholeAfter; ++n) first.insert("body " + std::to_string(n));
@@ -189,7 +189,7 @@ TEST_F(PollFaults, EveryIdIsFetchedExactlyOnce) {
     for (const auto& ids : rows) {
         SCOPED_TRACE(ids[0]);
         fs::remove_all(account);
-        Pop3Mailbox box = sampleMailbox(ids);
+        ScriptedMailbox box = sampleMailbox(ids);
         poll(box, {}, false);
         expectWhole({"body 0", "body 1", "body 2"}, 3);
         poll(box, {}, false);
@@ -216,7 +216,7 @@ TEST_F(PollFaults, TheServersPauseBetweenLoginsIsKeptForTheNextPoll) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        Pop3Mailbox empty;
+        ScriptedMailbox empty;
         ScriptedPeer peer(Transcript{"S: +OK ready", "C: CAPA", Step(row.capabilities), "C: USER u",
                                      "C: PASS p"} +
                               row.afterLogin,

@@ -14,9 +14,9 @@
 #include "support/dovecot_server.h"
 #include "support/fake_clock.h"
 #include "support/named_rows.h"
-#include "support/pop3_mailbox.h"
 #include "support/recording_sink.h"
 #include "support/sample_mail.h"
+#include "support/scripted_mailbox.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
@@ -144,7 +144,7 @@ TEST_P(StlsStripped, TheLoginNeverGoesInClearUnlessTheSettingsSayNone) {
     const StripRow& row = GetParam();
     for (auto [security, apop] : {std::pair{"", false}, {"auto", true}, {"none", false}}) {
         SCOPED_TRACE(std::string("Pop3Security=") + security + (apop ? ", APOP" : ""));
-        Pop3Mailbox box;
+        ScriptedMailbox box;
         ScriptedPeer peer("+OK ready <1.2@peer>\r\n", [&](const std::string& command) {
             auto it = row.replies.find(command);
             return it != row.replies.end()        ? it->second

@@ -1,22 +1,31 @@
 #pragma once
 // What a sane POP3 server answers for a fixed mailbox, as a scripted peer's answer; tests put
-// their faults in front of it.
+// their faults in front of it (in `more`, or in a transcript).
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "support/scripted_peer.h"
+
 namespace korv::test {
 
-struct Pop3Mailbox {
+struct ScriptedMailbox {
     std::vector<std::string> ids;
     std::vector<std::string> messages;  // raw, CR LF
+    // Asked first; "" leaves the command to the mailbox.
+    std::function<std::string(const std::string&)> more = {};
 
     std::string answer(const std::string& command) const {
+        if (more)
+            if (std::string reply = more(command); !reply.empty()) return reply;
         auto numberIn = [&](std::size_t from) {
             int n = std::atoi(command.c_str() + from);
             return n >= 1 && n <= static_cast<int>(messages.size()) ? n - 1 : -1;
         };
         if (command.rfind("USER ", 0) == 0 || command.rfind("PASS ", 0) == 0 || command == "QUIT")
             return "+OK\r\n";
+        if (command.rfind("DELE ", 0) == 0 && numberIn(5) >= 0) return "+OK\r\n";
         if (command == "STAT") return "+OK " + std::to_string(messages.size()) + " 0\r\n";
         if (command == "LIST" || command == "UIDL") {
             std::string listing = "+OK\r\n";
@@ -35,6 +44,10 @@ struct Pop3Mailbox {
         return "-ERR unknown command\r\n";
     }
 
+    ScriptedPeer::Answer peer() const {
+        return [box = *this](const std::string& c) { return box.answer(c); };
+    }
+
     static std::string stuffed(const std::string& raw) {
         std::string out;
         std::size_t start = 0;
@@ -48,5 +61,21 @@ struct Pop3Mailbox {
         return out;
     }
 };
+
+// A peer that logs anybody in and holds `count` messages of 100 bytes ("Subject: m<n>", body
+// "body <n>"), with ids id-1, id-2, ...; `more` answers first.
+inline ScriptedPeer::Answer mailbox(int count,
+                                    std::function<std::string(const std::string&)> more = {}) {
+    ScriptedMailbox box;
+    for (int n = 1; n <= count; ++n) {
+        std::string m =
+            "Subject: m" + std::to_string(n) + "\r\n\r\nbody " + std::to_string(n) + "\r\n";
+        m += std::string(98 - m.size(), 'x') + "\r\n";
+        box.ids.push_back("id-" + std::to_string(n));
+        box.messages.push_back(m);
+    }
+    box.more = std::move(more);
+    return box.peer();
+}
 
 }  // namespace korv::test
