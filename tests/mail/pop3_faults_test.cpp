@@ -20,9 +20,9 @@
 #include "mail/pop3/pop3_connection.h"
 #include "mail/read_ahead.h"
 #include "platform/codepage.h"
-#include "pop3_peer_helpers.h"
 #include "support/pop3_calls.h"
 #include "support/programs.h"
+#include "support/scripted_mailbox.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 

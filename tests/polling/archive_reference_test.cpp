@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <memory>
 
-#include "mail/maillib.h"
 #include "polling/poll.h"
 #include "support/dovecot_server.h"
 #include "support/fake_clock.h"
@@ -109,10 +108,7 @@ std::string differences(const std::string& raw, const std::string& folder, const
 
 struct ArchiveAsPythonReadsIt : ::testing::TestWithParam<Row> {
     static inline std::unique_ptr<DovecotServer> server;
-    static void SetUpTestSuite() {
-        mail::MailLibStartup();
-        server = std::make_unique<DovecotServer>();
-    }
+    static void SetUpTestSuite() { server = std::make_unique<DovecotServer>(); }
     static void TearDownTestSuite() { server.reset(); }
 
     struct HeaderSeen : HandOff {

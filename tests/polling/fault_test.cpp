@@ -6,8 +6,7 @@
 #include <functional>
 #include <set>
 
-#include "mail/maillib.h"
-#include "mail/pop3/pop3_connection.h"
+#include "mail/mail_error.h"
 #include "polling/poll.h"
 #include "polling/uidl_ledger.h"
 #include "support/fake_clock.h"
@@ -68,15 +67,12 @@ Step listed(const std::function<std::string(std::size_t)>& size) {
 
 class PollFaults : public testing::TestWithParam<FaultRow> {
   protected:
-    static void SetUpTestSuite() { mail::MailLibStartup(); }
     void SetUp() override {
-        mail::pop3Timeouts().connectMs = mail::pop3Timeouts().readMs = 500;
         settings.Pop3Security = "none";  // the peer speaks no TLS
         settings.UserID = "u";
         settings.Password = "p";
         status.BeginStatusLine();
     }
-    void TearDown() override { mail::pop3Timeouts() = saved; }
 
     void poll(const ScriptedMailbox& box, const Transcript& conversation, bool ends) {
         auto answer = [&](const std::string& c) { return box.answer(c); };
@@ -111,7 +107,7 @@ class PollFaults : public testing::TestWithParam<FaultRow> {
             EXPECT_EQ(e.path().filename(), "journal") << "left behind: " << e.path();
     }
 
-    mail::Pop3Timeouts saved = mail::pop3Timeouts();
+    ShortTimeouts shortWaits;
     TempDir home;
     std::string account = home.path() + "DefaultAccount/";
     RecordingSink sink;

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <memory>
 
-#include "mail/maillib.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "polling/poll.h"
@@ -23,10 +22,7 @@ namespace {
 
 struct Poll : ::testing::Test {
     static inline std::unique_ptr<DovecotServer> server;
-    static void SetUpTestSuite() {
-        mail::MailLibStartup();
-        server = std::make_unique<DovecotServer>();
-    }
+    static void SetUpTestSuite() { server = std::make_unique<DovecotServer>(); }
     static void TearDownTestSuite() { server.reset(); }
 
     TempDir home;

@@ -8,7 +8,6 @@
 #include <map>
 #include <thread>
 
-#include "mail/maillib.h"
 #include "platform/codepage.h"
 #include "polling/poll.h"
 #include "support/dovecot_server.h"
@@ -38,10 +37,7 @@ struct Row : NamedRow {
     std::string reason;     // a piece of the reason, when the poll fails
 };
 
-class PollSecurity : public testing::TestWithParam<Row> {
-  protected:
-    static void SetUpTestSuite() { mail::MailLibStartup(); }
-};
+class PollSecurity : public testing::TestWithParam<Row> {};
 
 TEST_P(PollSecurity, ThePasswordGoesOnlyWhereTheSettingsAllow) {
     const Row& row = GetParam();
@@ -135,10 +131,7 @@ struct StripRow : NamedRow {
     std::string reason;
 };
 
-class StlsStripped : public testing::TestWithParam<StripRow> {
-  protected:
-    static void SetUpTestSuite() { mail::MailLibStartup(); }
-};
+class StlsStripped : public testing::TestWithParam<StripRow> {};
 
 TEST_P(StlsStripped, TheLoginNeverGoesInClearUnlessTheSettingsSayNone) {
     const StripRow& row = GetParam();

@@ -1,11 +1,14 @@
 #pragma once
 // What a sane POP3 server answers for a fixed mailbox, as a scripted peer's answer; tests put
-// their faults in front of it (in `more`, or in a transcript).
+// their faults in front of it (in `more`, or in a transcript). Beside it what the scripted POP3
+// tests share: a login transcript, short waits.
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "mail/pop3/pop3_connection.h"
 #include "support/scripted_peer.h"
 
 namespace korv::test {
@@ -76,6 +79,32 @@ inline ScriptedPeer::Answer mailbox(int count,
     }
     box.more = std::move(more);
     return box.peer();
+}
+
+inline int countOf(const std::vector<std::string>& commands, const std::string& command) {
+    return static_cast<int>(std::count(commands.begin(), commands.end(), command));
+}
+
+// Short waits for the tests that wait for a silent peer; the limits as they were at the end.
+struct ShortTimeouts {
+    mail::Pop3Timeouts saved = mail::pop3Timeouts();
+    mail::Pop3Limits savedLimits = mail::pop3Limits();
+    ShortTimeouts() { mail::pop3Timeouts().connectMs = mail::pop3Timeouts().readMs = 500; }
+    ~ShortTimeouts() {
+        mail::pop3Timeouts() = saved;
+        mail::pop3Limits() = savedLimits;
+    }
+};
+
+// Logs "u" in with "p" to a mailbox of `count` messages.
+inline Transcript loggedIn(int count) {
+    return {"S: +OK ready",
+            "C: USER u",
+            "S: +OK",
+            "C: PASS p",
+            "S: +OK",
+            "C: STAT",
+            "S: +OK " + std::to_string(count) + " 100"};
 }
 
 }  // namespace korv::test

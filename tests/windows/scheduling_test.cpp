@@ -5,8 +5,7 @@
 #include <QProgressBar>
 #include <QTimer>
 
-#include "mail/pop3/pop3_connection.h"
-#include "support/scripted_peer.h"
+#include "support/scripted_mailbox.h"
 #include "window_fixture.h"
 
 using namespace korv;
@@ -146,8 +145,7 @@ TEST_F(Scheduling, TimedPollThatFailsStillEndsCleanly) {
 // A server that asks for a pause between logins (LOGIN-DELAY) is not polled again before it is
 // over. The peer takes one connection: a second poll is a quick "接続失敗".
 TEST_F(Scheduling, AServersPauseBetweenLoginsHoldsBackTheNextTimedPoll) {
-    mail::Pop3Timeouts saved = mail::pop3Timeouts();
-    mail::pop3Timeouts().connectMs = mail::pop3Timeouts().readMs = 500;
+    ShortTimeouts shortWaits;
     ScriptedPeer peer("+OK ready\r\n", [](const std::string& c) -> std::string {
         if (c == "CAPA") return "+OK\r\nLOGIN-DELAY 5\r\n.\r\n";
         return c == "STAT" ? "+OK 0 0\r\n" : "+OK\r\n";
@@ -167,5 +165,4 @@ TEST_F(Scheduling, AServersPauseBetweenLoginsHoldsBackTheNextTimedPoll) {
     EXPECT_EQ(polls(), 0) << "polled again within the server's 5 seconds";
     secondsPass(1);
     EXPECT_EQ(polls(), 1);
-    mail::pop3Timeouts() = saved;
 }
