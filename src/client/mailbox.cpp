@@ -2,6 +2,7 @@
 
 #include "client/client_core.h"
 #include "mail/pop3/pop3_mailbox.h"
+#include "mail/security.h"
 #include "platform/codepage.h"
 #include "platform/whole_file.h"
 
@@ -11,8 +12,10 @@ namespace {
 using mail::MailError;
 using mail::Pop3Mailbox;
 
+// The settings are checked before the password is asked for.
 mail::Pop3Account accountOf(const Settings& settings) {
-    return {settings.Pop3Name, settings.Pop3Security, settings.CaFile,
+    return {settings.Pop3Name,
+            mail::connectOptions(settings.Pop3Security, settings.CaFile, "Pop3Security"),
             mail::Credentials{settings.ApopFlag ? mail::Credentials::Method::Apop
                                                 : mail::Credentials::Method::Password,
                               settings.UserID, Pop3Password(settings)}};
@@ -22,9 +25,10 @@ mail::Pop3Account accountOf(const Settings& settings) {
 // cannot be reached, "ログインエラー:" and the server's text when the login is refused. No
 // connection is held open while the box waits for the user.
 std::unique_ptr<Pop3Mailbox> openMailbox(const Settings& settings) {
+    mail::Pop3Account account = accountOf(settings);  // a settings error as it is
     mail::OpenProgress progress;
     try {
-        return Pop3Mailbox::open(accountOf(settings), &progress);
+        return Pop3Mailbox::open(account, &progress);
     } catch (const MailError& e) {
         if (!progress.connected) throw MailError("接続失敗 "_cp + e.what(), e.kind());
         throw MailError("ログインエラー:"_cp + e.what(), e.kind());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mail/pop3/pop3_mailbox.h"
+#include "mail/security.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "polling/incoming.h"
@@ -47,18 +48,18 @@ PollResult PollMailbox(PollContext& ctx) {
     }
     RecoverInterruptedPass(ctx.accountFolder, ctx.status, ctx.handOff);
 
-    // Asked for at every poll: a password manager may change it, and it never sits in memory
-    // longer than a poll.
     const Settings& st = ctx.settings;
-    Pop3Account account{
-        st.Pop3Name, st.Pop3Security, st.CaFile,
-        Credentials{st.ApopFlag ? Credentials::Method::Apop : Credentials::Method::Password,
-                    st.UserID, Pop3Password(st)}};
     OpenProgress progress;
     const std::int64_t loginAt = toEpochSeconds(ctx.clock.now());
     std::unique_ptr<Pop3Mailbox> mailbox;
     std::optional<MailError> failed;
     try {
+        // The settings are checked before the password is asked for; it is asked for at every
+        // poll: a password manager may change it, and it never sits in memory longer than a poll.
+        Pop3Account account{
+            st.Pop3Name, connectOptions(st.Pop3Security, st.CaFile, "Pop3Security"),
+            Credentials{st.ApopFlag ? Credentials::Method::Apop : Credentials::Method::Password,
+                        st.UserID, Pop3Password(st)}};
         mailbox = Pop3Mailbox::open(account, &progress);
     } catch (const MailError& e) {
         failed = e;

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 
-#include "mail/security.h"
 #include "platform/codepage.h"
 #include "platform/text.h"
 
@@ -92,8 +91,7 @@ std::string md5Hex(const std::string& text) {
 }
 
 std::unique_ptr<Pop3Mailbox> Pop3Mailbox::open(const Pop3Account& account, OpenProgress* progress) {
-    ConnectOptions options = connectOptions(account.security, account.caFile, "Pop3Security");
-    auto mailbox = connect(account.server, options, account.timeouts, account.limits);
+    auto mailbox = connect(account.server, account.options, account.timeouts, account.limits);
     if (progress) progress->connected = true;
     struct Report {
         Pop3Mailbox& mailbox;

@@ -25,9 +25,8 @@ struct Credentials {
 
 // The settings values a mailbox is opened from.
 struct Pop3Account {
-    std::string server;    // "host[:port]", "pop3://", "pop3s://"
-    std::string security;  // auto, stls (starttls), tls, none
-    std::string caFile;
+    std::string server;      // "host[:port]", "pop3://", "pop3s://"
+    ConnectOptions options;  // connectOptions() of the security and CA file settings
     Credentials credentials;
     Pop3Timeouts timeouts = pop3Timeouts();
     Pop3Limits limits = pop3Limits();
