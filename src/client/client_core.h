@@ -40,7 +40,8 @@ enum class PartDecision {
     WrongOrder,    // "分割されたメールデータの順番が正しくありません。"
     Mismatch,      // "分割されたメールデータが一致しません。"
 };
-// status and id come from the saved-message check (savedMessageStatus); splitId is updated when a part 1 is taken.
+// status and id come from the saved-message check (savedMessageStatus); splitId is updated when a
+// part 1 is taken.
 PartDecision DecidePart(int status, const std::string& id, bool listEmpty, int expectedPart,
                         std::string& splitId);
 // The refusal message for a decision other than Add.

@@ -4,10 +4,10 @@
 #include <map>
 #include <memory>
 
-#include "mail/mime/attachment_extract.h"
 #include "mail/buffers.h"
-#include "mail/mime/header_text.h"
 #include "mail/maillib.h"
+#include "mail/mime/attachment_extract.h"
+#include "mail/mime/header_text.h"
 #include "mail/mime/mime_message.h"
 #include "mail/smtp/smtp_mail.h"
 #include "platform/codepage.h"

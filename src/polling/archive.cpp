@@ -2,8 +2,8 @@
 #include <memory>
 #include <vector>
 
-#include "mail/pop3/pop3_mailbox.h"
 #include "mail/mime/sender_address.h"
+#include "mail/pop3/pop3_mailbox.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"

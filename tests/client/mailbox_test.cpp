@@ -4,8 +4,8 @@
 #include "client/client_core.h"
 #include "mail/mail_error.h"
 #include "server_fixture.h"
-#include "support/scripted_mailbox.h"
 #include "support/sample_mail.h"
+#include "support/scripted_mailbox.h"
 #include "support/scripted_peer.h"
 
 namespace korv::test {

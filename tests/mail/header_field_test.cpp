@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "mail/mime/header_text.h"
 #include "mail/maillib.h"
+#include "mail/mime/header_text.h"
 #include "platform/codepage.h"
 
 using namespace korv;

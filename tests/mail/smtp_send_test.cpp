@@ -7,8 +7,8 @@
 #include <string>
 
 #include "mail/buffers.h"
-#include "mail/mime/header_text.h"
 #include "mail/maillib.h"
+#include "mail/mime/header_text.h"
 #include "mail/mime/mime_message.h"
 #include "platform/codepage.h"
 #include "support/smtp_server.h"
