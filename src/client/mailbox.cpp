@@ -88,8 +88,9 @@ std::optional<std::string> FetchBody(const Settings& settings, int p) {
 }
 
 void DeleteMessage(const Settings& settings, int p) {
+    mail::Pop3Account account = accountOf(settings);  // a settings error is shown
     try {
-        auto mailbox = openMailbox(settings);
+        auto mailbox = Pop3Mailbox::open(account);
         if (p < mailbox->count()) mailbox->remove(p + 1);
     } catch (const MailError&) {
         // The list reloaded after it says why.
