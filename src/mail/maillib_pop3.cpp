@@ -10,7 +10,6 @@
 #include "mail/buffers.h"
 #include "mail/maillib.h"
 #include "mail/pop3/pop3_mailbox.h"
-#include "mail/read_ahead.h"
 #include "mail/security.h"
 #include "platform/codepage.h"
 
@@ -223,17 +222,6 @@ int MailLibPop3Close(int handle) {
 
 void closeAllPop3Sessions() {
     while (!sessions().empty()) MailLibPop3Close(sessions().begin()->first);
-}
-
-void Pop3ReadAhead(int handle, int number) { Pop3ReadAhead(handle, std::vector<int>{number}); }
-
-void Pop3ReadAhead(int handle, const std::vector<int>& numbers) {
-    Session* s = findSession(handle);
-    if (!s) return;
-    std::vector<int> wanted;
-    for (int number : numbers)
-        if (!(s->kept && s->kept->number == number)) wanted.push_back(number);
-    s->mailbox->askAhead(wanted);
 }
 
 int MailLibGetMessage(int, char* text, int size) {

@@ -18,7 +18,6 @@
 
 #include "mail/maillib.h"
 #include "mail/pop3/pop3_connection.h"
-#include "mail/read_ahead.h"
 #include "platform/codepage.h"
 #include "support/pop3_calls.h"
 #include "support/programs.h"
@@ -169,7 +168,6 @@ TEST(Pop3Sizes, TheMessageArrivesWholeWhateverTheListingSays) {
                           twoMessages({{"LIST", row.list}, {"RETR 1", "+OK\r\n" + raw + ".\r\n"}}));
         int h = MailLibPop3Connect(peer.address().c_str());
         ASSERT_EQ(MailLibPop3Authenticate(h, "u", "Pw-42", 0), 2);
-        Pop3ReadAhead(h, std::vector<int>{1, 2});
         bool refused = row.code == kMailLibRefused;
         TempDir folder;
         Texts t;

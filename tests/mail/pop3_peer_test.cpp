@@ -17,7 +17,7 @@
 
 #include "mail/maillib.h"
 #include "mail/pop3/pop3_connection.h"
-#include "mail/read_ahead.h"
+#include "mail/pop3/pop3_mailbox.h"
 #include "platform/codepage.h"
 #include "support/pop3_calls.h"
 #include "support/process.h"
@@ -311,49 +311,57 @@ TEST(Pop3Peer, HeaderComesFromTheWholeMessageWhenTheServerHasNoTop) {
     MailLibPop3Close(h);
 }
 
-// The order in which a poll fetches: each message asked for ahead before the one before it is
-// archived (status, size, whole message).
-TEST(Pop3Peer, ReadAheadOnAServerWithoutTopGetsEveryMessageAndRecovers) {
-    ScriptedPeer peer("+OK ready\r\n", mailbox(3, [](const std::string& c) -> std::string {
+// The program's mailbox, told the order, on a server that refuses TOP: every message arrives,
+// and once the refusal is known a message is asked for exactly as often as it is read.
+TEST(Pop3Peer, MessagesInOrderOnAServerWithoutTopArriveAndRecover) {
+    ScriptedPeer peer("+OK ready\r\n", mailbox(6, [](const std::string& c) -> std::string {
                           if (c.starts_with("TOP ")) return "-ERR unknown command\r\n";
                           if (c.starts_with("RETR "))
                               return "+OK\r\nSubject: m" + c.substr(5) + "\r\n\r\nbody " +
                                      c.substr(5) + "\r\n.\r\n";
                           return "";
                       }));
-    int h = MailLibPop3Connect(peer.address().c_str());
-    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 3);
-    for (int n = 1; n <= 3; ++n) {
-        Pop3ReadAhead(h, n);
-        if (n < 3) Pop3ReadAhead(h, n + 1);
-        Texts t;
-        ASSERT_EQ(status(h, n, t), 0) << errorText();
-        EXPECT_EQ(std::string(t.subject.data()), "m" + std::to_string(n));
-        ASSERT_EQ(MailLibPop3GetMailSize(h, n), 100);
-        std::vector<char> body(100);
-        ASSERT_EQ(MailLibPop3GetMail(h, n, t.subject.data(), t.date.data(), t.from.data(),
-                                     t.header.data(), body.data(), nullptr, t.names.data()),
-                  0)
-            << errorText();
-        EXPECT_EQ(std::string(body.data()), "body " + std::to_string(n) + "\r\n");
+    auto box = Pop3Mailbox::open({peer.address(), {Security::None, {}}, {{}, "u", "p"}});
+    box->fetchInOrder({1, 2, 3, 4, 5, 6});
+    for (int n = 1; n <= 6; ++n) {
+        EXPECT_EQ(box->header(n).subject, "m" + std::to_string(n));
+        EXPECT_EQ(box->size(n), 100);
+        EXPECT_EQ(box->fetch(n, "").body, "body " + std::to_string(n) + "\r\n");
     }
-    MailLibPop3Close(h);
+    box->close();
     auto commands = peer.commands();
     EXPECT_EQ(countOf(commands, "LIST"), 1);
-    // Once the refusal is known, a message is asked for exactly as often as it is read.
-    EXPECT_EQ(countOf(commands, "TOP 3 0"), 1);
-    EXPECT_EQ(countOf(commands, "RETR 3"), 2);
+    // Message 6 is first asked for after the first refusal.
+    EXPECT_EQ(countOf(commands, "TOP 6 0"), 1);
+    EXPECT_EQ(countOf(commands, "RETR 6"), 2);
+}
+
+// Its reply would have to be read whole to reach the next one.
+TEST(Pop3Peer, AMessageListedBeyondTheLimitIsNeverAskedForAhead) {
+    ScriptedPeer peer("+OK ready\r\n", mailbox(2, [](const std::string& c) -> std::string {
+                          return c == "LIST" ? "+OK\r\n1 999999999999999\r\n2 100\r\n.\r\n" : "";
+                      }));
+    auto box = Pop3Mailbox::open({peer.address(), {Security::None, {}}, {{}, "u", "p"}});
+    box->fetchInOrder({1, 2});
+    EXPECT_THROW(box->fetch(1, ""), MailError);
+    EXPECT_EQ(box->fetch(2, "").texts.subject, "m2");
+    box->close();
+    EXPECT_EQ(countOf(peer.commands(), "RETR 1"), 0);
 }
 
 TEST(Pop3Peer, ConnectionDroppedInAReplyAskedForAheadFailsCleanly) {
     ScriptedPeer peer(loggedIn(1) + Transcript{"C: LIST", "S: +OK\r\n1 100\r\n.", "C: TOP 1 0",
                                                raw("+OK\r\nSubject: cut"), drop});
-    int h = MailLibPop3Connect(peer.address().c_str());
-    ASSERT_EQ(MailLibPop3Authenticate(h, "u", "p", 0), 1);
-    Pop3ReadAhead(h, 1);
-    Texts t;
-    EXPECT_LT(status(h, 1, t), 0);
-    EXPECT_NE(errorText().find(peer.address()), std::string::npos) << errorText();
-    Pop3ReadAhead(h, 1);  // a broken connection asks for nothing
-    EXPECT_EQ(MailLibPop3Close(h), 0);
+    auto box = Pop3Mailbox::connect(peer.address(), {Security::None, {}, false});
+    ASSERT_EQ(box->login({{}, "u", "p"}), 1);
+    box->askAhead({1});
+    try {
+        box->header(1);
+        ADD_FAILURE() << "a cut reply gave a header";
+    } catch (const MailError& e) {
+        EXPECT_EQ(e.kind(), MailError::Kind::Broken);
+        EXPECT_NE(std::string(e.what()).find(peer.address()), std::string::npos) << e.what();
+    }
+    box->askAhead({1});  // a broken connection asks for nothing
+    box->close();
 }

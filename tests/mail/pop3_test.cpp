@@ -8,7 +8,7 @@
 
 #include "mail/maillib.h"
 #include "mail/pop3/pop3_connection.h"
-#include "mail/read_ahead.h"
+#include "mail/pop3/pop3_mailbox.h"
 #include "platform/codepage.h"
 #include "support/dovecot_server.h"
 #include "support/pop3_calls.h"
@@ -66,6 +66,13 @@ struct Pop3Dovecot : ::testing::Test {
                                             server->password().c_str(), apop);
         EXPECT_GE(count, 0) << errorText();
         return count;
+    }
+    // The program's mailbox on the plain port, logged in.
+    std::unique_ptr<Pop3Mailbox> mailbox() {
+        return Pop3Mailbox::open(
+            {server->address(),
+             {Security::None, {}},
+             {Credentials::Method::Password, server->user(), server->password()}});
     }
     int handle = -1;
 };
@@ -269,54 +276,39 @@ TEST_F(Pop3Dovecot, NumbersOutsideTheCountGiveEmptyTextsAndAnError) {
     EXPECT_EQ(MailLibPop3GetMailSize(handle, 1), static_cast<int>(kPlain.size()));
 }
 
-TEST_F(Pop3Dovecot, SeveralMessagesAskedForInOneRequestArriveInOrder) {
-    for (int i = 1; i <= 3; ++i)
+// The mailbox of the program: messages fetched in the order it was told arrive whole and in
+// order while the next ones are on their way.
+TEST_F(Pop3Dovecot, MessagesFetchedInTheToldOrderArriveInOrder) {
+    for (int i = 1; i <= 6; ++i)
         server->addMessage("Subject: m" + std::to_string(i) + "\r\n\r\nbody " + std::to_string(i) +
                            "\r\n");
-    ASSERT_EQ(login(server->address()), 3);
-    Pop3ReadAhead(handle, std::vector<int>{1, 2, 0, 7, 3});  // numbers off the list are left out
-    for (int n = 1; n <= 3; ++n) {
-        Pop3ReadAhead(handle, std::vector<int>{n, n + 1});  // already on its way: nothing more
-        Texts t;
-        ASSERT_EQ(status(handle, n, t), 0) << errorText();
-        EXPECT_EQ(std::string(t.subject.data()), std::string("m").append(std::to_string(n)));
-        std::vector<char> body(static_cast<std::size_t>(MailLibPop3GetMailSize(handle, n)));
-        ASSERT_EQ(MailLibPop3GetMail(handle, n, t.subject.data(), t.date.data(), t.from.data(),
-                                     t.header.data(), body.data(), nullptr, t.names.data()),
-                  0)
-            << errorText();
-        EXPECT_EQ(std::string(body.data()), "body " + std::to_string(n) + "\r\n");
+    auto box = mailbox();
+    ASSERT_EQ(box->count(), 6);
+    box->fetchInOrder({1, 2, 0, 7, 3, 5, 6});  // numbers off the list are left out
+    for (int n : {1, 2, 3, 5, 6}) {
+        EXPECT_EQ(box->header(n).subject, "m" + std::to_string(n));
+        EXPECT_EQ(box->fetch(n, "").body, "body " + std::to_string(n) + "\r\n");
     }
-    EXPECT_EQ(MailLibPop3DeleteMail(handle, 2), 0) << errorText();
-    MailLibPop3Close(handle);
-    handle = -1;
-    EXPECT_EQ(server->messageCount(), 2);
+    box->remove(2);
+    box->close();
+    EXPECT_EQ(server->messageCount(), 5);
 }
 
 TEST_F(Pop3Dovecot, MessagesAskedForAheadArriveWholeAndOtherCommandsStillWork) {
     server->addMessage(kPlain);
     server->addMessage("Subject: two\r\n\r\n" + bigBody());
     server->addMessage("Subject: three\r\n\r\n3\r\n");
-    ASSERT_EQ(login(server->address()), 3);
-    Pop3ReadAhead(handle, 1);
-    Pop3ReadAhead(handle, 2);
-    Texts t;
-    ASSERT_EQ(status(handle, 1, t), 0) << errorText();
-    EXPECT_STREQ(t.subject.data(), ("夕焼け"_cp + "@acme").c_str());
-    int size = MailLibPop3GetMailSize(handle, 1);
-    std::vector<char> body(static_cast<std::size_t>(size));
-    ASSERT_EQ(MailLibPop3GetMail(handle, 1, t.subject.data(), t.date.data(), t.from.data(),
-                                 t.header.data(), body.data(), nullptr, t.names.data()),
-              0)
-        << errorText();
-    EXPECT_STREQ(body.data(), "line one\r\n.leading dot\r\n");
+    auto box = mailbox();
+    ASSERT_EQ(box->count(), 3);
+    box->askAhead({1});
+    box->askAhead({2});
+    EXPECT_EQ(box->header(1).subject, "夕焼け"_cp + "@acme");
+    EXPECT_EQ(box->fetch(1, "").body, "line one\r\n.leading dot\r\n");
     // Message 2, megabytes of it, was asked for but something else comes first.
-    EXPECT_EQ(MailLibPop3DeleteMail(handle, 3), 0) << errorText();
-    ASSERT_EQ(status(handle, 2, t), 0) << errorText();
-    EXPECT_STREQ(t.subject.data(), "two");
+    box->remove(3);
+    EXPECT_EQ(box->header(2).subject, "two");
     // Asked for and never fetched: the close still ends the session properly (QUIT deletes).
-    Pop3ReadAhead(handle, 1);
-    MailLibPop3Close(handle);
-    handle = -1;
+    box->askAhead({1});
+    box->close();
     EXPECT_EQ(server->messageCount(), 2);
 }

@@ -135,6 +135,7 @@ class Pop3Connection {
     // that is not the next one sent ahead first reads and drops every reply still outstanding.
     void sendAhead(const std::vector<std::string>& lines, bool multiline);
     bool isAhead(const std::string& line) const;
+    bool hasAhead() const { return !ahead_.empty(); }
     // Reads a multi-line body up to the terminating ".", dot-unstuffed, lines ending in CR LF,
     // always to its end; keep says which lines go into data (Header: up to the empty line).
     // sizeHint (the expected size, 0 when unknown) only saves reallocations.

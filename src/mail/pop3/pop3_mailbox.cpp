@@ -331,6 +331,11 @@ DecodedMessage Pop3Mailbox::fetch(int number, const std::string& folder) {
     ReplyBuffer data;
     connection_.command("RETR " + std::to_string(number));
     connection_.readMultiline(data, announced > 0 ? static_cast<std::size_t>(announced) : 0);
+    // Requests out of step with the calls (a server without TOP answers the header with the
+    // whole message) were dropped: the ones after this message are asked for again.
+    auto at = std::find(plan_.begin(), plan_.end(), number);
+    if (!connection_.hasAhead() && at != plan_.end())
+        planAsked_ = std::min(planAsked_, static_cast<std::size_t>(at - plan_.begin()) + 1);
     return decodeMessage(data.view(), folder);
 }
 
