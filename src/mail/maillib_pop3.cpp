@@ -39,6 +39,28 @@ std::string printable(const std::string& text) {
 
 bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
+// What the session knew of an earlier login.
+void forgetLogin(Session& s) {
+    s.count = -1;
+    s.uidls = Listing{};
+    s.sizes = Listing{};
+    s.reportedSizes.clear();
+    s.kept.reset();
+    s.senderOf = 0;
+}
+
+// The message count from STAT after a login.
+int countAfterLogin(Session& s, const std::string& secret) {
+    std::string reply = s.connection.command("STAT");
+    auto w = words(reply);
+    long long count = w.empty() ? -1 : toNumber(w[0]);
+    if (count < 0)
+        s.connection.markBroken("STAT の応答が正しくありません: "_cp + serverText(reply, secret));
+    // The listings say which numbers exist; a count beyond them costs nothing.
+    s.count = static_cast<int>(std::min<long long>(count, INT_MAX));
+    return s.count;
+}
+
 }  // namespace
 
 // Plain as the server speaks it, as it always was; the program's own connections choose their
@@ -74,12 +96,7 @@ int MailLibPop3Authenticate(int handle, const char* user, const char* password, 
             s.refuse("ユーザー名かパスワードに改行が含まれています"_cp, kMailLibRefused);
         // From now on no server text in an error shows the password.
         s.connection.setSecret(p);
-        s.count = -1;
-        s.uidls = Listing{};
-        s.sizes = Listing{};
-        s.reportedSizes.clear();
-        s.kept.reset();
-        s.senderOf = 0;
+        forgetLogin(s);
         if (apopFlag) {
             const std::string& g = s.connection.greeting();
             std::size_t open = g.find('<');
@@ -91,14 +108,21 @@ int MailLibPop3Authenticate(int handle, const char* user, const char* password, 
             s.connection.command("USER " + u);
             s.connection.command("PASS " + p);
         }
-        std::string reply = s.connection.command("STAT");
-        auto w = words(reply);
-        long long count = w.empty() ? -1 : toNumber(w[0]);
-        if (count < 0)
-            s.connection.markBroken("STAT の応答が正しくありません: "_cp + serverText(reply, p));
-        // The listings say which numbers exist; a count beyond them costs nothing.
-        s.count = static_cast<int>(std::min<long long>(count, INT_MAX));
-        return s.count;
+        return countAfterLogin(s, p);
+    });
+}
+
+int Pop3AuthenticateBearer(int handle, const char* user, const char* token) {
+    std::string t = token ? token : "";
+    return atBoundary([&] {
+        Session& s = usableSession(handle);
+        std::string u = user ? user : "";
+        if (hasLineBreak(u) || hasLineBreak(t) || u.find('\x01') != std::string::npos ||
+            t.find('\x01') != std::string::npos)
+            s.refuse("ユーザー名かトークンに改行が含まれています"_cp, kMailLibRefused);
+        forgetLogin(s);
+        bearerLogin(s.connection, u, t);
+        return countAfterLogin(s, t);
     });
 }
 

@@ -34,4 +34,8 @@ ConnectOptions connectOptions(const std::string& securityText, const std::string
 // kMailLibFailed.
 int Pop3Connect(const char* server, const ConnectOptions& options, int* failure = nullptr);
 
+// MailLibPop3Authenticate with an OAuth2 access token instead of a password (SASL OAUTHBEARER or
+// XOAUTH2, only over TLS): the message count, or below 0 as MailLibPop3Authenticate.
+int Pop3AuthenticateBearer(int handle, const char* user, const char* token);
+
 }  // namespace korv::mail

@@ -13,6 +13,7 @@
 #include "polling/incoming.h"
 #include "polling/poll_lock.h"
 #include "polling/uidl_ledger.h"
+#include "settings/oauth_tokens.h"
 
 namespace korv {
 namespace {
@@ -57,15 +58,17 @@ PollResult PollMailbox(PollContext& ctx) {
     RecoverInterruptedPass(ctx.accountFolder, ctx.status, ctx.handOff);
 
     ConnectOptions options;
+    bool oauth = false;
     try {
         options = connectOptions(ctx.settings.Pop3Security, ctx.settings.CaFile, "Pop3Security");
-    } catch (const MailError& e) {
+        oauth = usesOAuth2(ctx.settings.OAuth.Pop3Auth, "Pop3Auth");
+    } catch (const std::exception& e) {
         logLine(ctx.status, withReason("接続失敗"_cp, e.what()));
         throw SettingsError(e.what());
     }
     // Asked for at every poll: a password manager may change it, and it never sits in memory
     // longer than a poll.
-    const std::string password = Pop3Password(ctx.settings);
+    const std::string password = oauth ? std::string() : Pop3Password(ctx.settings);
     int failure = 0;
     int handle = Pop3Connect(ctx.settings.Pop3Name.c_str(), options, &failure);
     if (handle == -1) {
@@ -77,8 +80,24 @@ PollResult PollMailbox(PollContext& ctx) {
                 reason};
     }
     CloseOnExit closer{handle};
-    int count = MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(), password.c_str(),
-                                        ctx.settings.ApopFlag ? -1 : 0);
+    int count = 0;
+    try {
+        count = oauth ? LoginWithOAuthToken(
+                            ctx.settings,
+                            [&](const std::string& token) {
+                                return Pop3AuthenticateBearer(handle, ctx.settings.UserID.c_str(),
+                                                              token.c_str());
+                            },
+                            kMailLibRefused)
+                      : MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(),
+                                                password.c_str(), ctx.settings.ApopFlag ? -1 : 0);
+    } catch (const OAuthRefused& e) {
+        logLine(ctx.status, withReason("ログイン失敗"_cp, e.what()));
+        return {PollOutcome::LoginRefused, withReason("ログイン失敗"_cp, e.what())};
+    } catch (const OAuthUnreachable& e) {
+        logLine(ctx.status, withReason("ログイン失敗"_cp, e.what()));
+        return {PollOutcome::Unreachable, withReason("ログイン失敗"_cp, e.what())};
+    }
     ctx.status.AppendStatus("*");
     if (count < 0) {
         std::string reason = withReason("ログイン失敗"_cp, libraryError());

@@ -191,6 +191,14 @@ std::string OAuthAccessToken(const Settings& s, bool forceRefresh) {
     return t.accessToken;
 }
 
+int LoginWithOAuthToken(const Settings& s, const std::function<int(const std::string&)>& login,
+                        int refused) {
+    int result = login(OAuthAccessToken(s));
+    // The provider may have revoked the token early; a fresh one tells.
+    if (result == refused) result = login(OAuthAccessToken(s, true));
+    return result;
+}
+
 std::optional<std::string> SignedInUser(const Settings& s) {
     if (!TokenStore(s).load()) return std::nullopt;
     return s.UserID;

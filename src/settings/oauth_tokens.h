@@ -45,6 +45,11 @@ std::string SignIn(const Settings& settings, bool device, const SignInPrompts& p
 // OAuthUnreachable when it cannot be asked.
 std::string OAuthAccessToken(const Settings& settings, bool forceRefresh = false);
 
+// A login with the access token; when login returns refused, once more with a fresh token. Its
+// result, or the errors of OAuthAccessToken.
+int LoginWithOAuthToken(const Settings& settings,
+                        const std::function<int(const std::string& token)>& login, int refused);
+
 // Who is signed in for these settings (the user), or nothing.
 std::optional<std::string> SignedInUser(const Settings& settings);
 
