@@ -44,6 +44,8 @@ int RunSignIn(const std::string& programFolder, bool device, std::ostream& out, 
     try {
         const std::string folder = withTrailingDelimiter(programFolder);
         Settings settings;
+        if (!fileExists(folder + "korvanto.ini"))
+            return fail("INIファイルを作ってください: "_cp + folder + "korvanto.ini", kExitConfig);
         try {
             settings = LoadSettings(folder + "korvanto.ini");
         } catch (const std::exception& e) {

@@ -32,7 +32,7 @@ std::string SendComposed(const Settings& settings, mail::OutgoingMail mail) {
             return {};
         }
         mail::SmtpOptions options{c.security, c.caFile, settings.SmtpUser,
-                                  settings.SmtpUser.empty() ? "" : SmtpPasswordOf(settings), ""};
+                                  settings.SmtpUser.empty() ? "" : SmtpPasswordOf(settings)};
         mail::sendMail(settings.SmtpName, mail, options);
         return {};
     } catch (const std::exception& e) {

@@ -146,9 +146,14 @@ void bearerLogin(Pop3Connection& c, const std::string& user, const std::string& 
         std::string host = server.substr(0, colon), port = server.substr(colon + 1);
         if (host.size() > 1 && host.front() == '[') host = host.substr(1, host.size() - 2);
         response = "n,a=" + gs2user + ",\x01host=" + host + "\x01port=" + port +
-                   "\x01auth=Bearer " + token + "\x01\x01";
+                   "\x01"
+                   "auth=Bearer " +
+                   token + "\x01\x01";
     } else {
-        response = "user=" + user + "\x01auth=Bearer " + token + "\x01\x01";
+        response = "user=" + user +
+                   "\x01"
+                   "auth=Bearer " +
+                   token + "\x01\x01";
     }
     Pop3Reply reply = c.saslExchange(bearer ? "AUTH OAUTHBEARER" : "AUTH XOAUTH2");
     if (reply.more) reply = c.saslExchange(base64(response));

@@ -45,7 +45,7 @@ struct SmtpOptions {
     std::string user;      // CP932
     std::string password;  // bytes as the server takes them
     // An OAuth2 access token: the login is OAUTHBEARER or XOAUTH2 with it instead of the password.
-    std::string bearer;
+    std::string bearer{};
 };
 
 // Sends to "host[:port]" (port 25 by default, 465 for Implicit), "smtp://host[:port]" or

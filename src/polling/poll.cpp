@@ -62,6 +62,9 @@ PollResult PollMailbox(PollContext& ctx) {
     try {
         options = connectOptions(ctx.settings.Pop3Security, ctx.settings.CaFile, "Pop3Security");
         oauth = usesOAuth2(ctx.settings.OAuth.Pop3Auth, "Pop3Auth");
+        if (oauth && options.security == Security::None)
+            throw SettingsError(
+                "Pop3Auth=oauth2 は Pop3Security=none と使えません (トークンは TLS でのみ送ります)"_cp);
     } catch (const std::exception& e) {
         logLine(ctx.status, withReason("接続失敗"_cp, e.what()));
         throw SettingsError(e.what());

@@ -16,6 +16,8 @@
 #include "settings/oauth_tokens.h"
 #include "support/dovecot_server.h"
 #include "support/oauth_server.h"
+#include "support/process.h"
+#include "support/programs.h"
 #include "support/smtp_server.h"
 #include "support/temp_dir.h"
 
@@ -132,24 +134,26 @@ TEST_F(OAuthTest, SignInPollRefreshOnceRevokeAndSend) {
     EXPECT_EQ(smtp.logins(), std::vector<std::string>{"ok " + pop.user()});
 }
 
-TEST(OAuthXoauth2, APop3ServerWithoutOauthbearerTakesXoauth2) {
-    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/korvanto-test", 1);
-    mail::MailLibStartup();
+// The program itself: `korvanto --sign-in` prints the address, a later `--poll-once` finds the
+// refresh token in the home.
+TEST(OAuthXoauth2, TheProgramSignsInAndPollsAServerWithoutOauthbearer) {
     OAuthServer auth{"korv"};
     DovecotServer pop{{.oauth2 = auth.url("/introspect"), .oauth2Mechanisms = "xoauth2"}};
     TempDir dir;
     writeBytes(dir.file("korvanto.ini"), pop.settingsText(auth.settingsText()));
-    Settings settings = LoadSettings(dir.file("korvanto.ini"));
-    std::thread browser;
-    SignIn(settings, false,
-           {[&](const std::string& url) {
-                browser = std::thread([&auth, url] { followRedirect(auth, url); });
-            },
-            nullptr, 20000});
-    browser.join();
+    const std::vector<std::string> env{"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/korvanto",
+                                       "DISPLAY=", "WAYLAND_DISPLAY="};
+    Process signIn({builtProgram("korvanto"), "--sign-in", "--home", dir.path()}, env);
+    ASSERT_TRUE(signIn.waitFor("/authorize?", 20000)) << signIn.out() << signIn.err();
+    std::size_t at = signIn.out().find("http://");
+    followRedirect(auth, signIn.out().substr(at, signIn.out().find('\n', at) - at));
+    ProcessResult signedIn = signIn.finish(20000);
+    EXPECT_EQ(signedIn.exitCode, 0) << signedIn.err;
+
     pop.addMessage(message("one"));
-    std::ostringstream out, err;
-    EXPECT_EQ(RunPollOnce(dir.path(), nullptr, out, err), kExitDone) << err.str();
+    ProcessResult poll =
+        runProcess({builtProgram("korvanto"), "--poll-once", "--home", dir.path()}, env);
+    EXPECT_EQ(poll.exitCode, kExitDone) << poll.err;
     EXPECT_NE(pop.log().find("method=XOAUTH2"), std::string::npos) << pop.log();
 }
 

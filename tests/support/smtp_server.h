@@ -35,7 +35,8 @@ class SmtpServer {
         bool starttls = false;     // offer STARTTLS (a certificate of its own: caFile())
         bool implicitTls = false;  // TLS from the first byte (smtps)
         std::string login;         // "user:password": AUTH offered over TLS, this login taken
-        std::string oauth;  // an introspection URL: XOAUTH2 over TLS, a token it calls active taken
+        std::string
+            oauth{};  // an introspection URL: XOAUTH2 over TLS, a token it calls active taken
     };
     SmtpServer();  // starts on a free loopback port; throws on failure
     explicit SmtpServer(Options options);
