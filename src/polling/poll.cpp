@@ -1,6 +1,7 @@
 #include "polling/poll.h"
 
 #include <algorithm>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -44,6 +45,22 @@ void logLine(StatusLog& status, const std::string& text) {
     status.WriteStatusToLog();
 }
 
+// Runs f; an OAuth2 failure in it is the pass's outcome: a refused grant a refused login, a
+// provider out of reach a temporary failure.
+template <typename F>
+std::optional<PollResult> oauthGuard(StatusLog& status, F&& f) {
+    try {
+        f();
+        return std::nullopt;
+    } catch (const OAuthRefused& e) {
+        logLine(status, withReason("ログイン失敗"_cp, e.what()));
+        return PollResult{PollOutcome::LoginRefused, withReason("ログイン失敗"_cp, e.what())};
+    } catch (const OAuthUnreachable& e) {
+        logLine(status, withReason("ログイン失敗"_cp, e.what()));
+        return PollResult{PollOutcome::Unreachable, withReason("ログイン失敗"_cp, e.what())};
+    }
+}
+
 }  // namespace
 
 PollResult PollMailbox(PollContext& ctx) {
@@ -72,6 +89,11 @@ PollResult PollMailbox(PollContext& ctx) {
     // Asked for at every poll: a password manager may change it, and it never sits in memory
     // longer than a poll.
     const std::string password = oauth ? std::string() : Pop3Password(ctx.settings);
+    // The token is renewed before the server is contacted: no connection waits on the provider.
+    if (auto failed = oauthGuard(ctx.status, [&] {
+            if (oauth) OAuthAccessToken(ctx.settings);
+        }))
+        return *failed;
     int failure = 0;
     int handle = Pop3Connect(ctx.settings.Pop3Name.c_str(), options, &failure);
     if (handle == -1) {
@@ -84,23 +106,19 @@ PollResult PollMailbox(PollContext& ctx) {
     }
     CloseOnExit closer{handle};
     int count = 0;
-    try {
-        count = oauth ? LoginWithOAuthToken(
-                            ctx.settings,
-                            [&](const std::string& token) {
-                                return Pop3AuthenticateBearer(handle, ctx.settings.UserID.c_str(),
-                                                              token.c_str());
-                            },
-                            kMailLibRefused)
-                      : MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(),
-                                                password.c_str(), ctx.settings.ApopFlag ? -1 : 0);
-    } catch (const OAuthRefused& e) {
-        logLine(ctx.status, withReason("ログイン失敗"_cp, e.what()));
-        return {PollOutcome::LoginRefused, withReason("ログイン失敗"_cp, e.what())};
-    } catch (const OAuthUnreachable& e) {
-        logLine(ctx.status, withReason("ログイン失敗"_cp, e.what()));
-        return {PollOutcome::Unreachable, withReason("ログイン失敗"_cp, e.what())};
-    }
+    if (auto failed = oauthGuard(ctx.status, [&] {
+            count = oauth
+                        ? LoginWithOAuthToken(
+                              ctx.settings,
+                              [&](const std::string& token) {
+                                  return Pop3AuthenticateBearer(handle, ctx.settings.UserID.c_str(),
+                                                                token.c_str());
+                              },
+                              kMailLibRefused)
+                        : MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(),
+                                                  password.c_str(), ctx.settings.ApopFlag ? -1 : 0);
+        }))
+        return *failed;
     ctx.status.AppendStatus("*");
     if (count < 0) {
         std::string reason = withReason("ログイン失敗"_cp, libraryError());

@@ -206,3 +206,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace korv::test
+
+namespace korv::test {
+namespace {
+
+// A token server that cannot be reached is a temporary failure: the next poll may get through.
+TEST(OAuthUnreachable, APollWhoseTokenServerIsDownEndsWith75) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/korvanto-test", 1);
+    mail::MailLibStartup();
+    TempDir dir;
+    writeBytes(dir.file("korvanto.ini"),
+               "[KORVANTO2]\r\nPop3Name=127.0.0.1:1\r\nUserID=korv\r\nPop3Auth=oauth2\r\n"
+               "OAuthProvider=custom\r\nOAuthClientId=c\r\nOAuthTokenUrl=http://127.0.0.1:1/t\r\n");
+    writeBytes(dir.file(kTokenFileName),
+               R"({"user":"korv","provider":"custom","refresh_token":"r"})");
+    std::ostringstream out, err;
+    EXPECT_EQ(RunPollOnce(dir.path(), nullptr, out, err), kExitTemporary) << err.str();
+    EXPECT_NE(err.str().find("127.0.0.1:1/t"), std::string::npos) << err.str();
+}
+
+}  // namespace
+}  // namespace korv::test
