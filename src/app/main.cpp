@@ -14,6 +14,7 @@
 #include "app/home.h"
 #include "app/options.h"
 #include "app/poll_once.h"
+#include "app/sign_in.h"
 #include "app/watch.h"
 #include "mail/maillib.h"
 #include "platform/codepage.h"
@@ -95,6 +96,8 @@ int main(int argc, char** argv) {
         return std::make_unique<korv::GalleryHandOff>(
             korv::HandOffSettings{defaultImg, settings.SessionDB}, status, clock);
     };
+    if (options.mode == korv::RunMode::SignIn)
+        return korv::RunSignIn(folder, options.device, std::cout, std::cerr);
     if (options.mode != korv::RunMode::PollOnce && options.mode != korv::RunMode::Watch)
         return runWindow(options.qtArguments, folder);
     // Once for the whole run, however many passes it makes (the window does its own).

@@ -8,6 +8,7 @@
 #include "mail/security.h"
 #include "platform/codepage.h"
 #include "platform/whole_file.h"
+#include "settings/oauth_tokens.h"
 
 namespace korv {
 namespace {
@@ -35,6 +36,14 @@ struct BrowserConnection {
 
     // The message count, or below 0 when the login failed.
     int login(const Settings& settings) const {
+        if (usesOAuth2(settings.OAuth.Pop3Auth, "Pop3Auth"))
+            return LoginWithOAuthToken(
+                settings,
+                [&](const std::string& token) {
+                    return mail::Pop3AuthenticateBearer(handle, settings.UserID.c_str(),
+                                                        token.c_str());
+                },
+                mail::kMailLibRefused);
         return mail::MailLibPop3Authenticate(handle, settings.UserID.c_str(),
                                              Pop3Password(settings).c_str(),
                                              settings.ApopFlag ? -1 : 0);

@@ -57,6 +57,41 @@ int loginDelayOf(const std::vector<std::string>& capabilities, bool& perUser) {
     return n < 0 ? 0 : static_cast<int>(std::min<long long>(n, 86400));
 }
 
+// Forgets what the session knew of an earlier login and asks for what the login needs first;
+// perUser: the server's pause between logins is to be asked again after it.
+void beginLogin(Session& s, bool& perUser) {
+    s.count = -1;
+    s.uidls = Listing{};
+    s.sizes = Listing{};
+    s.reportedSizes.clear();
+    s.kept.reset();
+    s.loginDelay = 0;
+    perUser = false;
+    if (!s.extensions) return;
+    const auto& capabilities = s.connection.capabilities();
+    // Without it a server may hand out a notice instead of a message with raw UTF-8 in its
+    // header. A refusal leaves the session as it was.
+    if (findCapability(capabilities, "UTF8")) s.connection.exchange("UTF8");
+    s.loginDelay = loginDelayOf(capabilities, perUser);
+}
+
+// The message count from STAT after a login.
+int countAfterLogin(Session& s, const std::string& secret, bool delayPerUser) {
+    std::string reply = s.connection.command("STAT");
+    auto w = words(reply);
+    long long count = w.empty() ? -1 : toNumber(w[0]);
+    if (count < 0)
+        s.connection.markBroken("STAT の応答が正しくありません: "_cp + serverText(reply, secret));
+    // The listings say which numbers exist; a count beyond them costs nothing.
+    s.count = static_cast<int>(std::min<long long>(count, INT_MAX));
+    if (delayPerUser) {
+        const auto& after = s.connection.capabilities(true);
+        bool again = false;
+        if (findCapability(after, "LOGIN-DELAY")) s.loginDelay = loginDelayOf(after, again);
+    }
+    return s.count;
+}
+
 MessageTexts readHeader(Session& s, int number) {
     checkAnnouncedSize(s, number);
     ReplyBuffer data;
@@ -135,20 +170,8 @@ int MailLibPop3Authenticate(int handle, const char* user, const char* password, 
             s.refuse("ユーザー名かパスワードに改行が含まれています"_cp, kMailLibRefused);
         // From now on no server text in an error shows the password.
         s.connection.setSecret(p);
-        s.count = -1;
-        s.uidls = Listing{};
-        s.sizes = Listing{};
-        s.reportedSizes.clear();
-        s.kept.reset();
-        s.loginDelay = 0;
         bool delayPerUser = false;
-        if (s.extensions) {
-            const auto& capabilities = s.connection.capabilities();
-            // Without it a server may hand out a notice instead of a message with raw UTF-8 in
-            // its header. A refusal leaves the session as it was.
-            if (findCapability(capabilities, "UTF8")) s.connection.exchange("UTF8");
-            s.loginDelay = loginDelayOf(capabilities, delayPerUser);
-        }
+        beginLogin(s, delayPerUser);
         if (apopFlag) {
             const std::string& g = s.connection.greeting();
             std::size_t open = g.find('<');
@@ -160,19 +183,22 @@ int MailLibPop3Authenticate(int handle, const char* user, const char* password, 
             loginStep(s, "USER " + u);
             loginStep(s, "PASS " + p);
         }
-        std::string reply = s.connection.command("STAT");
-        auto w = words(reply);
-        long long count = w.empty() ? -1 : toNumber(w[0]);
-        if (count < 0)
-            s.connection.markBroken("STAT の応答が正しくありません: "_cp + serverText(reply, p));
-        // The listings say which numbers exist; a count beyond them costs nothing.
-        s.count = static_cast<int>(std::min<long long>(count, INT_MAX));
-        if (delayPerUser) {
-            const auto& after = s.connection.capabilities(true);
-            bool again = false;
-            if (findCapability(after, "LOGIN-DELAY")) s.loginDelay = loginDelayOf(after, again);
-        }
-        return s.count;
+        return countAfterLogin(s, p, delayPerUser);
+    });
+}
+
+int Pop3AuthenticateBearer(int handle, const char* user, const char* token) {
+    std::string t = token ? token : "";
+    return atBoundary([&] {
+        Session& s = usableSession(handle);
+        std::string u = user ? user : "";
+        if (hasLineBreak(u) || hasLineBreak(t) || u.find('\x01') != std::string::npos ||
+            t.find('\x01') != std::string::npos)
+            s.refuse("ユーザー名かトークンに改行が含まれています"_cp, kMailLibRefused);
+        bool delayPerUser = false;
+        beginLogin(s, delayPerUser);
+        bearerLogin(s.connection, u, t);
+        return countAfterLogin(s, t, delayPerUser);
     });
 }
 

@@ -61,6 +61,11 @@ int loginRefusalCode(std::string_view text);
 std::string storedId(std::string_view id);
 std::string md5Hex(const std::string& text);
 
+// The SASL login with an OAuth2 access token: OAUTHBEARER (RFC 7628) when the server's SASL
+// capability lists it, else XOAUTH2; only over TLS. A refusal throws MailError (kMailLibRefused)
+// with the server's words, the token masked.
+void bearerLogin(Pop3Connection& connection, const std::string& user, const std::string& token);
+
 // "n value" lines of a UIDL or LIST listing, loaded once; a refusal is kept and thrown again.
 void loadListing(Session& s, const char* command, Listing& listing);
 // The size from the LIST listing: -1 when the listing has none for the message (or LIST was

@@ -42,4 +42,8 @@ int Pop3Connect(const char* server, const ConnectOptions& options, int* failure 
 // names none or the handle is unknown.
 int Pop3LoginDelay(int handle);
 
+// MailLibPop3Authenticate with an OAuth2 access token instead of a password (SASL OAUTHBEARER or
+// XOAUTH2, only over TLS): the message count, or below 0 as MailLibPop3Authenticate.
+int Pop3AuthenticateBearer(int handle, const char* user, const char* token);
+
 }  // namespace korv::mail

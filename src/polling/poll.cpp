@@ -1,6 +1,7 @@
 #include "polling/poll.h"
 
 #include <algorithm>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "polling/incoming.h"
 #include "polling/poll_lock.h"
 #include "polling/uidl_ledger.h"
+#include "settings/oauth_tokens.h"
 
 namespace korv {
 namespace {
@@ -43,6 +45,22 @@ void logLine(StatusLog& status, const std::string& text) {
     status.WriteStatusToLog();
 }
 
+// Runs f; an OAuth2 failure in it is the pass's outcome: a refused grant a refused login, a
+// provider out of reach a temporary failure.
+template <typename F>
+std::optional<PollResult> oauthGuard(StatusLog& status, F&& f) {
+    try {
+        f();
+        return std::nullopt;
+    } catch (const OAuthRefused& e) {
+        logLine(status, withReason("ログイン失敗"_cp, e.what()));
+        return PollResult{PollOutcome::LoginRefused, withReason("ログイン失敗"_cp, e.what())};
+    } catch (const OAuthUnreachable& e) {
+        logLine(status, withReason("ログイン失敗"_cp, e.what()));
+        return PollResult{PollOutcome::Unreachable, withReason("ログイン失敗"_cp, e.what())};
+    }
+}
+
 }  // namespace
 
 int LoginPacing::secondsLeft(Clock& clock) const {
@@ -62,15 +80,25 @@ PollResult PollMailbox(PollContext& ctx) {
     RecoverInterruptedPass(ctx.accountFolder, ctx.status, ctx.handOff);
 
     ConnectOptions options;
+    bool oauth = false;
     try {
         options = connectOptions(ctx.settings.Pop3Security, ctx.settings.CaFile, "Pop3Security");
-    } catch (const MailError& e) {
+        oauth = usesOAuth2(ctx.settings.OAuth.Pop3Auth, "Pop3Auth");
+        if (oauth && options.security == Security::None)
+            throw SettingsError(
+                "Pop3Auth=oauth2 は Pop3Security=none と使えません (トークンは TLS でのみ送ります)"_cp);
+    } catch (const std::exception& e) {
         logLine(ctx.status, withReason("接続失敗"_cp, e.what()));
         throw SettingsError(e.what());
     }
     // Asked for at every poll: a password manager may change it, and it never sits in memory
     // longer than a poll.
-    const std::string password = Pop3Password(ctx.settings);
+    const std::string password = oauth ? std::string() : Pop3Password(ctx.settings);
+    // The token is renewed before the server is contacted: no connection waits on the provider.
+    if (auto failed = oauthGuard(ctx.status, [&] {
+            if (oauth) OAuthAccessToken(ctx.settings);
+        }))
+        return *failed;
     int failure = 0;
     int handle = Pop3Connect(ctx.settings.Pop3Name.c_str(), options, &failure);
     if (handle == -1) {
@@ -83,8 +111,20 @@ PollResult PollMailbox(PollContext& ctx) {
     }
     CloseOnExit closer{handle};
     const std::int64_t loginAt = toEpochSeconds(ctx.clock.now());
-    int count = MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(), password.c_str(),
-                                        ctx.settings.ApopFlag ? -1 : 0);
+    int count = 0;
+    if (auto failed = oauthGuard(ctx.status, [&] {
+            count = oauth
+                        ? LoginWithOAuthToken(
+                              ctx.settings,
+                              [&](const std::string& token) {
+                                  return Pop3AuthenticateBearer(handle, ctx.settings.UserID.c_str(),
+                                                                token.c_str());
+                              },
+                              kMailLibRefused)
+                        : MailLibPop3Authenticate(handle, ctx.settings.UserID.c_str(),
+                                                  password.c_str(), ctx.settings.ApopFlag ? -1 : 0);
+        }))
+        return *failed;
     if (ctx.pacing) {
         int delay = Pop3LoginDelay(handle);
         ctx.pacing->notBefore = delay > 0 ? loginAt + delay : 0;

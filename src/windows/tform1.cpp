@@ -225,6 +225,7 @@ void TForm1::buildMenus() {
     File1->addSeparator();
     mDelete = File1->addAction(toQ("削除(&D)"_cp));
     File1->addSeparator();
+    mSignIn = File1->addAction(toQ("サインイン(&I)..."_cp));
     writeini1 = File1->addAction("write ini");
     mExit = File1->addAction(toQ("終了(&X)"_cp));
 
@@ -245,6 +246,7 @@ void TForm1::connectHandlers() {
     bind(mAttachment, &TForm1::mAttachmentClick);
     bind(mDelete, &TForm1::mDeleteClick);
     bind(mPopupDelete, &TForm1::mDeleteClick);
+    bind(mSignIn, &TForm1::mSignInClick);
     bind(writeini1, &TForm1::writeini1Click);
     bind(mExit, &TForm1::mExitClick);
     connect(SpeedButton1, &QPushButton::clicked, this,
@@ -307,6 +309,7 @@ void TForm1::FormActivate() {
     }
     DefaultImg = ProgramFolder + DefaultImgSetting;
     if (DefaultImgSetting.empty() || !fileExists(DefaultImg)) DefaultImg.clear();
+    showSignedIn();
 }
 
 void TForm1::FormClose() {
