@@ -76,6 +76,9 @@ TEST(PublishCopy, TheGalleryGetsNoLocationAndUprightPicturesAndTheArchiveTheOrig
          Metadata::Stripped, ""},
         {"JpegNoDecoderReadsIsStrippedUnturned", "broken.jpg", "acme", ".jpg", 0, 0,
          Metadata::Stripped, "向きを直さずに公開"},
+        // A few hundred bytes that declare 3.6 billion pixels: no gigabytes for its turn.
+        {"JpegDeclaringBillionsOfPixelsIsStrippedUnturned", "huge.jpg", "acme", ".jpg", 0, 0,
+         Metadata::Stripped, "大きすぎるため向きを直さずに公開"},
         {"PngWithExifAndXmpChunks", "shot.png", "acme", ".png", 64, 48, Metadata::Stripped, ""},
         {"HeicStoredWithARotation", "shot.heic", "acme", ".jpg", 64, 48, Metadata::Stripped, ""},
         {"HeicThatCannotBeDecodedGivesWayToTheDefault", "bad.heic", "acme", ".png", 0, 0,
