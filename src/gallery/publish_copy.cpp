@@ -23,8 +23,8 @@ namespace {
 
 // High enough that a re-encode is not seen; what phones themselves use.
 constexpr int kQuality = 92;
-// The largest picture that is turned (a 200-megapixel phone picture is below it): a few hundred
-// bytes may declare billions of pixels, whose turn would need gigabytes.
+// The largest picture that is turned or converted (a 200-megapixel phone picture is below it): a
+// few hundred bytes may declare billions of pixels, whose turn would need gigabytes.
 constexpr long long kMaxTurnedPixels = 1LL << 28;
 
 struct TjHandle {
@@ -206,6 +206,10 @@ PublishCopy heifCopy(const std::string& bytes) {
     heif_image_handle* rawHandle = nullptr;
     check(heif_context_get_primary_image_handle(ctx.get(), &rawHandle));
     std::unique_ptr<heif_image_handle, HeifFree> handle(rawHandle);
+    if (static_cast<long long>(heif_image_handle_get_width(handle.get())) *
+            heif_image_handle_get_height(handle.get()) >
+        kMaxTurnedPixels)
+        throw PictureError("HEIC の画像が大きすぎます"_cp);
     std::unique_ptr<heif_decoding_options, HeifFree> options(heif_decoding_options_alloc());
     heif_image* rawImage = nullptr;
     check(heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,
