@@ -8,7 +8,17 @@ namespace korv {
 
 namespace {
 constexpr int kPiecesPerLine = 50;
+
+// A line break from mail (a decoded subject, a server's words) would split the log's line, and
+// other control codes (a terminal's escape sequences) would act on the terminal or the reader
+// that shows the line. Neither is ever part of a CP932 character.
+std::string oneLine(const std::string& text) {
+    std::string line = replaceLineBreaks(text, " ");
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return line;
 }
+}  // namespace
 
 StatusLog::StatusLog(LineSink& sink, Clock& clock, std::string accountFolder)
     : sink_(sink), clock_(clock), accountFolder_(std::move(accountFolder)) {}
@@ -21,8 +31,7 @@ void StatusLog::BeginStatusLine() {
 }
 
 void StatusLog::AppendStatus(const std::string& text) {
-    // A line break from mail (a decoded subject, a server's words) would split the log's line.
-    statusLine_ += replaceLineBreaks(text, " ");
+    statusLine_ += oneLine(text);
     sink_.replaceLastLine(statusLine_);
     if (++statusPieceCount_ > kPiecesPerLine) BeginStatusLine();
 }
@@ -30,7 +39,7 @@ void StatusLog::AppendStatus(const std::string& text) {
 void StatusLog::WriteEarlierLine(const std::string& line) {
     statusPieceCount_ = 0;
     statusTime_ = clock_.now();
-    statusLine_ = replaceLineBreaks(line, " ");
+    statusLine_ = oneLine(line);
     sink_.addLine(statusLine_);
     WriteStatusToLog();
 }

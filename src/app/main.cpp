@@ -13,6 +13,7 @@
 #include "app/home.h"
 #include "app/options.h"
 #include "app/poll_once.h"
+#include "app/sign_in.h"
 #include "app/watch.h"
 #include "gallery/gallery_hand_off.h"
 #include "platform/codepage.h"
@@ -94,6 +95,8 @@ int main(int argc, char** argv) {
         return std::make_unique<korv::GalleryHandOff>(
             korv::HandOffSettings{defaultImg, settings.SessionDB}, status, clock);
     };
+    if (options.mode == korv::RunMode::SignIn)
+        return korv::RunSignIn(folder, options.device, std::cout, std::cerr);
     if (options.mode != korv::RunMode::PollOnce && options.mode != korv::RunMode::Watch)
         return runWindow(options.qtArguments, folder);
     return options.mode == korv::RunMode::PollOnce

@@ -64,17 +64,19 @@ Options parseCp932(int argc, char** argv) {
     }
     ours.push_back(nullptr);
 
-    enum { kHome = 1000, kPollOnce, kWatch };
+    enum { kHome = 1000, kPollOnce, kWatch, kSignIn, kDevice };
     static const option longOptions[] = {
         {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
         {"home", required_argument, nullptr, kHome}, {"poll-once", no_argument, nullptr, kPollOnce},
         {"watch", no_argument, nullptr, kWatch},     {"quiet", no_argument, nullptr, 'q'},
-        {"verbose", no_argument, nullptr, 'v'},      {nullptr, 0, nullptr, 0},
+        {"verbose", no_argument, nullptr, 'v'},      {"sign-in", no_argument, nullptr, kSignIn},
+        {"device", no_argument, nullptr, kDevice},   {nullptr, 0, nullptr, 0},
     };
     int count = static_cast<int>(ours.size()) - 1;
     opterr = 0;
     optind = 0;  // 0 also resets getopt's state
-    bool help = false, version = false, pollOnce = false, watch = false, homeGiven = false;
+    bool help = false, version = false, pollOnce = false, watch = false, homeGiven = false,
+         signIn = false;
     for (int c; (c = getopt_long(count, ours.data(), ":hVqv", longOptions, nullptr)) != -1;) {
         std::string seen = optind > 0 && optind <= count ? ours[optind - 1] : "";
         switch (c) {
@@ -100,6 +102,12 @@ Options parseCp932(int argc, char** argv) {
             case kWatch:
                 watch = true;
                 break;
+            case kSignIn:
+                signIn = true;
+                break;
+            case kDevice:
+                o.device = true;
+                break;
             case ':':
                 o.error = "オプションに値がありません: "_cp + seen;
                 return o;
@@ -115,6 +123,10 @@ Options parseCp932(int argc, char** argv) {
         o.error = "不明な引数: "_cp + ours[optind];
     } else if (pollOnce && watch) {
         o.error = "--poll-once と --watch は同時に使えません"_cp;
+    } else if (signIn && (pollOnce || watch)) {
+        o.error = "--sign-in はポーリングと同時に使えません"_cp;
+    } else if (o.device && !signIn) {
+        o.error = "--device は --sign-in と使います"_cp;
     } else if (o.quiet && o.verbose) {
         o.error = "-q と -v は同時に使えません"_cp;
     } else if (homeGiven && o.home.empty()) {
@@ -124,6 +136,7 @@ Options parseCp932(int argc, char** argv) {
              : version  ? RunMode::Version
              : pollOnce ? RunMode::PollOnce
              : watch    ? RunMode::Watch
+             : signIn   ? RunMode::SignIn
                         : RunMode::Window;
     return o;
 }
@@ -147,6 +160,9 @@ std::string usageText(const std::string& settingsPath) {
                "      --poll-once   ウィンドウなしで一回だけポーリング\n"
                "      --watch       ウィンドウなしで設定の間隔 (Interval) ごとにポーリング;\n"
                "                    SIGTERM か SIGINT で処理中のメールの後に終了\n"
+               "      --sign-in     OAuth2 でサインイン (表示されるアドレスをブラウザで開く)\n"
+               "      --device      --sign-in と: ブラウザのない機械のため、別の機械で\n"
+               "                    コードを入力してサインイン\n"
                "  -q, --quiet       保存も失敗もなければ何も表示しない\n"
                "  -v, --verbose     設定ファイルと次のポーリングの時刻も表示\n"
                "\n"
@@ -154,7 +170,8 @@ std::string usageText(const std::string& settingsPath) {
                "はウィンドウへ。\n"
                "終了コード: 0 完了, 1 エラー (証明書の拒否, TLS のないサーバを含む),\n"
                "  64 使い方の誤り, 75 一時的な失敗 (次のポーリングで直りうる),\n"
-               "  77 ログイン拒否, 78 設定の誤り (設定ファイルがない, Pop3Name, Pop3Security,\n"
+               "  77 ログイン拒否 (サインインのやり直しを含む), 78 設定の誤り (設定ファイルがない, "
+               "Pop3Name, Pop3Security,\n"
                "  CaFile)\n"
                "設定ファイル: "_cp) +
            settingsPath + "\n";

@@ -6,13 +6,14 @@
 
 namespace korv {
 
-enum class RunMode { Window, PollOnce, Watch, Help, Version };
+enum class RunMode { Window, PollOnce, Watch, SignIn, Help, Version };
 
 struct Options {
     RunMode mode = RunMode::Window;
     std::string home;  // as given; empty: the default home
     bool quiet = false;
     bool verbose = false;
+    bool device = false;                   // --sign-in --device: the device flow
     std::vector<std::string> qtArguments;  // the program's name first, then Qt's options
     std::string error;                     // not empty: a usage error (exit 64), UTF-8
 };

@@ -8,6 +8,7 @@
 #include "mail/mime/header_text.h"
 #include "mail/security.h"
 #include "platform/codepage.h"
+#include "settings/oauth_tokens.h"
 
 namespace korv {
 
@@ -15,9 +16,23 @@ std::string SendComposed(const Settings& settings, mail::OutgoingMail mail) {
     try {
         mail::ConnectOptions c =
             mail::connectOptions(settings.SmtpSecurity, settings.CaFile, "SmtpSecurity");
+        mail.from = settings.MailAddress;
+        if (usesOAuth2(settings.OAuth.SmtpAuth, "SmtpAuth")) {
+            // The token's own account logs in unless SmtpUser names another.
+            std::string user = settings.SmtpUser.empty() ? settings.UserID : settings.SmtpUser;
+            mail::SmtpOptions options{c.security, c.caFile, user, "", OAuthAccessToken(settings)};
+            try {
+                mail::sendMail(settings.SmtpName, mail, options);
+            } catch (const mail::MailError& e) {
+                // Refused before anything was sent: once more with a fresh token.
+                if (e.kind() != mail::MailError::Kind::LoginRefused) throw;
+                options.bearer = OAuthAccessToken(settings, true);
+                mail::sendMail(settings.SmtpName, mail, options);
+            }
+            return {};
+        }
         mail::SmtpOptions options{c.security, c.caFile, settings.SmtpUser,
                                   settings.SmtpUser.empty() ? "" : SmtpPasswordOf(settings)};
-        mail.from = settings.MailAddress;
         mail::sendMail(settings.SmtpName, mail, options);
         return {};
     } catch (const std::exception& e) {

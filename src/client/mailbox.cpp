@@ -5,6 +5,7 @@
 #include "mail/security.h"
 #include "platform/codepage.h"
 #include "platform/whole_file.h"
+#include "settings/oauth_tokens.h"
 
 namespace korv {
 namespace {
@@ -12,13 +13,21 @@ namespace {
 using mail::MailError;
 using mail::Pop3Mailbox;
 
+// Who signs in and with what; a token is renewed once when the server refuses it.
+mail::Credentials credentialsOf(const Settings& settings) {
+    using Method = mail::Credentials::Method;
+    if (usesOAuth2(settings.OAuth.Pop3Auth, "Pop3Auth"))
+        return {Method::Bearer, settings.UserID, OAuthAccessToken(settings),
+                [&settings] { return OAuthAccessToken(settings, true); }};
+    return {settings.ApopFlag ? Method::Apop : Method::Password, settings.UserID,
+            Pop3Password(settings)};
+}
+
 // The settings are checked before the password is asked for.
 mail::Pop3Account accountOf(const Settings& settings) {
     return {settings.Pop3Name,
             mail::connectOptions(settings.Pop3Security, settings.CaFile, "Pop3Security"),
-            mail::Credentials{settings.ApopFlag ? mail::Credentials::Method::Apop
-                                                : mail::Credentials::Method::Password,
-                              settings.UserID, Pop3Password(settings)}};
+            credentialsOf(settings)};
 }
 
 // The mailbox of the settings, or the error the box shows: "接続失敗" and why when the server

@@ -23,6 +23,9 @@ namespace {
 
 // High enough that a re-encode is not seen; what phones themselves use.
 constexpr int kQuality = 92;
+// The largest picture that is turned or converted (a 200-megapixel phone picture is below it): a
+// few hundred bytes may declare billions of pixels, whose turn would need gigabytes.
+constexpr long long kMaxTurnedPixels = 1LL << 28;
 
 struct TjHandle {
     tjhandle h;
@@ -119,6 +122,16 @@ std::optional<std::string> turnByReencoding(const std::string& jpeg, int orienta
     return compressRgb(turned.data(), tw, 0, th, keep);
 }
 
+// The size the JPEG's frame header declares; 0 when it cannot be read.
+long long declaredPixels(const std::string& jpeg) {
+    TjHandle d(tjInitDecompress());
+    int w = 0, h = 0, subsamp = 0, colorspace = 0;
+    if (tjDecompressHeader3(d.h, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size(),
+                            &w, &h, &subsamp, &colorspace) != 0)
+        return 0;
+    return static_cast<long long>(w) * h;
+}
+
 std::optional<std::string> turnLosslessly(const std::string& jpeg, int orientation) {
     static constexpr int kOps[] = {TJXOP_NONE,   TJXOP_NONE,       TJXOP_HFLIP,
                                    TJXOP_ROT180, TJXOP_VFLIP,      TJXOP_TRANSPOSE,
@@ -139,6 +152,9 @@ PublishCopy jpegCopy(const std::string& bytes, const std::string& extension) {
     auto stripped = stripJpeg(bytes);
     if (!stripped) throw PictureError("JPEG の構造を読めません"_cp);
     if (stripped->orientation == 1) return {std::move(stripped->bytes), extension, ""};
+    if (declaredPixels(stripped->bytes) > kMaxTurnedPixels)
+        return {std::move(stripped->bytes), extension,
+                " (画像が大きすぎるため向きを直さずに公開)"_cp};
     auto turned = turnLosslessly(stripped->bytes, stripped->orientation);
     if (!turned) turned = turnByReencoding(stripped->bytes, stripped->orientation);
     if (!turned)
@@ -190,6 +206,10 @@ PublishCopy heifCopy(const std::string& bytes) {
     heif_image_handle* rawHandle = nullptr;
     check(heif_context_get_primary_image_handle(ctx.get(), &rawHandle));
     std::unique_ptr<heif_image_handle, HeifFree> handle(rawHandle);
+    if (static_cast<long long>(heif_image_handle_get_width(handle.get())) *
+            heif_image_handle_get_height(handle.get()) >
+        kMaxTurnedPixels)
+        throw PictureError("HEIC の画像が大きすぎます"_cp);
     std::unique_ptr<heif_decoding_options, HeifFree> options(heif_decoding_options_alloc());
     heif_image* rawImage = nullptr;
     check(heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,

@@ -136,8 +136,13 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         throw;
     }
     discard.keep = true;
-    ledger.record(id, ctx.accountFolder + kLedgerName);
+    // The line before the ledger: a log that cannot be written ends the pass with the message
+    // still journaled, and the next pass logs it when it counts it. Once logged, the journal
+    // drops the line, so a ledger that cannot be written does not log it twice.
     ctx.status.WriteStatusToLog();
+    intent.line.clear();
+    incoming.intend(intent);
+    ledger.record(id, ctx.accountFolder + kLedgerName);
     return ArchiveResult::Archived;
 }
 

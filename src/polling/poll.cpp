@@ -13,6 +13,7 @@
 #include "polling/incoming.h"
 #include "polling/poll_lock.h"
 #include "polling/uidl_ledger.h"
+#include "settings/oauth_tokens.h"
 
 namespace korv {
 namespace {
@@ -28,6 +29,31 @@ void logLine(StatusLog& status, const std::string& text) {
     status.BeginStatusLine();
     status.AppendStatus(text);
     status.WriteStatusToLog();
+}
+
+// Runs f; an OAuth2 failure in it is the pass's outcome: a refused grant a refused login, a
+// provider out of reach a temporary failure.
+template <typename F>
+std::optional<PollResult> oauthGuard(StatusLog& status, F&& f) {
+    try {
+        f();
+        return std::nullopt;
+    } catch (const OAuthRefused& e) {
+        logLine(status, withReason("ログイン失敗"_cp, e.what()));
+        return PollResult{PollOutcome::LoginRefused, withReason("ログイン失敗"_cp, e.what())};
+    } catch (const OAuthUnreachable& e) {
+        logLine(status, withReason("ログイン失敗"_cp, e.what()));
+        return PollResult{PollOutcome::Unreachable, withReason("ログイン失敗"_cp, e.what())};
+    }
+}
+
+// Who signs in and with what; a token is renewed once when the server refuses it.
+Credentials credentialsOf(const Settings& st) {
+    using Method = Credentials::Method;
+    if (usesOAuth2(st.OAuth.Pop3Auth, "Pop3Auth"))
+        return {Method::Bearer, st.UserID, OAuthAccessToken(st),
+                [&st] { return OAuthAccessToken(st, true); }};
+    return {st.ApopFlag ? Method::Apop : Method::Password, st.UserID, Pop3Password(st)};
 }
 
 }  // namespace
@@ -49,21 +75,34 @@ PollResult PollMailbox(PollContext& ctx) {
     RecoverInterruptedPass(ctx.accountFolder, ctx.status, ctx.handOff);
 
     const Settings& st = ctx.settings;
+    Pop3Account account;
+    try {
+        account.server = st.Pop3Name;
+        account.options = connectOptions(st.Pop3Security, st.CaFile, "Pop3Security");
+        if (usesOAuth2(st.OAuth.Pop3Auth, "Pop3Auth") && account.options.security == Security::None)
+            throw SettingsError(
+                "Pop3Auth=oauth2 は Pop3Security=none と使えません (トークンは TLS でのみ送ります)"_cp);
+    } catch (const std::exception& e) {
+        logLine(ctx.status, withReason("接続失敗"_cp, e.what()));
+        throw SettingsError(e.what());
+    }
+    // Asked for at every poll: a password manager may change it, and it never sits in memory
+    // longer than a poll. A token is renewed before the server is contacted: no connection
+    // waits on the provider.
+    if (auto refused = oauthGuard(ctx.status, [&] { account.credentials = credentialsOf(st); }))
+        return *refused;
     OpenProgress progress;
     const std::int64_t loginAt = toEpochSeconds(ctx.clock.now());
     std::unique_ptr<Pop3Mailbox> mailbox;
     std::optional<MailError> failed;
-    try {
-        // The settings are checked before the password is asked for; it is asked for at every
-        // poll: a password manager may change it, and it never sits in memory longer than a poll.
-        Pop3Account account{
-            st.Pop3Name, connectOptions(st.Pop3Security, st.CaFile, "Pop3Security"),
-            Credentials{st.ApopFlag ? Credentials::Method::Apop : Credentials::Method::Password,
-                        st.UserID, Pop3Password(st)}};
-        mailbox = Pop3Mailbox::open(account, &progress);
-    } catch (const MailError& e) {
-        failed = e;
-    }
+    if (auto refused = oauthGuard(ctx.status, [&] {
+            try {
+                mailbox = Pop3Mailbox::open(account, &progress);
+            } catch (const MailError& e) {
+                failed = e;
+            }
+        }))
+        return *refused;
     if (progress.connected) {
         if (ctx.pacing)
             ctx.pacing->notBefore = progress.loginDelay > 0 ? loginAt + progress.loginDelay : 0;

@@ -63,6 +63,7 @@ Settings LoadSettings(const std::string& iniPath) {
     s.SmtpPassword = ini.get(sec, "SmtpPassword", "");
     s.SmtpPasswordCommand = ini.get(sec, "SmtpPasswordCommand", "");
     s.Interval = ini.get(sec, "Interval", "");
+    s.OAuth = LoadOAuthSettings(iniPath);
     return s;
 }
 
@@ -78,7 +79,8 @@ std::string SmtpPasswordOf(const Settings& s) {
 
 bool HasPop3Account(const Settings& s) {
     return !s.Pop3Name.empty() && !s.UserID.empty() &&
-           (!s.Password.empty() || !s.PasswordCommand.empty());
+           (!s.Password.empty() || !s.PasswordCommand.empty() ||
+            usesOAuth2(s.OAuth.Pop3Auth, "Pop3Auth"));
 }
 
 void SaveSettings(const Settings& s, const std::string& iniPath) {

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "settings/oauth_settings.h"
+
 namespace korv {
 
 struct Settings {
@@ -25,6 +27,7 @@ struct Settings {
     std::string SmtpPassword;
     std::string SmtpPasswordCommand;
     std::string Interval;  // seconds between the polls of `--watch`; empty: the window's 30
+    OAuthSettings OAuth;   // sign-in by OAuth2 instead of a password
 };
 
 // A setting the program cannot work with (a server name that does not parse, an unknown
@@ -42,7 +45,8 @@ inline constexpr int kPasswordCommandTimeoutMs = 60000;
 std::string Pop3Password(const Settings& settings);
 // The same for SMTP with SmtpPasswordCommand and SmtpPassword.
 std::string SmtpPasswordOf(const Settings& settings);
-// The server, user and a password (or its command) are there: the program can poll.
+// The server, user and a password (or its command, or Pop3Auth=oauth2) are there: the program
+// can poll.
 bool HasPop3Account(const Settings& settings);
 
 inline constexpr const char* kSettingsSection = "KORVANTO2";

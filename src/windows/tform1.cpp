@@ -191,6 +191,7 @@ void TForm1::buildMenus() {
     File1->addSeparator();
     mDelete = File1->addAction(toQ("削除(&D)"_cp));
     File1->addSeparator();
+    mSignIn = File1->addAction(toQ("サインイン(&I)..."_cp));
     writeini1 = File1->addAction("write ini");
     mExit = File1->addAction(toQ("終了(&X)"_cp));
 
@@ -211,6 +212,7 @@ void TForm1::connectHandlers() {
     bind(mAttachment, &TForm1::mAttachmentClick);
     bind(mDelete, &TForm1::mDeleteClick);
     bind(mPopupDelete, &TForm1::mDeleteClick);
+    bind(mSignIn, &TForm1::mSignInClick);
     bind(writeini1, &TForm1::writeini1Click);
     bind(mExit, &TForm1::mExitClick);
     connect(SpeedButton1, &QPushButton::clicked, this,
@@ -270,6 +272,7 @@ void TForm1::FormActivate() {
         writeini1Click();
     }
     DefaultImg = ResolveDefaultImg(ProgramFolder, DefaultImgSetting);
+    showSignedIn();
 }
 
 void TForm1::FormClose() {

@@ -63,6 +63,9 @@ class TForm1 : public QMainWindow {
     void mAttachmentClick();
     void mCreateClick();
     void mPopupReplyClickClick();
+    // OAuth2: the same sign-in as `korvanto --sign-in`, and who is signed in on the status bar.
+    void mSignInClick();
+    void showSignedIn();
 
     template <typename Handler>
     void runHandler(Handler handler) {
@@ -103,11 +106,15 @@ class TForm1 : public QMainWindow {
     QAction* mSave = nullptr;
     QAction* mAttachment = nullptr;
     QAction* mDelete = nullptr;
+    QAction* mSignIn = nullptr;
     QAction* writeini1 = nullptr;
     QAction* mExit = nullptr;
     QMenu* PopupMenu = nullptr;
     QAction* mPopupReply = nullptr;
     QAction* mPopupDelete = nullptr;
+    QLabel* SignInLabel = nullptr;  // on the status bar, only when the settings use OAuth2
+    // Opens the sign-in address (the desktop's browser; tests replace it).
+    std::function<void(const std::string& url)> openUrl;
 
     TWriteForm* WriteForm = nullptr;
     TUniteForm* UniteForm = nullptr;

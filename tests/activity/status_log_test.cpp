@@ -92,10 +92,13 @@ TEST_F(StatusLogTest, UnwritableLogRaisesNamingTheFileAndKeepsOldContentAndTheMe
     EXPECT_EQ(logOf("20261207"), before);
 }
 
-TEST_F(StatusLogTest, LineBreaksFromMailBecomeBlanks) {
+// A subject may carry a terminal's escape sequences (set the title, clear the screen): the
+// console and the log get blanks instead; CP932 trail bytes stay.
+TEST_F(StatusLogTest, LineBreaksAndControlCodesFromMailBecomeBlanks) {
     log.BeginStatusLine();
-    log.AppendStatus("a\r\nb\nc\rd\r\n");
+    log.AppendStatus(std::string("a\r\nb\nc\rd\r\n\x1b]0;t\x07\x1b[2J\x7f\t") + "表ソ"_cp);
     log.WriteStatusToLog();
-    EXPECT_EQ(sink.lines.back(), "2026-12-07 08:59:58 a b c d ");
-    EXPECT_EQ(logOf("20261207"), "Tarnholt Korvanto Access Log\r\n2026-12-07 08:59:58 a b c d ");
+    const std::string line = "2026-12-07 08:59:58 a b c d  ]0;t  [2J  " + "表ソ"_cp;
+    EXPECT_EQ(sink.lines.back(), line);
+    EXPECT_EQ(logOf("20261207"), "Tarnholt Korvanto Access Log\r\n" + line);
 }

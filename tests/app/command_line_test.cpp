@@ -52,9 +52,12 @@ TEST(CommandLine, OptionsAnswerWithTheirExitCodeOnTheRightStream) {
         {{"--poll-once", "--watch"}, 64, "", "--watch"},
         {{"-q", "-v", "--poll-once"}, 64, "", "-q"},
         {{"-platform"}, 64, "", "-platform"},
+        {{"--device"}, 64, "", "--device"},
+        {{"--sign-in", "--poll-once"}, 64, "", "--sign-in"},
         // No settings yet: only the user can mend that, so a watch ends at once.
         {{"--poll-once", "--home", home.path()}, 78, "", "korvanto.ini"},
         {{"--watch", "--home", home.path()}, 78, "", "korvanto.ini"},
+        {{"--sign-in", "--home", home.path()}, 78, "", "korvanto.ini"},
     };
     for (const auto& row : rows) {
         std::vector<std::string> argv{builtProgram("korvanto")};

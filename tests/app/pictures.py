@@ -3,7 +3,7 @@
 
 make DIR: photo.jpg (stored sideways, orientation 6, GPS, XMP with a position, a maker note and
 a body serial number), odd.jpg (the same at a size no lossless turn takes), broken.jpg (photo.jpg
-with a sample precision no decoder reads), shot.png (eXIf with GPS, XMP in an iTXt chunk),
+with a sample precision no decoder reads), huge.jpg (photo.jpg declaring 60000x60000), shot.png (eXIf with GPS, XMP in an iTXt chunk),
 sideways.ppm and exif.tiff (the pixels and EXIF of a HEIC to be stored with orientation 6),
 bad.heic (an ftyp box and
 nothing to decode), noimg.png (a default picture).
@@ -52,6 +52,9 @@ def make(folder):
     sof = data.index(b"\xff\xc0")
     data[sof + 4] = 7
     open(folder + "/broken.jpg", "wb").write(bytes(data))
+    data[sof + 4] = 8
+    data[sof + 5:sof + 9] = (60000).to_bytes(2, "big") * 2
+    open(folder + "/huge.jpg", "wb").write(bytes(data))
     info = PngImagePlugin.PngInfo()
     info.add_itxt("XML:com.adobe.xmp", XMP.decode())
     scene(64, 48).save(folder + "/shot.png", exif=exif(), pnginfo=info)

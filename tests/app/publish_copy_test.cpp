@@ -68,6 +68,11 @@ TEST(PublishCopy, TheGalleryGetsNoLocationAndUprightPicturesAndTheArchiveTheOrig
             .exitCode,
         0);
     fs::copy_file(made + "photo.jpg", made + "kept.jpg");
+    std::string huge = readBytes(made + "shot.heic");  // its size boxes say 30000x30000
+    for (std::size_t ispe = huge.find("ispe"); ispe != std::string::npos;
+         ispe = huge.find("ispe", ispe + 1))
+        huge.replace(ispe + 8, 8, std::string("\0\0\x75\x30\0\0\x75\x30", 8));
+    writeBytes(made + "huge.heic", huge);
 
     const std::vector<PublishRow> rows = {
         {"JpegSidewaysWithGpsXmpAndMakerNote", "photo.jpg", "acme", ".jpg", 64, 48,
@@ -76,10 +81,15 @@ TEST(PublishCopy, TheGalleryGetsNoLocationAndUprightPicturesAndTheArchiveTheOrig
          Metadata::Stripped, ""},
         {"JpegNoDecoderReadsIsStrippedUnturned", "broken.jpg", "acme", ".jpg", 0, 0,
          Metadata::Stripped, "向きを直さずに公開"},
+        // A few hundred bytes that declare 3.6 billion pixels: no gigabytes for its turn.
+        {"JpegDeclaringBillionsOfPixelsIsStrippedUnturned", "huge.jpg", "acme", ".jpg", 0, 0,
+         Metadata::Stripped, "大きすぎるため向きを直さずに公開"},
         {"PngWithExifAndXmpChunks", "shot.png", "acme", ".png", 64, 48, Metadata::Stripped, ""},
         {"HeicStoredWithARotation", "shot.heic", "acme", ".jpg", 64, 48, Metadata::Stripped, ""},
         {"HeicThatCannotBeDecodedGivesWayToTheDefault", "bad.heic", "acme", ".png", 0, 0,
          Metadata::Default, "HEIC を JPEG に変換できません"},
+        {"HeicDeclaringAGigapixelGivesWayToTheDefault", "huge.heic", "acme", ".png", 0, 0,
+         Metadata::Default, "HEIC の画像が大きすぎます"},
         {"KeepMetadataHandsOnTheOriginal", "kept.jpg", "keep", ".jpg", 0, 0, Metadata::Original,
          ""},
     };

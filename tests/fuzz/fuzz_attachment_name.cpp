@@ -20,10 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // for a free one takes seconds: once is enough then.
     const int times = name.find('\0') == std::string::npos ? 2 : 1;
     std::vector<std::string> written;
+    korv::mail::TakenNames taken;
     try {
         for (int i = 0; i < times; ++i)
             written.push_back(
-                korv::mail::writeNewAttachment(scratch.folder(), name, "data", written));
+                korv::mail::writeNewAttachment(scratch.folder(), name, "data", taken));
     } catch (const korv::FileError&) {
     }
     if (written.size() == 2) korv::fuzz::check(written[0] != written[1], "a file is never reused");

@@ -82,6 +82,8 @@ TEST(Attachments, DecodedIntoTheFolderUnderSafeNames) {
         {"dot dot alone", "filename=\"..\"", "attachment.jpg"},
         {"commas and quotes", "filename=\"a,b \\\"c\\\".jpg\"", "a,b \"c\".jpg"},
         {"same name twice", "filename=\"x.jpg\"", "x(1).jpg"},
+        {"a variant named outright", "filename=\"x(2).jpg\"", "x(2).jpg"},
+        {"same name again, other case", "filename=\"X.JPG\"", "X(3).JPG"},
         {"rfc2231 continuation", "filename*0*=UTF-8''%E5%86%99%E7%9C%9F; filename*1=\"_1.png\"",
          "写真_1.png"},
         {"rfc2047 in quotes",

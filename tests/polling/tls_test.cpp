@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"PlainTextRefusedByTheServer", kTlsOnly, "none", false, false, "",
             PollOutcome::LoginRefused, false, "auth failed", "Plaintext"},
         Row{"UntrustedCertificate", kStls, "", false, false, "", PollOutcome::NotConnected, false,
-            "", "証明書"},
+            "", "証明書を設定の CaFile"},
         Row{"FailingCommand", kTlsOnly, "", false, true, "printf nope >&2; exit 3",
             PollOutcome::Done, true, "", "終了コード 3"},
         Row{"UnknownSecurity", kStls, "maybe", false, true, "", PollOutcome::Done, true, "",

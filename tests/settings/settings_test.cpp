@@ -104,3 +104,44 @@ TEST(Settings, SaveKeepsTheFileAsWritten) {
         EXPECT_EQ(readBytes(dir.file("k.ini")), row.after) << row.name;
     }
 }
+
+// Where tokens go is decided by the settings: every row a setting that must not reach a provider.
+TEST(Settings, OAuthKeysChooseTheEndpointsOrNameTheirFault) {
+    TempDir dir;
+    struct Row {
+        const char* name;
+        std::string lines;
+        std::string fault;     // a piece of the SettingsError; "" for none
+        std::string tokenUrl;  // expected when there is no fault
+    } rows[] = {
+        {"microsoft", "OAuthProvider=Microsoft\r\nOAuthClientId=c\r\n", "",
+         "https://login.microsoftonline.com/common/oauth2/v2.0/token"},
+        {"google", "OAuthProvider=google\r\nOAuthClientId=c\r\n", "",
+         "https://oauth2.googleapis.com/token"},
+        {"custom on this machine",
+         "OAuthProvider=custom\r\nOAuthClientId=c\r\nOAuthTokenUrl=http://127.0.0.1:8/t\r\n", "",
+         "http://127.0.0.1:8/t"},
+        {"custom in clear text elsewhere",
+         "OAuthProvider=custom\r\nOAuthClientId=c\r\nOAuthTokenUrl=http://example.com/t\r\n",
+         "OAuthTokenUrl", ""},
+        {"custom without token endpoint", "OAuthProvider=custom\r\nOAuthClientId=c\r\n",
+         "OAuthTokenUrl", ""},
+        {"unknown provider", "OAuthProvider=yahoo\r\nOAuthClientId=c\r\n", "OAuthProvider", ""},
+        {"no client id", "OAuthProvider=google\r\n", "OAuthClientId", ""},
+        {"unknown Pop3Auth", "Pop3Auth=token\r\nOAuthProvider=google\r\nOAuthClientId=c\r\n",
+         "Pop3Auth", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeBytes(dir.file("korvanto.ini"), "[KORVANTO2]\r\n" + row.lines);
+        Settings s = LoadSettings(dir.file("korvanto.ini"));
+        try {
+            usesOAuth2(s.OAuth.Pop3Auth, "Pop3Auth");
+            EXPECT_EQ(oauthEndpoints(s.OAuth).tokenUrl, row.tokenUrl);
+            EXPECT_EQ(row.fault, "");
+        } catch (const SettingsError& e) {
+            EXPECT_NE(row.fault, "");
+            EXPECT_NE(std::string(e.what()).find(row.fault), std::string::npos) << e.what();
+        }
+    }
+}

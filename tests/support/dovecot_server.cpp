@@ -54,6 +54,9 @@ DovecotServer::DovecotServer(Options options)
     try {
         std::string env = std::string(options.tls ? "" : "KORV_DOVECOT_SSL=no ") +
                           (options.plaintextAuth ? "" : "KORV_DOVECOT_PLAINTEXT_AUTH=no ");
+        if (!options.oauth2.empty())
+            env += "KORV_DOVECOT_OAUTH2=" + shellQuoted(options.oauth2) +
+                   " KORV_DOVECOT_OAUTH2_MECHANISMS=" + shellQuoted(options.oauth2Mechanisms) + " ";
         std::string line = run(env + shellQuoted(script()) + " start " + shellQuoted(dir_));
         char host[64] = "127.0.0.1";
         if (std::sscanf(line.c_str(), "pop3=%d pop3s=%d host=%63s", &port_, &pop3sPort_, host) < 2)

@@ -9,6 +9,9 @@ class DovecotServer {
     struct Options {
         bool tls = true;            // STLS on the plain port, and pop3s
         bool plaintextAuth = true;  // false: logins only over TLS (the server is then 127.0.0.2)
+        // An introspection URL: OAuth2 logins (oauth2Mechanisms) whose tokens it calls active.
+        std::string oauth2{};
+        std::string oauth2Mechanisms = "xoauth2 oauthbearer";
     };
     DovecotServer();  // throws std::runtime_error when the server does not start
     explicit DovecotServer(Options options);

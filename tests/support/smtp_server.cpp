@@ -13,36 +13,25 @@
 #include <stdexcept>
 
 namespace korv::test {
-namespace {
 
 // From the source tree named by the environment, else beside this file's source.
-std::string scriptPath() {
+std::string supportScript(const std::string& name) {
     if (const char* source = std::getenv("KORVANTO_SOURCE_DIR"))
-        return std::string(source) + "/tests/support/smtp_sink.py";
-    return (std::filesystem::path(__FILE__).parent_path() / "smtp_sink.py").string();
+        return std::string(source) + "/tests/support/" + name;
+    return (std::filesystem::path(__FILE__).parent_path() / name).string();
 }
 
-}  // namespace
-
-SmtpServer::SmtpServer() : SmtpServer(Options{}) {}
-
-SmtpServer::SmtpServer(Options options) {
-    std::string script = scriptPath();
-    std::vector<std::string> args = {"python3", script, store_.path()};
-    if (options.starttls) args.push_back("--starttls");
-    if (options.implicitTls) args.push_back("--tls");
-    if (!options.login.empty()) {
-        args.push_back("--auth");
-        args.push_back(options.login);
-    }
+ScriptServer::ScriptServer(const std::vector<std::string>& arguments) {
+    std::vector<std::string> args = {"python3"};
+    args.insert(args.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error("SmtpServer: pipe failed");
+        throw std::runtime_error("ScriptServer: pipe failed");
     pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("SmtpServer: fork failed");
+    if (pid_ < 0) throw std::runtime_error("ScriptServer: fork failed");
     if (pid_ == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
@@ -67,11 +56,11 @@ SmtpServer::SmtpServer(Options options) {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
         close(stdinFd_);
-        throw std::runtime_error("SmtpServer: aiosmtpd did not start (" + script + ")");
+        throw std::runtime_error("ScriptServer: " + arguments.front() + " did not start");
     }
 }
 
-SmtpServer::~SmtpServer() {
+ScriptServer::~ScriptServer() {
     close(stdinFd_);  // the server ends when its input closes
     int status;
     for (int i = 0; i < 100; ++i) {
@@ -82,7 +71,33 @@ SmtpServer::~SmtpServer() {
     waitpid(pid_, &status, 0);
 }
 
-std::string SmtpServer::address() const { return "127.0.0.1:" + std::to_string(port_); }
+namespace {
+
+std::vector<std::string> sinkArguments(const std::string& folder,
+                                       const SmtpServer::Options& options) {
+    std::vector<std::string> args = {supportScript("smtp_sink.py"), folder};
+    if (options.starttls) args.push_back("--starttls");
+    if (options.implicitTls) args.push_back("--tls");
+    if (!options.login.empty()) {
+        args.push_back("--auth");
+        args.push_back(options.login);
+    }
+    if (!options.oauth.empty()) {
+        args.push_back("--oauth");
+        args.push_back(options.oauth);
+    }
+    return args;
+}
+
+}  // namespace
+
+SmtpServer::SmtpServer() : SmtpServer(Options{}) {}
+
+SmtpServer::SmtpServer(Options options) : server_(sinkArguments(store_.path(), options)) {}
+
+SmtpServer::~SmtpServer() = default;
+
+std::string SmtpServer::address() const { return "127.0.0.1:" + std::to_string(server_.port()); }
 
 std::vector<SmtpServer::Received> SmtpServer::messages() const {
     std::vector<std::string> names;

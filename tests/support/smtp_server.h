@@ -9,6 +9,25 @@
 
 namespace korv::test {
 
+// The path of a file in tests/support.
+std::string supportScript(const std::string& name);
+
+// A Python server script of tests/support: it prints its port once it listens and ends when its
+// standard input closes (when this object goes).
+class ScriptServer {
+  public:
+    explicit ScriptServer(const std::vector<std::string>& arguments);  // script, then its own
+    ~ScriptServer();
+    ScriptServer(const ScriptServer&) = delete;
+    ScriptServer& operator=(const ScriptServer&) = delete;
+    int port() const { return port_; }
+
+  private:
+    pid_t pid_ = -1;
+    int stdinFd_ = -1;
+    int port_ = 0;
+};
+
 // Recipients that begin with "reject" are refused with 550.
 class SmtpServer {
   public:
@@ -16,6 +35,8 @@ class SmtpServer {
         bool starttls = false;     // offer STARTTLS (a certificate of its own: caFile())
         bool implicitTls = false;  // TLS from the first byte (smtps)
         std::string login;         // "user:password": AUTH offered over TLS, this login taken
+        std::string
+            oauth{};  // an introspection URL: XOAUTH2 over TLS, a token it calls active taken
     };
     SmtpServer();  // starts on a free loopback port; throws on failure
     explicit SmtpServer(Options options);
@@ -44,9 +65,7 @@ class SmtpServer {
 
   private:
     TempDir store_;
-    pid_t pid_ = -1;
-    int stdinFd_ = -1;
-    int port_ = 0;
+    ScriptServer server_;
 };
 
 }  // namespace korv::test

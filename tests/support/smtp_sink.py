@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """SMTP sink for tests: stores each message byte for byte, refuses recipients "reject...".
 
-Usage: smtp_sink.py FOLDER [--starttls | --tls] [--auth USER:PASSWORD]. Prints the port when
+Usage: smtp_sink.py FOLDER [--starttls | --tls] [--auth USER:PASSWORD] [--oauth URL]. Prints the port when
 ready; ends when its standard input closes. --starttls offers STARTTLS, --tls speaks TLS from the
 first byte (both with a certificate for 127.0.0.1 made in FOLDER/cert.pem); --auth offers AUTH
-PLAIN and LOGIN (over TLS only) and takes that one login. Every login attempt adds a line
+PLAIN and LOGIN (over TLS only) and takes that one login; --oauth offers XOAUTH2 (over TLS
+only) and takes a token that the introspection endpoint URL calls active for the user. Every login attempt adds a line
 "ok USER" or "refused USER" to FOLDER/logins; each message N also gives FOLDER/N.session with
 "tls yes|no", "user USER" (empty without a login) and "ehlo NAME" (what the client greeted with).
 Each message N gives FOLDER/N.env (envelope sender, then one recipient per line), FOLDER/N.parsed
@@ -17,6 +18,10 @@ attachment-length, attachment-filename (Content-Disposition's only), attachment-
 (Content-Type's name only), defect, error.
 """
 import asyncio
+import base64
+import json
+import urllib.parse
+import urllib.request
 import email
 import email.policy
 import os
@@ -100,6 +105,27 @@ class Handler:
         return "250 Message accepted"
 
 
+class OAuthHandler(Handler):
+    def __init__(self, folder, introspection):
+        super().__init__(folder)
+        self.introspection = introspection
+
+    async def auth_XOAUTH2(self, server, args):
+        try:
+            blob = base64.b64decode(args[1]) if len(args) > 1 else await server.challenge_auth("")
+            fields = dict(f.split("=", 1) for f in blob.decode().split("\x01") if "=" in f)
+            user, token = fields.get("user", ""), fields.get("auth", "")[len("Bearer "):]
+            data = urllib.parse.urlencode({"token": token}).encode()
+            with urllib.request.urlopen(self.introspection, data, timeout=10) as reply:
+                answer = json.load(reply)
+            ok = answer.get("active") is True and answer.get("username") == user
+        except Exception:
+            user, ok = "", False
+        with open(os.path.join(self.folder, "logins"), "a", encoding="utf-8") as f:
+            f.write("%s %s\n" % ("ok" if ok else "refused", user))
+        return AuthResult(success=ok, auth_data=LoginPassword(user.encode(), b"") if ok else None)
+
+
 def certificate(folder):
     cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
     subprocess.run(
@@ -129,18 +155,20 @@ def main():
     args = sys.argv[2:]
     starttls, implicit = "--starttls" in args, "--tls" in args
     auth = args[args.index("--auth") + 1] if "--auth" in args else None
+    oauth = args[args.index("--oauth") + 1] if "--oauth" in args else None
     context = certificate(folder) if starttls or implicit else None
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.bind(("127.0.0.1", 0))
     sock.listen(8)
-    handler = Handler(folder)
+    handler = OAuthHandler(folder, oauth) if oauth else Handler(folder)
     options = dict(hostname="localhost", decode_data=False)
     if starttls:
         options["tls_context"] = context
     if auth:
         options["authenticator"] = authenticator_for(folder, auth)
+    if auth or oauth:
         options["auth_require_tls"] = True
     server = loop.run_until_complete(
         loop.create_server(lambda: SMTP(handler, **options), sock=sock,

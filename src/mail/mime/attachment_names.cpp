@@ -19,11 +19,9 @@ constexpr std::size_t kMaxNameChars = 120;  // long enough for any real name, sh
 constexpr std::size_t kMaxExtensionChars = 16;
 
 // Windows folds letter case in names: "A.JPG" would replace "a.jpg" there.
-bool reserved(const std::string& name, const std::vector<std::string>& taken) {
+bool reserved(const std::string& name, const TakenNames& taken) {
     if (equalsIgnoringCase(name, "header.txt") || equalsIgnoringCase(name, "body.txt")) return true;
-    for (const auto& t : taken)
-        if (equalsIgnoringCase(t, name)) return true;
-    return false;
+    return taken.contains(name);
 }
 
 // Splits at the extension's dot (not for a leading dot).
@@ -138,15 +136,25 @@ std::string safeAttachmentName(std::string_view in, std::string_view fallback) {
     return fitted;
 }
 
+std::string TakenNames::asciiLowerOf(const std::string& name) { return asciiLower(name); }
+
+bool TakenNames::contains(const std::string& name) const {
+    return folded_.count(asciiLower(name)) != 0;
+}
+
+void TakenNames::add(const std::string& name) { folded_.insert(asciiLower(name)); }
+
 NewAttachmentFile::NewAttachmentFile(const std::string& folder, const std::string& name,
-                                     const std::vector<std::string>& taken) {
+                                     TakenNames& taken)
+    : taken_(taken) {
     std::string base = withTrailingDelimiter(folder);
     auto [stem, ext] = splitExtension(name);
     if (cp932CharCount(ext) > kMaxExtensionChars) {
         stem = name;
         ext.clear();
     }
-    for (int n = 0;; ++n) {
+    int& resume = taken.resumeAt(name);
+    for (int n = resume;; ++n) {
         // Appended, not "(" + ...: GCC 12 warns falsely (-Wrestrict) on that form.
         std::string candidate =
             n == 0 ? name
@@ -166,6 +174,8 @@ NewAttachmentFile::NewAttachmentFile(const std::string& folder, const std::strin
         fd_ = fd;
         name_ = candidate;
         path_ = path;
+        // Every variant below n is taken, by this folder's files or by earlier parts.
+        resume = n + 1;
         return;
     }
 }
@@ -204,11 +214,12 @@ std::string NewAttachmentFile::finish() {
         ::unlink(nativePath(path_).c_str());
         throwWriteError(path_, err);
     }
+    taken_.add(name_);
     return name_;
 }
 
 std::string writeNewAttachment(const std::string& folder, const std::string& name,
-                               std::string_view bytes, const std::vector<std::string>& taken) {
+                               std::string_view bytes, TakenNames& taken) {
     NewAttachmentFile file(folder, name, taken);
     file.write(bytes.data(), bytes.size());
     return file.finish();

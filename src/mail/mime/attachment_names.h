@@ -3,6 +3,8 @@
 // file already in their folder.
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace korv::mail {
@@ -15,15 +17,30 @@ namespace korv::mail {
 // must itself be safe, when nothing is left.
 std::string safeAttachmentName(std::string_view cp932Name, std::string_view fallback);
 
+// The names already given in one folder, compared without regard to letter case (Windows folds it),
+// and for each name where the search for its next free variant goes on: a message of thousands of
+// parts of one name costs no more than one of as many different names.
+class TakenNames {
+  public:
+    bool contains(const std::string& name) const;
+    void add(const std::string& name);
+    // The first n of "stem(n).ext" still worth trying for name (0: the name itself).
+    int& resumeAt(const std::string& name) { return resume_[asciiLowerOf(name)]; }
+
+  private:
+    static std::string asciiLowerOf(const std::string& name);
+    std::unordered_set<std::string> folded_;
+    std::unordered_map<std::string, int> resume_;
+};
+
 // A new file in folder (CP932, with or without trailing delimiter) under name (a safe one) or the
 // first free variant "stem(n).ext", kept within the limits of a name; header.txt, body.txt and the
-// names in taken are never used. It is filled
+// names in taken are never used, and finish() adds the name written to taken. It is filled
 // piece by piece; a failed write, or an end before finish(), removes it. Failures throw
 // FileError naming the file and the system's reason.
 class NewAttachmentFile {
   public:
-    NewAttachmentFile(const std::string& folder, const std::string& name,
-                      const std::vector<std::string>& taken);
+    NewAttachmentFile(const std::string& folder, const std::string& name, TakenNames& taken);
     ~NewAttachmentFile();
     NewAttachmentFile(const NewAttachmentFile&) = delete;
     NewAttachmentFile& operator=(const NewAttachmentFile&) = delete;
@@ -39,6 +56,7 @@ class NewAttachmentFile {
 
   private:
     void remove();
+    TakenNames& taken_;
     std::string name_;
     std::string path_;
     int fd_ = -1;
@@ -46,6 +64,6 @@ class NewAttachmentFile {
 
 // Writes bytes as a NewAttachmentFile; returns the name written.
 std::string writeNewAttachment(const std::string& folder, const std::string& name,
-                               std::string_view bytes, const std::vector<std::string>& taken);
+                               std::string_view bytes, TakenNames& taken);
 
 }  // namespace korv::mail

@@ -357,10 +357,10 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
                 files.push_back({std::move(block.name), "attachment.bin", nullptr, block.text});
     // Without a folder nothing is written (the caller wants the texts only).
     if (folder.empty()) return result;
+    TakenNames taken;
     for (auto& f : files) {
         try {
-            NewAttachmentFile file(folder, safeAttachmentName(f.name, f.fallback),
-                                   result.attachmentNames);
+            NewAttachmentFile file(folder, safeAttachmentName(f.name, f.fallback), taken);
             if (!f.part && f.uu.empty())
                 file.write(f.text.data(), f.text.size());
             else if (!f.part)

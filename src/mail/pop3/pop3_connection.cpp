@@ -217,6 +217,21 @@ Pop3Reply Pop3Connection::exchange(const std::string& line) {
     return readStatus();
 }
 
+Pop3Reply Pop3Connection::saslExchange(const std::string& line) {
+    if (!ahead_.empty()) dropAhead();
+    sendAll(line + "\r\n");
+    beginReply();
+    std::string_view status = nextLine();
+    if (status == "+" || status.substr(0, 2) == "+ ")
+        return {false, std::string(status.substr(status.size() > 1 ? 2 : 1)), "+", true};
+    for (std::string_view word : {"+OK", "-ERR"}) {
+        if (!startsWithStatus(status, word)) continue;
+        std::size_t skip = status.size() > word.size() ? word.size() + 1 : word.size();
+        return {word[0] == '+', std::string(status.substr(skip)), std::string(status)};
+    }
+    fail("応答が正しくありません: "_cp + serverText(status, secret_));
+}
+
 std::string Pop3Connection::command(const std::string& line) {
     Pop3Reply reply = exchange(line);
     if (!reply.ok) throw refusal(reply);

@@ -96,6 +96,7 @@ struct Pop3Reply {
     bool ok = false;
     std::string text;
     std::string status;  // the whole line, for an error text
+    bool more = false;   // a SASL continuation ("+ "): text is its base64 challenge
 };
 
 // Every failure throws MailError. One of the connection itself (a transport failure, a passed
@@ -124,6 +125,10 @@ class Pop3Connection {
     const std::string& server() const { return server_; }
     // Sends a command and reads its status line; a -ERR is a reply like +OK.
     Pop3Reply exchange(const std::string& line);
+    // As exchange, inside a SASL exchange (AUTH): a "+ " continuation is a reply too (more).
+    Pop3Reply saslExchange(const std::string& line);
+    // The connection speaks TLS.
+    bool secure() const { return tls_ != nullptr && !broken_; }
     // As exchange, for a command that must be carried out: the text after +OK. A -ERR throws
     // refusal() of it.
     std::string command(const std::string& line);

@@ -2,6 +2,7 @@
 // The program's door to a POP3 mailbox: opened from the settings values in one call, then count,
 // ids, header, size, fetch, remove, close. Every failure throws MailError with a kind the caller
 // acts on (see mail_error.h); a broken connection stays broken, every later call throws the same.
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,10 +18,15 @@ namespace korv::mail {
 
 // Who signs in and how. A new sign-in method is a new Method and a branch of Pop3Mailbox::login.
 struct Credentials {
-    enum class Method { Password, Apop };
+    enum class Method { Password, Apop, Bearer };
     Method method = Method::Password;
     std::string user;
-    std::string password;  // as the settings give it (a password command's output included)
+    // As the settings give it (a password command's output included); for Bearer the OAuth2
+    // access token.
+    std::string password;
+    // Bearer: a fresh token, asked for once when the server refuses the one given (the provider
+    // may have revoked it early).
+    std::function<std::string()> renew = {};
 };
 
 // The settings values a mailbox is opened from.
@@ -55,6 +61,8 @@ class Pop3Mailbox {
     Pop3Mailbox& operator=(const Pop3Mailbox&) = delete;
 
     // The one login: returns the message count (STAT). What an earlier login learnt is dropped.
+    // A token (Bearer) goes only over TLS: SASL OAUTHBEARER (RFC 7628) when the server's SASL
+    // capability lists it, else XOAUTH2.
     int login(const Credentials& credentials);
     int count() const { return count_; }
     // Seconds the server wants between two logins; 0 when it names none.

@@ -251,7 +251,13 @@ void Pop3Connection::handshake() {
                           : cut ? "TLS 接続の途中で切れました"_cp
                                 : "TLS 接続に失敗しました: "_cp + openSslReason();
         ERR_clear_error();
-        fail(why + passwordNotSent(), cut ? MailError::Kind::Broken : MailError::Kind::Insecure);
+        // Clear text is no way around a certificate that does not check out (it may be an
+        // attacker's): the hint is the file of trusted certificates.
+        const std::string hint =
+            verify != X509_V_OK
+                ? " (パスワードは送っていません。この証明書を信頼するには、発行者の証明書を設定の CaFile に指定します)"_cp
+                : passwordNotSent();
+        fail(why + hint, cut ? MailError::Kind::Broken : MailError::Kind::Insecure);
     }
 }
 

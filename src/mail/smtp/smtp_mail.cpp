@@ -211,7 +211,8 @@ std::vector<ExtraTrust> extraTrust(const std::string& cp932CaFile) {
 
 void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOptions& options) {
     checkServerName(server);
-    if (hasLineBreakOrNul(options.user) || hasLineBreakOrNul(options.password))
+    if (hasLineBreakOrNul(options.user) || hasLineBreakOrNul(options.password) ||
+        hasLineBreakOrNul(options.bearer))
         throw MailError(
             serverError("SMTP", server, "ユーザー名かパスワードに改行が含まれています"_cp));
     ensureMimeInitialised();
@@ -267,7 +268,13 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
     std::string user = cp932ToUtf8(options.user);
     if (login) {
         curl_easy_setopt(c, CURLOPT_USERNAME, user.c_str());
-        curl_easy_setopt(c, CURLOPT_PASSWORD, options.password.c_str());
+        if (options.bearer.empty()) {
+            curl_easy_setopt(c, CURLOPT_PASSWORD, options.password.c_str());
+        } else {
+            // Only the token mechanisms: the token is never offered to another one.
+            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=OAUTHBEARER;AUTH=XOAUTH2");
+            curl_easy_setopt(c, CURLOPT_XOAUTH2_BEARER, options.bearer.c_str());
+        }
     }
     CURLcode rc = curl_easy_perform(c);
     for (const auto& t : trust)
@@ -276,13 +283,14 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
     if (rc == CURLE_OK) return;
 
     std::string reason = errorText[0] ? errorText : curl_easy_strerror(rc);
-    // A server that echoes what it was sent must not put the password into an error text.
-    for (std::string* t : {&reason, &reply}) {
-        if (options.password.empty()) break;
-        for (std::size_t at = t->find(options.password); at != std::string::npos;
-             at = t->find(options.password, at + 3))
-            t->replace(at, options.password.size(), "***");
-    }
+    // A server that echoes what it was sent must not put the password or token into an error text.
+    for (std::string* t : {&reason, &reply})
+        for (const std::string* secret : {&options.password, &options.bearer}) {
+            if (secret->empty()) continue;
+            for (std::size_t at = t->find(*secret); at != std::string::npos;
+                 at = t->find(*secret, at + 3))
+                t->replace(at, secret->size(), "***");
+        }
     std::string text;
     if (rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST ||
         rc == CURLE_OPERATION_TIMEDOUT)
@@ -291,7 +299,9 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
         text = "SMTPサーバ "_cp + server + " への送信に失敗しました: "_cp + reason;
     if (!reply.empty() && rc != CURLE_COULDNT_CONNECT && rc != CURLE_COULDNT_RESOLVE_HOST)
         text += " (サーバの応答: "_cp + guessToCp932(reply) + ")";
-    throw MailError(text);
+    // A refused login sent nothing: the caller may try once more with a fresh token.
+    throw MailError(
+        text, rc == CURLE_LOGIN_DENIED ? MailError::Kind::LoginRefused : MailError::Kind::Failed);
 }
 
 }  // namespace korv::mail

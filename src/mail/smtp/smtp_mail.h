@@ -44,13 +44,16 @@ struct SmtpOptions {
     std::string caFile;    // CP932 path of a PEM file or folder
     std::string user;      // CP932
     std::string password;  // bytes as the server takes them
+    // An OAuth2 access token: the login is OAUTHBEARER or XOAUTH2 with it instead of the password.
+    std::string bearer{};
 };
 
 // Sends to "host[:port]" (port 25 by default, 465 for Implicit), "smtp://host[:port]" or
 // "smtps://host[:port]" (TLS whatever options say). Everything is checked before the server is
 // contacted: an unusable server name, address or header value sends nothing to anyone. Every
 // wait has a time-out. Throws MailError naming the server and the reason (a refused
-// certificate or login among them), or FileError for the attachment.
+// certificate or login among them; a refused login has kMailLibRefused), or FileError for the
+// attachment.
 void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOptions& options = {});
 
 }  // namespace korv::mail
