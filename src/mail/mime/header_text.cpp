@@ -39,18 +39,6 @@ std::string qDecode(std::string_view in) {
     return out;
 }
 
-std::string base64Encode(std::string_view in) {
-    std::string out(in.size() * 4 / 3 + 16, '\0');
-    int state = 0;
-    guint32 save = 0;
-    std::size_t n = g_mime_encoding_base64_encode_close(
-        reinterpret_cast<const unsigned char*>(in.data()), in.size(),
-        reinterpret_cast<unsigned char*>(out.data()), &state, &save);
-    out.resize(n);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
-}
-
 struct EncodedWord {
     std::size_t end = 0;  // one past "?="
     std::string charset;
@@ -127,6 +115,18 @@ bool isHeaderLine(std::string_view line, bool first) {
 }
 
 }  // namespace
+
+std::string base64Line(std::string_view bytes) {
+    std::string out(GMIME_BASE64_ENCODE_LEN(bytes.size()), '\0');
+    int state = 0;
+    guint32 save = 0;
+    std::size_t n = g_mime_encoding_base64_encode_close(
+        reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+        reinterpret_cast<unsigned char*>(out.data()), &state, &save);
+    out.resize(n);
+    std::erase_if(out, [](char c) { return c == '\n' || c == '\r'; });
+    return out;
+}
 
 std::string_view headerBlockOf(std::string_view raw) {
     std::size_t pos = 0;
@@ -249,7 +249,7 @@ std::string encodeHeaderText(std::string_view cp932) {
     auto emit = [&] {
         if (chunk.empty()) return;
         words.push_back(std::string(jis ? "=?ISO-2022-JP?B?" : "=?UTF-8?B?") +
-                        base64Encode(chunkBytes) + "?=");
+                        base64Line(chunkBytes) + "?=");
         chunk.clear();
         chunkBytes.clear();
     };

@@ -7,6 +7,9 @@
 
 namespace korv::mail {
 
+// Bytes as base64 on one line, without the breaks of MIME bodies: encoded words, SASL.
+std::string base64Line(std::string_view bytes);
+
 // The header block of a message: its lines up to the first empty line, or up to the first line
 // that is no header field when no empty line comes before it.
 std::string_view headerBlockOf(std::string_view rawMessage);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "mail/mime/header_text.h"
 #include "platform/codepage.h"
 #include "platform/text.h"
 
@@ -36,16 +37,6 @@ int loginDelayOf(const std::vector<std::string>& capabilities, bool& perUser) {
     return n < 0 ? 0 : static_cast<int>(std::min<long long>(n, 86400));
 }
 
-// On one line, as SASL wants it.
-std::string base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(bytes.data()),
-                            static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
 // The SASL exchange of an OAuth2 access token; a refusal throws with the server's words, the
 // token masked.
 void bearerLogin(Pop3Connection& c, const std::string& user, const std::string& token) {
@@ -68,7 +59,7 @@ void bearerLogin(Pop3Connection& c, const std::string& user, const std::string& 
         response = "user=" + user + "\x01" + auth;
     }
     Pop3Reply reply = c.saslExchange(bearer ? "AUTH OAUTHBEARER" : "AUTH XOAUTH2");
-    if (reply.more) reply = c.saslExchange(base64(response));
+    if (reply.more) reply = c.saslExchange(base64Line(response));
     // A refusal comes as a challenge with the error first; the client answers it to hear -ERR.
     if (reply.more) reply = c.saslExchange(bearer ? "AQ==" : "");
     if (reply.more) c.markBroken("AUTH が終わりません"_cp);

@@ -1,6 +1,7 @@
 // Header values of outgoing mail: folded, Japanese text in RFC 2047 words, extra fields checked.
 #include <algorithm>
 
+#include "mail/mime/header_text.h"
 #include "mail/smtp/smtp_parts.h"
 #include "platform/charsets.h"
 #include "platform/codepage.h"
@@ -14,18 +15,6 @@ constexpr std::size_t kFoldAt = 78;
 constexpr std::size_t kMaxEncodedWord = 75;
 constexpr std::size_t kMaxLine = 998;
 constexpr std::size_t kMaxGap = 8;  // longer runs of blanks go inside encoded words
-
-std::string base64(std::string_view bytes) {
-    std::string out(GMIME_BASE64_ENCODE_LEN(bytes.size()), '\0');
-    int state = 0;
-    guint32 save = 0;
-    std::size_t n = g_mime_encoding_base64_encode_close(
-        reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-        reinterpret_cast<unsigned char*>(out.data()), &state, &save);
-    out.resize(n);
-    std::erase_if(out, [](char c) { return c == '\n' || c == '\r'; });
-    return out;
-}
 
 // Builds a folded header value: tokens go on the current line while it stays within 78
 // characters, else a new line begins with the blanks before the token.
@@ -76,7 +65,7 @@ std::size_t encodedWord(std::string_view cp932, std::size_t i, std::size_t limit
         else
             bytes = cp932ToUtf8(chunk);
         if (prefix.size() + (bytes.size() + 2) / 3 * 4 + 2 > limit) break;
-        word = std::string(prefix) + base64(bytes) + "?=";
+        word = std::string(prefix) + base64Line(bytes) + "?=";
         best = end;
     }
     return best;
