@@ -2,13 +2,12 @@
 #include <memory>
 #include <vector>
 
-#include "mail/mime/sender_address.h"
-#include "mail/pop3/pop3_mailbox.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
 #include "platform/whole_file.h"
 #include "polling/incoming.h"
+#include "polling/message_builder.h"
 #include "polling/poll.h"
 #include "polling/uidl_ledger.h"
 
@@ -48,15 +47,16 @@ std::string NextFreeFolder(const std::string& base, const std::string& prefix, i
 }
 
 ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& ledger,
-                             Pop3Mailbox& mailbox, int number, const std::string& id) {
-    const std::string name = incoming.newFolder();
-    const std::string folder = incoming.folderPath(name);
+                             BuiltMessage& built) {
+    if (built.endsPass) std::rethrow_exception(built.endsPass);
+    const std::string& name = built.folderName;
+    const std::string& id = built.id;
     struct Discard {
         Incoming& incoming;
         const std::string& name;
         bool keep = false;
         ~Discard() {
-            if (keep) return;
+            if (keep || name.empty()) return;
             try {
                 incoming.discard(name);
             } catch (...) {  // the next pass clears ".incoming" again
@@ -64,47 +64,26 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         }
     } discard{incoming, name};
 
-    bool lineBegun = false;
     auto holdBack = [&](const std::string& reason) {
-        if (!lineBegun) {
+        if (built.summary.empty()) {
             ctx.status.BeginStatusLine();
-            ctx.status.AppendStatus("メッセージ "_cp + std::to_string(number));
+            ctx.status.AppendStatus("メッセージ "_cp + std::to_string(built.number));
         }
         ctx.status.AppendStatus(" ->保留 "_cp + reason);
         ctx.status.WriteStatusToLog();
         return ArchiveResult::Held;
     };
+    if (!built.summary.empty()) {
+        ctx.status.BeginStatusLine();
+        ctx.status.AppendStatus(built.summary);
+    }
+    if (!built.holdReason.empty()) return holdBack(built.holdReason);
 
-    ArchivedMessage message;
+    const std::string& folder = built.message.folder;
     HandOffFiles handedOff;
     try {
-        // header.txt holds the header as TOP gives it, the rest comes from the whole message.
-        WriteNewFile(mailbox.header(number).header, folder + "header.txt");
-        DecodedMessage m = mailbox.fetch(number, folder);
-        if (m.attachmentError) throw *m.attachmentError;
-        std::string names = formatNamesList(m.attachmentNames);
-
-        std::string summary = m.texts.date + " |" + m.texts.subject + "| " + m.texts.from;
-        if (!names.empty()) summary += " atc:" + names;
-        ctx.status.BeginStatusLine();
-        lineBegun = true;
-        ctx.status.AppendStatus(summary);
-
-        WriteNewFile(m.body, folder + "body.txt");
-        message.folder = folder;
-        message.subject = std::move(m.texts.subject);
-        message.date = std::move(m.texts.date);
-        message.from = std::move(m.texts.from);
-        message.fromAddress = senderAddress(m.texts.header);
-        message.header = std::move(m.texts.header);
-        message.body = std::move(m.body);
-        message.attachments = std::move(names);
-        if (ctx.handOff) handedOff = ctx.handOff->prepare(message);
-    } catch (const MailError& e) {
-        // A connection that is gone ends the pass; it is no fault of this message.
-        if (e.kind() == MailError::Kind::Broken) throw;
-        return holdBack(e.what());
-    } catch (const std::exception& e) {  // a file of this message, or its hand-off's names
+        if (ctx.handOff) handedOff = ctx.handOff->prepare(built.message);
+    } catch (const std::exception& e) {  // the hand-off's names
         return holdBack(e.what());
     }
 

@@ -11,6 +11,7 @@
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "polling/incoming.h"
+#include "polling/message_builder.h"
 #include "polling/poll_lock.h"
 #include "polling/uidl_ledger.h"
 #include "settings/oauth_tokens.h"
@@ -144,8 +145,8 @@ FetchCounts FetchNewMessages(PollContext& ctx, Pop3Mailbox& mailbox) {
     const std::string ledgerPath = ctx.accountFolder + kLedgerName;
     UidlLedger ledger = UidlLedger::load(ledgerPath);
     std::unordered_set<std::string> onServer;
-    // The new messages are known before the first is fetched (one UIDL listing), so each can be
-    // on its way while the one before is still being archived.
+    // The new messages are known before the first is fetched (one UIDL listing), so the next
+    // ones are received and decoded while the one before is still being archived.
     std::vector<std::pair<int, std::string>> fresh;
     for (auto& [number, id] : mailbox.ids()) {
         std::string legacy = UidlLedger::legacyForm(id);
@@ -156,16 +157,16 @@ FetchCounts FetchNewMessages(PollContext& ctx, Pop3Mailbox& mailbox) {
     int fetched = 0, held = 0;
     if (!fresh.empty()) {
         Incoming incoming(ctx.accountFolder);
-        std::vector<int> order;
-        for (const auto& f : fresh) order.push_back(f.first);
-        mailbox.fetchInOrder(order);
-        for (const auto& [number, id] : fresh) {
-            if (ctx.stopRequested && ctx.stopRequested->load()) break;
-            if (ArchiveMessage(ctx, incoming, ledger, mailbox, number, id) ==
-                ArchiveResult::Archived)
-                ++fetched;
-            else
-                ++held;
+        {
+            MessageBuilder builder(incoming, mailbox, std::move(fresh));
+            while (!(ctx.stopRequested && ctx.stopRequested->load())) {
+                std::optional<BuiltMessage> built = builder.next();
+                if (!built) break;
+                if (ArchiveMessage(ctx, incoming, ledger, *built) == ArchiveResult::Archived)
+                    ++fetched;
+                else
+                    ++held;
+            }
         }
         incoming.finish();
     }

@@ -15,6 +15,7 @@ namespace korv {
 
 class Incoming;
 class UidlLedger;
+struct BuiltMessage;
 namespace mail {
 class Pop3Mailbox;
 }
@@ -80,11 +81,11 @@ PollResult PollMailbox(PollContext& ctx);
 FetchCounts FetchNewMessages(PollContext& ctx, mail::Pop3Mailbox& mailbox);
 
 enum class ArchiveResult { Archived, Held };
-// Archives one message whole and records its id, or holds it back for the next poll (the
-// server refused it, it could not be stored, or its hand-off failed) with the reason on its
-// status line and in the log, leaving nothing behind. Throws what ends the pass.
+// Finishes a message built in ".incoming" (hand-off, its number, its id), or holds it back for
+// the next poll (the server refused it, it could not be stored, or its hand-off failed) with the
+// reason on its status line and in the log, leaving nothing behind. Throws what ends the pass.
 ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& ledger,
-                             mail::Pop3Mailbox& mailbox, int number, const std::string& id);
+                             BuiltMessage& built);
 // First base/prefix+number (zero-padded to width) that is not an existing folder, counting up
 // from startNumber; startNumber ends one past the number used.
 std::string NextFreeFolder(const std::string& base, const std::string& prefix, int width,

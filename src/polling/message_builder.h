@@ -1,0 +1,81 @@
+#pragma once
+// The first half of archiving a message, run on a thread of its own so that receiving and
+// decoding the next messages overlaps with finishing the current one: each message is fetched,
+// decoded and written into a folder of its own in ".incoming" (nothing outside it), then queued
+// for the pass, which hands it off, journals it, moves it to its number and records its id in
+// order. What is queued is bounded in bytes; a message's attachments are already in its folder.
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "gallery/gallery_hand_off.h"
+
+namespace korv {
+
+class Incoming;
+namespace mail {
+class Pop3Mailbox;
+}
+
+struct BuiltMessage {
+    int number = 0;
+    std::string id;
+    std::string folderName;  // in ".incoming"; empty when nothing of it stands
+    std::string summary;     // the start of its status line; empty when it got no summary
+    // Not empty: the message is held back for the next poll for this reason.
+    std::string holdReason;
+    ArchivedMessage message;  // its texts, for the hand-off
+    // An error that ends the pass (a broken connection, ".incoming" that cannot be written):
+    // thrown when the pass reaches this message.
+    std::exception_ptr endsPass;
+    std::size_t bytes() const { return message.header.size() + message.body.size(); }
+};
+
+// Fetches message number into a new folder of incoming. Only what ends the pass is thrown;
+// anything tied to this message is its holdReason, with nothing of it left behind.
+BuiltMessage BuildMessage(Incoming& incoming, mail::Pop3Mailbox& mailbox, int number,
+                          const std::string& id);
+
+// Builds the messages in order on a thread of its own; next() hands them out in the same order.
+// The mailbox and incoming belong to the builder until it is destroyed, which stops it after the
+// message in progress and removes the folders of messages never taken.
+class MessageBuilder {
+  public:
+    MessageBuilder(Incoming& incoming, mail::Pop3Mailbox& mailbox,
+                   std::vector<std::pair<int, std::string>> messages);
+    ~MessageBuilder();
+    MessageBuilder(const MessageBuilder&) = delete;
+    MessageBuilder& operator=(const MessageBuilder&) = delete;
+
+    // The next message in order; nothing when every message was handed out.
+    std::optional<BuiltMessage> next();
+
+  private:
+    void run();
+    // Whether a message of these bytes may be built now beside what waits and what is worked on.
+    bool roomFor(std::size_t bytes) const;
+
+    Incoming& incoming_;
+    mail::Pop3Mailbox& mailbox_;
+    std::vector<std::pair<int, std::string>> messages_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<BuiltMessage> ready_;
+    std::size_t readyBytes_ = 0;
+    std::size_t takenBytes_ = 0;  // of the message the pass works on
+    bool done_ = false;  // the builder has built its last message (or ended the pass)
+    bool stop_ = false;
+    bool takerWaits_ = false;
+    bool builderWaits_ = false;
+    std::thread thread_;
+};
+
+}  // namespace korv
