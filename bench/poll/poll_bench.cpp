@@ -97,11 +97,13 @@ double rawPipelinedRetr(const DovecotServer& server, int count, std::size_t& byt
 }
 
 // The peer: a raw fetcher of another project (mpop: pipelined, one file per message in a
-// maildir). Its path comes from $KORV_BENCH_PEER or PATH, "" when there is none; bench/poll/run installs it.
+// maildir). Its path comes from $KORV_BENCH_PEER or PATH, "" when there is none; bench/poll/run
+// installs it.
 std::string peerPath() {
     if (const char* p = std::getenv("KORV_BENCH_PEER")) return p;
     for (const char* dir : {"/usr/bin/", "/usr/local/bin/"})
-        if (access((std::string(dir) + "mpop").c_str(), X_OK) == 0) return std::string(dir) + "mpop";
+        if (access((std::string(dir) + "mpop").c_str(), X_OK) == 0)
+            return std::string(dir) + "mpop";
     return "";
 }
 
@@ -279,23 +281,25 @@ int main(int argc, char** argv) try {
     std::printf("raw pipelined RETR   %7.3f s  %7.0f msgs/s\n", rawS, count / rawS);
     std::printf("  saving each        %7.3f s  %7.0f msgs/s  (first poll / this: %.2f)\n", savingS,
                 count / savingS, median(first) / savingS);
-    std::printf(
-        "first poll           %7.3f s  %7.0f msgs/s  peak %ld KB  ratio %.2f\n",
-        firstS, count / firstS, firstPeakKb, firstS / rawS);
+    std::printf("first poll           %7.3f s  %7.0f msgs/s  peak %ld KB  ratio %.2f\n", firstS,
+                count / firstS, firstPeakKb, firstS / rawS);
     // On a shared machine a neighbour slows single rounds of either side; the fastest round of
     // each is the least disturbed measure of both.
     std::vector<double> ratios;
     for (std::size_t i = 0; i < first.size(); ++i) ratios.push_back(first[i] / raw[i]);
     const double bestFirst = *std::min_element(first.begin(), first.end());
     const double bestRaw = *std::min_element(raw.begin(), raw.end());
-    std::printf("  ratio per round: median %.2f (target <= 1.6); fastest rounds %.3f s / %.3f s = %.2f\n",
-                median(ratios), bestFirst, bestRaw, bestFirst / bestRaw);
+    std::printf(
+        "  ratio per round: median %.2f (target <= 1.6); fastest rounds %.3f s / %.3f s = %.2f\n",
+        median(ratios), bestFirst, bestRaw, bestFirst / bestRaw);
     if (!peerTimes.empty()) {
         std::vector<double> peerRatios;
-        for (std::size_t i = 0; i < first.size(); ++i) peerRatios.push_back(first[i] / peerTimes[i]);
-        std::printf("peer (mpop, maildir) %7.3f s  %7.0f msgs/s  (first poll / peer per round: "
-                    "median %.2f, target <= 1)\n",
-                    median(peerTimes), count / median(peerTimes), median(peerRatios));
+        for (std::size_t i = 0; i < first.size(); ++i)
+            peerRatios.push_back(first[i] / peerTimes[i]);
+        std::printf(
+            "peer (mpop, maildir) %7.3f s  %7.0f msgs/s  (first poll / peer per round: "
+            "median %.2f, target <= 1)\n",
+            median(peerTimes), count / median(peerTimes), median(peerRatios));
     }
     std::printf("idle poll            %7.3f s  peak %ld KB\n", idleS, idlePeakKb);
     std::printf("raw login            %7.3f s\n", loginS);

@@ -71,7 +71,7 @@ class MessageBuilder {
     std::deque<BuiltMessage> ready_;
     std::size_t readyBytes_ = 0;
     std::size_t takenBytes_ = 0;  // of the message the pass works on
-    bool done_ = false;  // the builder has built its last message (or ended the pass)
+    bool done_ = false;           // the builder has built its last message (or ended the pass)
     bool stop_ = false;
     bool takerWaits_ = false;
     bool builderWaits_ = false;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "mail/mime/base64_step.h"
 #include "mail/mime/gmime_support.h"
 
 namespace korv::mail {
@@ -41,7 +42,7 @@ constexpr std::size_t kDecodeChunk = 128 * 1024;
 
 // Scratch memory for decoding, kept for the next attachment.
 char* scratch(std::size_t bytes) {
-    static std::vector<char> memory;
+    thread_local std::vector<char> memory;
     if (memory.size() < bytes) memory.resize(bytes);
     return memory.data();
 }
@@ -85,7 +86,7 @@ std::string partBytes(GMimePart* part) {
         ssize_t n = g_mime_stream_read(encoded, chunk, sizeof chunk);
         if (n <= 0) break;
         out.resize(used + g_mime_encoding_outlen(&state, static_cast<std::size_t>(n)));
-        used += g_mime_encoding_step(&state, chunk, static_cast<std::size_t>(n), out.data() + used);
+        used += decodeStep(state, chunk, static_cast<std::size_t>(n), out.data() + used);
     }
     out.resize(used + g_mime_encoding_outlen(&state, 4));
     used += closeBase64(state, out.data() + used);
@@ -109,7 +110,7 @@ void writeDecodedPart(GMimePart* part, NewAttachmentFile& file) {
         char* in = scratch(kDecodeChunk + g_mime_encoding_outlen(&state, kDecodeChunk));
         char* out = in + kDecodeChunk;
         for (ssize_t n; (n = g_mime_stream_read(encoded, in, kDecodeChunk)) > 0;)
-            file.write(out, g_mime_encoding_step(&state, in, static_cast<std::size_t>(n), out));
+            file.write(out, decodeStep(state, in, static_cast<std::size_t>(n), out));
         file.write(out, closeBase64(state, out));
         file.write(out, g_mime_encoding_flush(&state, nullptr, 0, out));
     }
