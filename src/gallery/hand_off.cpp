@@ -194,7 +194,7 @@ void DeliverHandOff(const GalleryDelivery& d, Clock& clock) {
     if (!d.readFailure.empty()) throw HandOffError(" ->コピー失敗 "_cp + d.fileName, d.readFailure);
     try {
         if (d.content) {
-            WriteStringToFile(*d.content, d.pictureTarget);
+            WriteFileReplacing(*d.content, d.pictureTarget);
         } else {
             CopyFileReplacing(d.picture, d.pictureTarget);
         }

@@ -270,8 +270,9 @@ PreparedPicture PreparePicture(const std::string& picture, bool attached, bool k
     }
     try {
         PublishCopy copy = MakePublishCopy(bytes, p.extension);
-        // Nothing to take out: the file itself is copied, in one system call.
-        if (copy.bytes != bytes) p.content = std::move(copy.bytes);
+        // Also with nothing to take out: the bytes are in memory already, so the gallery file is
+        // written from them instead of opening the picture a second time.
+        p.content = std::move(copy.bytes);
         p.extension = copy.extension;
         p.note = copy.note;
     } catch (const PictureError& e) {

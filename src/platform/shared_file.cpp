@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/codepage.h"
@@ -83,17 +84,24 @@ std::string SharedFile::readAll() {
     if (::fstat(fd_, &st) != 0) throwReadError(path_, errno);
     if (S_ISDIR(st.st_mode)) throwReadError(path_, EISDIR);
     if (!S_ISREG(st.st_mode)) throw FileError(path_ + " は通常のファイルではありません"_cp);
-    std::string out;
-    char buf[65536];
+    // One byte more than the file holds: a read that comes back short is its end, without a
+    // second read to find out, and a big file takes its size in memory once, not twice while its
+    // buffer grows. The size is not trusted beyond what a file of the program may hold (a sparse
+    // file may claim terabytes); a file that grows meanwhile is read on to its new end.
+    constexpr std::size_t kLargestFile = std::size_t{1} << 30;
+    std::string out(std::min(static_cast<std::size_t>(st.st_size), kLargestFile) + 1, '\0');
+    std::size_t used = 0;
     for (;;) {
-        ssize_t n = ::pread(fd_, buf, sizeof buf, static_cast<off_t>(out.size()));
+        if (used == out.size()) out.resize(out.size() + std::max<std::size_t>(65536, used / 2));
+        ssize_t n = ::pread(fd_, out.data() + used, out.size() - used, static_cast<off_t>(used));
         if (n < 0) {
             if (errno == EINTR) continue;
             throwReadError(path_, errno);
         }
-        if (n == 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
+        used += static_cast<std::size_t>(n);
+        if (n == 0 || used < out.size()) break;
     }
+    out.resize(used);
     return out;
 }
 

@@ -150,6 +150,13 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
     }
 }
 
+void WriteFileReplacing(const std::string& text, const std::string& to) {
+    auto target = nativePath(to);
+    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throwOpenError(to, errno);
+    fillNewFile(fd, target, text, to);
+}
+
 void WritePrivateStringToFile(const std::string& text, const std::string& path) {
     replaceFile(text, path, 0600);
 }

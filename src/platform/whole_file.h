@@ -27,6 +27,8 @@ bool AppendStringToExistingFile(const std::string& text, const std::string& cp93
 // Copies a file byte for byte, replacing a file at the target; a copy that fails (a full disk
 // cuts it short) is removed again. FileError names the file and the reason.
 void CopyFileReplacing(const std::string& fromCp932, const std::string& toCp932);
+// As CopyFileReplacing, from bytes in memory.
+void WriteFileReplacing(const std::string& text, const std::string& toCp932);
 // As WriteStringToFile, and a file that did not exist yet is created readable by its owner only.
 void WritePrivateStringToFile(const std::string& text, const std::string& cp932Path);
 

@@ -2,6 +2,7 @@
 #include <memory>
 #include <vector>
 
+#include "mail/mime/sender_address.h"
 #include "platform/codepage.h"
 #include "platform/file_error.h"
 #include "platform/paths.h"
@@ -64,8 +65,9 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         }
     } discard{incoming, name};
 
+    bool lineBegun = false;
     auto holdBack = [&](const std::string& reason) {
-        if (built.summary.empty()) {
+        if (!lineBegun) {
             ctx.status.BeginStatusLine();
             ctx.status.AppendStatus("メッセージ "_cp + std::to_string(built.number));
         }
@@ -73,17 +75,35 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         ctx.status.WriteStatusToLog();
         return ArchiveResult::Held;
     };
-    if (!built.summary.empty()) {
-        ctx.status.BeginStatusLine();
-        ctx.status.AppendStatus(built.summary);
-    }
     if (!built.holdReason.empty()) return holdBack(built.holdReason);
 
-    const std::string& folder = built.message.folder;
+    const std::string folder = incoming.folderPath(name);
+    DecodedMessage& m = built.decoded;
+    ArchivedMessage message;
     HandOffFiles handedOff;
     try {
-        if (ctx.handOff) handedOff = ctx.handOff->prepare(built.message);
-    } catch (const std::exception& e) {  // the hand-off's names
+        WriteNewFile(built.header, folder + "header.txt");
+        writeHeldAttachments(m, folder);
+        if (m.attachmentError) throw *m.attachmentError;
+        std::string names = formatNamesList(m.attachmentNames);
+
+        std::string summary = m.texts.date + " |" + m.texts.subject + "| " + m.texts.from;
+        if (!names.empty()) summary += " atc:" + names;
+        ctx.status.BeginStatusLine();
+        lineBegun = true;
+        ctx.status.AppendStatus(summary);
+
+        WriteNewFile(m.body, folder + "body.txt");
+        message.folder = folder;
+        message.subject = std::move(m.texts.subject);
+        message.date = std::move(m.texts.date);
+        message.from = std::move(m.texts.from);
+        message.fromAddress = senderAddress(m.texts.header);
+        message.header = std::move(m.texts.header);
+        message.body = std::move(m.body);
+        message.attachments = std::move(names);
+        if (ctx.handOff) handedOff = ctx.handOff->prepare(message);
+    } catch (const std::exception& e) {  // a file of this message, or its hand-off's names
         return holdBack(e.what());
     }
 

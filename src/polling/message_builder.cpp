@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "mail/mime/sender_address.h"
 #include "mail/pop3/pop3_mailbox.h"
-#include "platform/whole_file.h"
 #include "polling/incoming.h"
 
 namespace korv {
@@ -13,16 +11,25 @@ namespace {
 
 using namespace mail;
 
-// What may wait between the two sides: a few messages, and their texts within a few MiB (their
-// attachments are already written). A larger message is built only when nothing waits.
+// What may wait between the two sides: a few messages within a few MiB. A larger message is
+// received only when nothing waits and the pass is through with the one before.
 constexpr std::size_t kMaxReady = 16;
 constexpr std::size_t kMaxBytes = std::size_t{8} << 20;
 // The pass is woken when this many wait (or the builder is through or stuck): waking a thread
 // for every message costs more than it gains.
 constexpr std::size_t kWakeBatch = 4;
 constexpr std::chrono::milliseconds kLongestWait{50};
+// A message up to this size leaves its attachments in memory for the pass to write, which
+// shares the work evenly between the two sides; a larger one is written as it is decoded.
+constexpr std::size_t kHoldUpTo = std::size_t{2} << 20;
 
 }  // namespace
+
+std::size_t BuiltMessage::heldBytes() const {
+    std::size_t n = header.size() + decoded.texts.header.size() + decoded.body.size();
+    for (const auto& a : decoded.held) n += a.bytes.size();
+    return n;
+}
 
 BuiltMessage BuildMessage(Incoming& incoming, Pop3Mailbox& mailbox, int number,
                           const std::string& id) {
@@ -31,38 +38,17 @@ BuiltMessage BuildMessage(Incoming& incoming, Pop3Mailbox& mailbox, int number,
     built.id = id;
     built.folderName = incoming.newFolder();
     const std::string folder = incoming.folderPath(built.folderName);
-    auto discard = [&] {
+    try {
+        built.header = mailbox.header(number).header;
+        built.decoded = mailbox.fetch(number, folder, kHoldUpTo);
+    } catch (const MailError& e) {
         try {
             incoming.discard(built.folderName);
         } catch (...) {  // the next pass clears ".incoming" again
         }
         built.folderName.clear();
-    };
-    try {
-        // header.txt holds the header as TOP gives it, the rest comes from the whole message.
-        WriteNewFile(mailbox.header(number).header, folder + "header.txt");
-        DecodedMessage m = mailbox.fetch(number, folder);
-        if (m.attachmentError) throw *m.attachmentError;
-        std::string names = formatNamesList(m.attachmentNames);
-        built.summary = m.texts.date + " |" + m.texts.subject + "| " + m.texts.from;
-        if (!names.empty()) built.summary += " atc:" + names;
-        WriteNewFile(m.body, folder + "body.txt");
-        ArchivedMessage& message = built.message;
-        message.folder = folder;
-        message.subject = std::move(m.texts.subject);
-        message.date = std::move(m.texts.date);
-        message.from = std::move(m.texts.from);
-        message.fromAddress = senderAddress(m.texts.header);
-        message.header = std::move(m.texts.header);
-        message.body = std::move(m.body);
-        message.attachments = std::move(names);
-    } catch (const MailError& e) {
-        discard();
         // A connection that is gone ends the pass; it is no fault of this message.
         if (e.kind() == MailError::Kind::Broken) throw;
-        built.holdReason = e.what();
-    } catch (const std::exception& e) {  // a file of this message
-        discard();
         built.holdReason = e.what();
     }
     return built;
@@ -124,11 +110,14 @@ void MessageBuilder::run() {
             built.number = number;
             built.endsPass = std::current_exception();
         }
+        // A large message weighs its size also while the pass works on it: the pass reads its
+        // picture for the gallery, and the next large one must not be received meanwhile.
+        built.weight = std::max(built.heldBytes(), static_cast<std::size_t>(announced));
         const bool last = built.endsPass != nullptr;
         bool wake;
         {
             std::lock_guard lock(mutex_);
-            readyBytes_ += built.bytes();
+            readyBytes_ += built.weight;
             ready_.push_back(std::move(built));
             if (last) done_ = true;
             wake = takerWaits_ && (last || ready_.size() >= kWakeBatch || !roomFor(0));
@@ -160,8 +149,8 @@ std::optional<BuiltMessage> MessageBuilder::next() {
     if (ready_.empty()) return std::nullopt;
     BuiltMessage built = std::move(ready_.front());
     ready_.pop_front();
-    readyBytes_ -= built.bytes();
-    takenBytes_ = built.bytes();
+    readyBytes_ -= built.weight;
+    takenBytes_ = built.weight;
     if (builderWaits_ && ready_.size() <= kMaxReady / 2) changed_.notify_all();
     return built;
 }

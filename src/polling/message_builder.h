@@ -1,9 +1,9 @@
 #pragma once
 // The first half of archiving a message, run on a thread of its own so that receiving and
-// decoding the next messages overlaps with finishing the current one: each message is fetched,
-// decoded and written into a folder of its own in ".incoming" (nothing outside it), then queued
-// for the pass, which hands it off, journals it, moves it to its number and records its id in
-// order. What is queued is bounded in bytes; a message's attachments are already in its folder.
+// decoding the next messages overlaps with finishing the current one: each message is fetched
+// and decoded (a large one's attachments straight into a folder of its own in ".incoming"), then
+// queued for the pass, which writes the rest of that folder, hands the message off, journals it,
+// moves it to its number and records its id, in order. What is queued is bounded in bytes.
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "gallery/gallery_hand_off.h"
+#include "mail/mime/mime_message.h"
 
 namespace korv {
 
@@ -24,18 +24,24 @@ namespace mail {
 class Pop3Mailbox;
 }
 
+// A message received and decoded; a small one's attachments still in memory (decoded.held), a
+// large one's in its folder. The pass writes the rest: header.txt, the held attachments,
+// body.txt.
 struct BuiltMessage {
     int number = 0;
     std::string id;
     std::string folderName;  // in ".incoming"; empty when nothing of it stands
-    std::string summary;     // the start of its status line; empty when it got no summary
+    std::string header;      // for header.txt, as TOP gave it
+    mail::DecodedMessage decoded;
     // Not empty: the message is held back for the next poll for this reason.
     std::string holdReason;
-    ArchivedMessage message;  // its texts, for the hand-off
     // An error that ends the pass (a broken connection, ".incoming" that cannot be written):
     // thrown when the pass reaches this message.
     std::exception_ptr endsPass;
-    std::size_t bytes() const { return message.header.size() + message.body.size(); }
+    // Bytes it holds in memory (texts, held attachments).
+    std::size_t heldBytes() const;
+    // What it counts against the bound of what waits: its held bytes, or its size when larger.
+    std::size_t weight = 0;
 };
 
 // Fetches message number into a new folder of incoming. Only what ends the pass is thrown;

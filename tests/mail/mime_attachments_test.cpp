@@ -265,19 +265,33 @@ TEST(Attachments, EveryTransferEncodingDecodesToTheExactBytes) {
         return "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: " + encoding +
                "\r\nContent-Disposition: attachment; filename=" + name + "\r\n\r\n" + body;
     };
-    std::string raw =
-        multipart({textPart("t"), part("big.bin", "base64", wrapped(base64(big), 76)),
-                   part("q.txt", "quoted-printable", qp), part("u.bin", "x-uuencode", uu),
-                   part("e.bin", "8bit", "\xFF\xFE raw\r\nline\r\n")});
-    TempDir dir;
-    DecodedMessage m = decodeMessage(raw, dir.path());
-    EXPECT_FALSE(m.attachmentError) << m.attachmentError->what();
-    EXPECT_EQ(m.attachmentNames, (std::vector<std::string>{"big.bin", "q.txt", "u.bin", "e.bin"}));
-    EXPECT_TRUE(readBytes(dir.file("big.bin")) == big);
-    EXPECT_EQ(readBytes(dir.file("q.txt")), "caf\xC3\xA9 = long soft break\r\nnext line");
-    EXPECT_EQ(readBytes(dir.file("u.bin")), "abc");
-    // The line break before the next boundary belongs to the boundary.
-    EXPECT_EQ(readBytes(dir.file("e.bin")), "\xFF\xFE raw\r\nline");
+    std::string raw = multipart(
+        {textPart("t"), part("big.bin", "base64", wrapped(base64(big), 76)),
+         part("q.txt", "quoted-printable", qp), part("u.bin", "x-uuencode", uu),
+         part("e.bin", "8bit", "\xFF\xFE raw\r\nline\r\n"), part("e.bin", "7bit", "again\r\n")});
+    // Written as they are decoded, or held in memory and written by another step: the same files.
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "written while decoded");
+        TempDir dir;
+        DecodedMessage m = decodeMessage(raw, dir.path(), held ? raw.size() : 0);
+        EXPECT_EQ(m.held.empty(), !held);
+        writeHeldAttachments(m, dir.path());
+        EXPECT_FALSE(m.attachmentError) << m.attachmentError->what();
+        EXPECT_EQ(m.attachmentNames,
+                  (std::vector<std::string>{"big.bin", "q.txt", "u.bin", "e.bin", "e(1).bin"}));
+        EXPECT_TRUE(readBytes(dir.file("big.bin")) == big);
+        EXPECT_EQ(readBytes(dir.file("q.txt")), "caf\xC3\xA9 = long soft break\r\nnext line");
+        EXPECT_EQ(readBytes(dir.file("u.bin")), "abc");
+        // The line break before the next boundary belongs to the boundary.
+        EXPECT_EQ(readBytes(dir.file("e.bin")), "\xFF\xFE raw\r\nline");
+        EXPECT_EQ(readBytes(dir.file("e(1).bin")), "again");
+    }
+    // Held attachments that cannot be written: the error, and none written after it.
+    DecodedMessage m = decodeMessage(raw, "", raw.size());
+    writeHeldAttachments(m, "/nonexistent-korvanto-folder/");
+    ASSERT_TRUE(m.attachmentError);
+    EXPECT_NE(std::string(m.attachmentError->what()).find("big.bin"), std::string::npos);
+    EXPECT_TRUE(m.attachmentNames.empty());
 }
 
 // GMime's uuencoder, as the lines of a "begin ... end" block with CR LF line ends.

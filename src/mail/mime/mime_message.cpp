@@ -302,7 +302,8 @@ MessageTexts decodeHeaderTexts(std::string_view raw) {
     return texts;
 }
 
-DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
+DecodedMessage decodeMessage(std::string_view raw, const std::string& folder,
+                             std::size_t holdUpTo) {
     ensureMimeInitialised();
     DecodedMessage result;
     result.texts = decodeHeaderTexts(raw);
@@ -355,6 +356,21 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
         if (leaves[body[k]].type == "text/plain")
             for (auto& block : findUuBlocks(bodyBytes[k]))
                 files.push_back({std::move(block.name), "attachment.bin", nullptr, block.text});
+    const bool hold = raw.size() <= holdUpTo &&
+                      std::none_of(files.begin(), files.end(),
+                                   [](auto& f) { return f.part && !GMIME_IS_PART(f.part); });
+    if (hold) {
+        for (auto& f : files) {
+            std::string name = safeAttachmentName(f.name, f.fallback);
+            if (!f.part && f.uu.empty())
+                result.held.push_back({std::move(name), std::move(f.text)});
+            else if (!f.part)
+                result.held.push_back({std::move(name), uuBlockBytes(f.uu)});
+            else
+                result.held.push_back({std::move(name), partBytes(GMIME_PART(f.part))});
+        }
+        return result;
+    }
     // Without a folder nothing is written (the caller wants the texts only).
     if (folder.empty()) return result;
     TakenNames taken;
@@ -378,6 +394,20 @@ DecodedMessage decodeMessage(std::string_view raw, const std::string& folder) {
         }
     }
     return result;
+}
+
+void writeHeldAttachments(DecodedMessage& message, const std::string& folder) {
+    TakenNames taken;
+    for (const HeldAttachment& a : message.held) {
+        try {
+            message.attachmentNames.push_back(writeNewAttachment(folder, a.name, a.bytes, taken));
+        } catch (const FileError& e) {
+            // The rest of the message's attachments are not written either.
+            message.attachmentError = MailError(e.what(), MailError::Kind::AttachmentFailed);
+            break;
+        }
+    }
+    message.held.clear();
 }
 
 bool hasAttachment(std::string_view raw) {

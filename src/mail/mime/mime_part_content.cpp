@@ -150,4 +150,9 @@ void writeUuBlock(std::string_view block, NewAttachmentFile& file) {
     writeUudecoded(source.get(), file);
 }
 
+std::string uuBlockBytes(std::string_view block) {
+    BorrowedStream source(block);
+    return decodedThroughStreams(source.get());
+}
+
 }  // namespace korv::mail

@@ -21,5 +21,7 @@ void writeDecodedPart(GMimePart* part, NewAttachmentFile& file);
 void writeMessage(GMimeMessage* message, NewAttachmentFile& file);
 // A uuencoded block, "begin" line to "end" line.
 void writeUuBlock(std::string_view block, NewAttachmentFile& file);
+// The same decoded into memory.
+std::string uuBlockBytes(std::string_view block);
 
 }  // namespace korv::mail

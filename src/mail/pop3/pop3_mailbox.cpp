@@ -15,7 +15,7 @@ namespace {
 
 // Asked for at a time: every request wakes the server, and one message ahead is enough to keep
 // it busy while the caller archives the one before.
-constexpr std::size_t kMessagesAskedAhead = 4;
+constexpr std::size_t kMessagesAskedAhead = 16;
 
 // A name from the settings for an error text: control bytes become '?', a long one is cut.
 std::string printable(const std::string& text) {
@@ -315,8 +315,9 @@ void Pop3Mailbox::keepAhead(int number) {
     auto at = std::find(plan_.begin(), plan_.end(), number);
     if (at == plan_.end()) return;
     std::size_t k = static_cast<std::size_t>(at - plan_.begin());
-    // The next message is always on its way while this one is worked on.
-    if (planAsked_ >= std::min(k + 2, plan_.size())) return;
+    // The next messages are always on their way while this one is worked on; they are asked for
+    // in batches, since every request wakes a server that had finished the ones before.
+    if (planAsked_ >= std::min(k + 1 + kMessagesAskedAhead / 2, plan_.size())) return;
     std::vector<int> numbers;
     for (; planAsked_ < std::min(k + 1 + kMessagesAskedAhead, plan_.size()); ++planAsked_)
         numbers.push_back(plan_[planAsked_]);
@@ -368,7 +369,7 @@ MessageTexts Pop3Mailbox::header(int number) {
     return decodeHeaderTexts(data.view());
 }
 
-DecodedMessage Pop3Mailbox::fetch(int number, const std::string& folder) {
+DecodedMessage Pop3Mailbox::fetch(int number, const std::string& folder, std::size_t holdUpTo) {
     checkNumber(number);
     keepAhead(number);
     long long announced = checkAnnouncedSize(number);
@@ -380,7 +381,7 @@ DecodedMessage Pop3Mailbox::fetch(int number, const std::string& folder) {
     auto at = std::find(plan_.begin(), plan_.end(), number);
     if (!connection_.hasAhead() && at != plan_.end())
         planAsked_ = std::min(planAsked_, static_cast<std::size_t>(at - plan_.begin()) + 1);
-    return decodeMessage(data.view(), folder);
+    return decodeMessage(data.view(), folder, holdUpTo);
 }
 
 void Pop3Mailbox::remove(int number) {

@@ -88,7 +88,8 @@ class Pop3Mailbox {
     MessageTexts header(int number);
     // The whole message decoded, its attachments written into folder ("" writes none). An
     // attachment that cannot be written is in attachmentError and leaves none of its bytes.
-    DecodedMessage fetch(int number, const std::string& folder);
+    // holdUpTo: see decodeMessage.
+    DecodedMessage fetch(int number, const std::string& folder, std::size_t holdUpTo = 0);
     void remove(int number);
     // Says QUIT while the connection stands and ends it; a failed QUIT changes nothing.
     void close() noexcept;
