@@ -9,7 +9,7 @@ HandOffFiles GalleryHandOff::prepare(const ArchivedMessage& m) {
     HandOffPlan plan;
     try {
         plan = PlanHandOff(settings_, clock_, m.folder, m.subject, m.fromAddress, m.body,
-                           m.attachments);
+                           m.attachments, &m.attachmentBytes);
     } catch (const HandOffError& e) {
         status_.AppendStatus(e.statusPiece());
         throw;

@@ -2,6 +2,7 @@
 // The one entry to the gallery for an archived message, in two steps, so that the archive can note
 // what will be written before anything is. The archive sees it as a HandOff: its tests hand
 // messages to recorders instead, and the archive needs nothing else of the gallery.
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct ArchivedMessage {
     std::string header;
     std::string body;
     std::string attachments;  // the written names as comma text
+    // Bytes of written attachments still in memory, by name: read from here, not again from the
+    // folder.
+    std::map<std::string, std::string> attachmentBytes = {};
 };
 
 // What a hand-off is about to write: every file, and the account whose gallery holds them.

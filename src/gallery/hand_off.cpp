@@ -37,12 +37,11 @@ bool isPlainName(const std::string& name) {
     return name != "." && name != "..";
 }
 
-std::string chooseAttachedPicture(const std::string& messageFolder,
-                                  const std::string& attachments) {
+// The name of the attached picture; "" when there is none.
+std::string chooseAttachedPicture(const std::string& attachments) {
     std::string picture;
     for (const auto& item : ReadCommaText(attachments)) {  // the last picture wins
-        if (isPlainName(item) && isPictureExtension(extensionOf(item)))
-            picture = messageFolder + item;
+        if (isPlainName(item) && isPictureExtension(extensionOf(item))) picture = item;
     }
     return picture;
 }
@@ -142,10 +141,16 @@ std::string ResolveDefaultImg(const std::string& programFolder, const std::strin
 HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
                         const std::string& messageFolder, const std::string& subject,
                         const std::string& sender, const std::string& body,
-                        const std::string& attachments) {
-    std::string picture = chooseAttachedPicture(messageFolder, attachments);
-    const bool attached = !picture.empty();
-    if (picture.empty()) picture = settings.DefaultImg;
+                        const std::string& attachments,
+                        const std::map<std::string, std::string>* attachmentBytes) {
+    const std::string pictureName = chooseAttachedPicture(attachments);
+    const bool attached = !pictureName.empty();
+    std::string picture = attached ? messageFolder + pictureName : settings.DefaultImg;
+    const std::string* pictureBytes = nullptr;
+    if (attached && attachmentBytes) {
+        auto it = attachmentBytes->find(pictureName);
+        if (it != attachmentBytes->end()) pictureBytes = &it->second;
+    }
     if (picture.empty() || subject.empty()) return {};
 
     auto [linkFrom, account] = SplitAt(subject, "@");
@@ -155,8 +160,8 @@ HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
     SessionRecord SessionSettings = LoadSessionFile(settings.SessionDB, account);
     if (SessionSettings.path.empty()) return {};
     if (!MayPost(SessionSettings.allowfrom, sender)) return {std::nullopt, " ->送信者不許可"_cp};
-    PreparedPicture prepared =
-        PreparePicture(picture, attached, isKeepMetadata(SessionSettings), settings.DefaultImg);
+    PreparedPicture prepared = PreparePicture(picture, attached, isKeepMetadata(SessionSettings),
+                                              settings.DefaultImg, pictureBytes);
     if (!prepared.refusal.empty()) return {std::nullopt, prepared.refusal};
     if (!SessionSettings.maxbytes.empty() && prepared.size() > MaxBytes(SessionSettings.maxbytes))
         return {std::nullopt, " ->サイズ超過"_cp};

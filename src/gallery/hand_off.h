@@ -2,6 +2,7 @@
 // Hands a message's picture to the gallery folder of the account its subject names, beside a
 // link request that carries the id and the story of its body.
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -60,7 +61,8 @@ struct HandOffPlan {
 HandOffPlan PlanHandOff(const HandOffSettings& settings, Clock& clock,
                         const std::string& messageFolder, const std::string& subject,
                         const std::string& sender, const std::string& body,
-                        const std::string& attachments);
+                        const std::string& attachments,
+                        const std::map<std::string, std::string>* attachmentBytes = nullptr);
 
 // Whether the sender's address may post by an allowfrom value: an entry is a full address or a
 // domain ("@example.jp"), compared without case; an empty value lets everyone post.

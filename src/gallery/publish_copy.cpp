@@ -256,18 +256,21 @@ std::int64_t PreparedPicture::size() const {
 }
 
 PreparedPicture PreparePicture(const std::string& picture, bool attached, bool keepMetadata,
-                               const std::string& defaultImg) {
+                               const std::string& defaultImg, const std::string* inMemory) {
     PreparedPicture p;
     p.file = picture;
     p.extension = asciiLower(extensionOf(picture));
     if (!attached || keepMetadata) return p;
-    std::string bytes;
-    try {
-        bytes = ReadFileToString(picture);
-    } catch (const FileError& e) {
-        p.readFailure = e.what();
-        return p;
+    std::string read;
+    if (!inMemory) {
+        try {
+            read = ReadFileToString(picture);
+        } catch (const FileError& e) {
+            p.readFailure = e.what();
+            return p;
+        }
     }
+    const std::string& bytes = inMemory ? *inMemory : read;
     try {
         PublishCopy copy = MakePublishCopy(bytes, p.extension);
         // Also with nothing to take out: the bytes are in memory already, so the gallery file is

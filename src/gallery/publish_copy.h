@@ -43,7 +43,8 @@ struct PreparedPicture {
 // An attached picture becomes its publish copy unless keepMetadata; one that cannot be published
 // gives way to the default picture (the gallery operator's own file, copied as it is), or to
 // nothing with a refusal when there is none.
+// bytes: the picture's, when they are in memory already.
 PreparedPicture PreparePicture(const std::string& picture, bool attached, bool keepMetadata,
-                               const std::string& defaultImg);
+                               const std::string& defaultImg, const std::string* bytes = nullptr);
 
 }  // namespace korv

@@ -102,6 +102,9 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
         message.header = std::move(m.texts.header);
         message.body = std::move(m.body);
         message.attachments = std::move(names);
+        // What was held is written now; the hand-off takes its picture from memory.
+        for (std::size_t i = 0; i < m.held.size() && i < m.attachmentNames.size(); ++i)
+            message.attachmentBytes[m.attachmentNames[i]] = std::move(m.held[i].bytes);
         if (ctx.handOff) handedOff = ctx.handOff->prepare(message);
     } catch (const std::exception& e) {  // a file of this message, or its hand-off's names
         return holdBack(e.what());

@@ -407,7 +407,6 @@ void writeHeldAttachments(DecodedMessage& message, const std::string& folder) {
             break;
         }
     }
-    message.held.clear();
 }
 
 bool hasAttachment(std::string_view raw) {

@@ -48,7 +48,8 @@ struct DecodedMessage {
 DecodedMessage decodeMessage(std::string_view rawMessage, const std::string& attachmentFolder,
                              std::size_t holdUpTo = 0);
 // Writes the held attachments into folder as decodeMessage would have (names, variants, and on
-// a failure attachmentError with nothing more written).
+// a failure attachmentError with nothing more written); held[i] was written as
+// attachmentNames[i].
 void writeHeldAttachments(DecodedMessage& message, const std::string& folder);
 
 // The names as comma text that the gallery's comma-text reader parses back exactly.
