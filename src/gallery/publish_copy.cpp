@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gallery/exif_filter.h"
+#include "gallery/heif_library.h"
 #include "gallery/jpeg_metadata.h"
 #include "gallery/png_metadata.h"
 #include "platform/codepage.h"
@@ -165,10 +166,10 @@ PublishCopy jpegCopy(const std::string& bytes, const std::string& extension) {
 }
 
 struct HeifFree {
-    void operator()(heif_context* p) const { heif_context_free(p); }
-    void operator()(heif_image_handle* p) const { heif_image_handle_release(p); }
-    void operator()(heif_image* p) const { heif_image_release(p); }
-    void operator()(heif_decoding_options* p) const { heif_decoding_options_free(p); }
+    void operator()(heif_context* p) const { heifLibrary().contextFree(p); }
+    void operator()(heif_image_handle* p) const { heifLibrary().handleRelease(p); }
+    void operator()(heif_image* p) const { heifLibrary().imageRelease(p); }
+    void operator()(heif_decoding_options* p) const { heifLibrary().decodingOptionsFree(p); }
 };
 
 void check(heif_error e) {
@@ -177,52 +178,49 @@ void check(heif_error e) {
 }
 
 // The EXIF of a HEIF begins with the offset of its TIFF header.
-std::string heifExif(heif_image_handle* handle) {
+std::string heifExif(const HeifLibrary& heif, heif_image_handle* handle) {
     heif_item_id id;
-    if (heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", &id, 1) < 1) return {};
-    std::string data(heif_image_handle_get_metadata_size(handle, id), '\0');
-    if (data.size() < 4 || heif_image_handle_get_metadata(handle, id, data.data()).code) return {};
+    if (heif.metadataBlockIds(handle, "Exif", &id, 1) < 1) return {};
+    std::string data(heif.metadataSize(handle, id), '\0');
+    if (data.size() < 4 || heif.metadata(handle, id, data.data()).code) return {};
     std::size_t offset = 0;
     for (int i = 0; i < 4; ++i) offset = offset << 8 | static_cast<unsigned char>(data[i]);
     if (offset > data.size() - 4) return {};
     return filterExif(std::string_view(data).substr(4 + offset), 1);
 }
 
-std::string heifIcc(heif_image_handle* handle) {
-    const auto type = heif_image_handle_get_color_profile_type(handle);
+std::string heifIcc(const HeifLibrary& heif, heif_image_handle* handle) {
+    const auto type = heif.colorProfileType(handle);
     if (type != heif_color_profile_type_prof && type != heif_color_profile_type_rICC) return {};
-    std::string icc(heif_image_handle_get_raw_color_profile_size(handle), '\0');
-    if (heif_image_handle_get_raw_color_profile(handle, icc.data()).code) return {};
+    std::string icc(heif.rawColorProfileSize(handle), '\0');
+    if (heif.rawColorProfile(handle, icc.data()).code) return {};
     return icc;
 }
 
 // Decoded with the picture's rotation and mirroring applied (libheif's default), then encoded.
 PublishCopy heifCopy(const std::string& bytes) {
-    static const bool initialised = (heif_init(nullptr), true);
-    (void)initialised;
-    std::unique_ptr<heif_context, HeifFree> ctx(heif_context_alloc());
-    check(
-        heif_context_read_from_memory_without_copy(ctx.get(), bytes.data(), bytes.size(), nullptr));
+    const HeifLibrary& heif = heifLibrary();
+    std::unique_ptr<heif_context, HeifFree> ctx(heif.contextAlloc());
+    check(heif.readFromMemory(ctx.get(), bytes.data(), bytes.size(), nullptr));
     heif_image_handle* rawHandle = nullptr;
-    check(heif_context_get_primary_image_handle(ctx.get(), &rawHandle));
+    check(heif.primaryImageHandle(ctx.get(), &rawHandle));
     std::unique_ptr<heif_image_handle, HeifFree> handle(rawHandle);
-    if (static_cast<long long>(heif_image_handle_get_width(handle.get())) *
-            heif_image_handle_get_height(handle.get()) >
+    if (static_cast<long long>(heif.handleWidth(handle.get())) * heif.handleHeight(handle.get()) >
         kMaxTurnedPixels)
         throw PictureError("HEIC の画像が大きすぎます"_cp);
-    std::unique_ptr<heif_decoding_options, HeifFree> options(heif_decoding_options_alloc());
+    std::unique_ptr<heif_decoding_options, HeifFree> options(heif.decodingOptionsAlloc());
     heif_image* rawImage = nullptr;
-    check(heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,
-                            heif_chroma_interleaved_RGB, options.get()));
+    check(heif.decodeImage(handle.get(), &rawImage, heif_colorspace_RGB,
+                           heif_chroma_interleaved_RGB, options.get()));
     std::unique_ptr<heif_image, HeifFree> image(rawImage);
     int stride = 0;
-    const uint8_t* rgb =
-        heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-    const int w = heif_image_get_width(image.get(), heif_channel_interleaved);
-    const int h = heif_image_get_height(image.get(), heif_channel_interleaved);
+    const uint8_t* rgb = heif.planeReadonly(image.get(), heif_channel_interleaved, &stride);
+    const int w = heif.imageWidth(image.get(), heif_channel_interleaved);
+    const int h = heif.imageHeight(image.get(), heif_channel_interleaved);
     if (!rgb || w <= 0 || h <= 0) throw PictureError("HEIC の画像を取り出せません"_cp);
     std::string jpeg = compressRgb(rgb, w, stride, h, TJSAMP_420);
-    return {withMetadataSegments(jpeg, heifExif(handle.get()), heifIcc(handle.get())), ".jpg", ""};
+    return {withMetadataSegments(jpeg, heifExif(heif, handle.get()), heifIcc(heif, handle.get())),
+            ".jpg", ""};
 }
 
 bool isHeif(const std::string& b) {
