@@ -15,7 +15,7 @@ namespace {
 
 // Asked for at a time: every request wakes the server, and one message ahead is enough to keep
 // it busy while the caller archives the one before.
-constexpr std::size_t kMessagesAskedAhead = 16;
+constexpr std::size_t kMessagesAskedAhead = 4;
 
 // A name from the settings for an error text: control bytes become '?', a long one is cut.
 std::string printable(const std::string& text) {
@@ -315,9 +315,8 @@ void Pop3Mailbox::keepAhead(int number) {
     auto at = std::find(plan_.begin(), plan_.end(), number);
     if (at == plan_.end()) return;
     std::size_t k = static_cast<std::size_t>(at - plan_.begin());
-    // The next messages are always on their way while this one is worked on; they are asked for
-    // in batches, since every request wakes a server that had finished the ones before.
-    if (planAsked_ >= std::min(k + 1 + kMessagesAskedAhead / 2, plan_.size())) return;
+    // The next message is always on its way while this one is worked on.
+    if (planAsked_ >= std::min(k + 2, plan_.size())) return;
     std::vector<int> numbers;
     for (; planAsked_ < std::min(k + 1 + kMessagesAskedAhead, plan_.size()); ++planAsked_)
         numbers.push_back(plan_[planAsked_]);
