@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 
 #include "mail/pop3/pop3_mailbox.h"
 #include "polling/incoming.h"
@@ -64,10 +65,14 @@ MessageBuilder::MessageBuilder(Incoming& incoming, Pop3Mailbox& mailbox,
 }
 
 MessageBuilder::~MessageBuilder() {
+    bool building;
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
+        building = !done_;
     }
+    // A pass that ends with an error does not wait for a stalled server first.
+    if (building && std::uncaught_exceptions() > 0) mailbox_.interrupt();
     changed_.notify_all();
     thread_.join();
     for (const BuiltMessage& m : ready_) {

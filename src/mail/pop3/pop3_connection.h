@@ -155,6 +155,8 @@ class Pop3Connection {
     // Says QUIT while the connection stands; a failed QUIT changes nothing for anyone.
     void quit() noexcept;
     void close();
+    // From another thread: a wait for the server in progress ends now, as if it had broken off.
+    void interrupt() noexcept;
 
   private:
     void connectSocket(const Pop3Address& address);

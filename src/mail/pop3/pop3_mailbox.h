@@ -93,6 +93,9 @@ class Pop3Mailbox {
     void remove(int number);
     // Says QUIT while the connection stands and ends it; a failed QUIT changes nothing.
     void close() noexcept;
+    // From another thread, while this one waits for the server: the wait ends as if the
+    // connection had broken off, and so does every later use.
+    void interrupt() noexcept { connection_.interrupt(); }
 
     // "host:port", for error texts.
     const std::string& server() const { return connection_.server(); }

@@ -384,6 +384,10 @@ std::string_view Pop3Connection::nextLine() {
     }
 }
 
+void Pop3Connection::interrupt() noexcept {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
 void Pop3Connection::close() {
     ahead_.clear();
     if (tls_) {
