@@ -117,6 +117,7 @@ class Pop3Mailbox {
     void loadListing(const char* command, Listing& listing);
     long long checkAnnouncedSize(int number);
     void keepAhead(int number);
+    std::optional<std::size_t> planIndex(int number);
 
     Pop3Connection connection_;
     bool extensions_ = true;  // ConnectOptions::extensions
@@ -126,6 +127,7 @@ class Pop3Mailbox {
     Listing sizes_;
     bool topRefused_ = false;  // the server answered TOP with -ERR: the header comes by RETR
     std::vector<int> plan_;    // fetchInOrder's numbers
+    std::size_t planAt_ = 0;   // where in plan_ the last message asked about stands
     std::size_t planAsked_ = 0;
     bool closed_ = false;
 };
