@@ -49,7 +49,6 @@ std::string NextFreeFolder(const std::string& base, const std::string& prefix, i
 
 ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& ledger,
                              BuiltMessage& built) {
-    if (built.endsPass) std::rethrow_exception(built.endsPass);
     const std::string& name = built.folderName;
     const std::string& id = built.id;
     struct Discard {
@@ -64,6 +63,7 @@ ArchiveResult ArchiveMessage(PollContext& ctx, Incoming& incoming, UidlLedger& l
             }
         }
     } discard{incoming, name};
+    if (built.endsPass) std::rethrow_exception(built.endsPass);
 
     bool lineBegun = false;
     auto holdBack = [&](const std::string& reason) {

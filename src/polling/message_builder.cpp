@@ -42,14 +42,15 @@ BuiltMessage BuildMessage(Incoming& incoming, Pop3Mailbox& mailbox, int number,
     try {
         built.header = mailbox.header(number).header;
         built.decoded = mailbox.fetch(number, folder, kHoldUpTo);
-    } catch (const MailError& e) {
+    } catch (const std::exception& e) {
         try {
             incoming.discard(built.folderName);
         } catch (...) {  // the next pass clears ".incoming" again
         }
         built.folderName.clear();
         // A connection that is gone ends the pass; it is no fault of this message.
-        if (e.kind() == MailError::Kind::Broken) throw;
+        auto* mailError = dynamic_cast<const MailError*>(&e);
+        if (mailError && mailError->kind() == MailError::Kind::Broken) throw;
         built.holdReason = e.what();
     }
     return built;
