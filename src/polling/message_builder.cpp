@@ -24,14 +24,8 @@ constexpr std::chrono::milliseconds kLongestWait{50};
 // shares the work evenly between the two sides; a larger one is written as it is decoded.
 constexpr std::size_t kHoldUpTo = std::size_t{2} << 20;
 
-}  // namespace
-
-std::size_t BuiltMessage::heldBytes() const {
-    std::size_t n = header.size() + decoded.texts.header.size() + decoded.body.size();
-    for (const auto& a : decoded.held) n += a.bytes.size();
-    return n;
-}
-
+// Fetches message number into a new folder of incoming. Only what ends the pass is thrown;
+// anything tied to this message is its holdReason, with nothing of it left behind.
 BuiltMessage BuildMessage(Incoming& incoming, Pop3Mailbox& mailbox, int number,
                           const std::string& id) {
     BuiltMessage built;
@@ -54,6 +48,14 @@ BuiltMessage BuildMessage(Incoming& incoming, Pop3Mailbox& mailbox, int number,
         built.holdReason = e.what();
     }
     return built;
+}
+
+}  // namespace
+
+std::size_t BuiltMessage::heldBytes() const {
+    std::size_t n = header.size() + decoded.texts.header.size() + decoded.body.size();
+    for (const auto& a : decoded.held) n += a.bytes.size();
+    return n;
 }
 
 MessageBuilder::MessageBuilder(Incoming& incoming, Pop3Mailbox& mailbox,

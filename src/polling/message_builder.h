@@ -44,11 +44,6 @@ struct BuiltMessage {
     std::size_t weight = 0;
 };
 
-// Fetches message number into a new folder of incoming. Only what ends the pass is thrown;
-// anything tied to this message is its holdReason, with nothing of it left behind.
-BuiltMessage BuildMessage(Incoming& incoming, mail::Pop3Mailbox& mailbox, int number,
-                          const std::string& id);
-
 // Builds the messages in order on a thread of its own; next() hands them out in the same order.
 // The mailbox and incoming belong to the builder until it is destroyed, which stops it after the
 // message in progress and removes the folders of messages never taken.
