@@ -24,18 +24,17 @@ constexpr std::chrono::milliseconds kLongestWait{50};
 // shares the work evenly between the two sides; a larger one is written as it is decoded.
 constexpr std::size_t kHoldUpTo = std::size_t{2} << 20;
 
-// Fetches message number into a new folder of incoming. Only what ends the pass is thrown;
+// Receives message number into a new folder of incoming. Only what ends the pass is thrown;
 // anything tied to this message is its holdReason, with nothing of it left behind.
-BuiltMessage BuildMessage(Incoming& incoming, Pop3Mailbox& mailbox, int number,
-                          const std::string& id) {
+BuiltMessage ReceiveMessage(Incoming& incoming, Pop3Mailbox& mailbox, int number,
+                            const std::string& id, ReplyBuffer& raw) {
     BuiltMessage built;
     built.number = number;
     built.id = id;
     built.folderName = incoming.newFolder();
-    const std::string folder = incoming.folderPath(built.folderName);
     try {
         built.header = mailbox.header(number).header;
-        built.decoded = mailbox.fetch(number, folder, kHoldUpTo);
+        raw = mailbox.receive(number);
     } catch (const std::exception& e) {
         try {
             incoming.discard(built.folderName);
@@ -51,12 +50,6 @@ BuiltMessage BuildMessage(Incoming& incoming, Pop3Mailbox& mailbox, int number,
 }
 
 }  // namespace
-
-std::size_t BuiltMessage::heldBytes() const {
-    std::size_t n = header.size() + decoded.texts.header.size() + decoded.body.size();
-    for (const auto& a : decoded.held) n += a.bytes.size();
-    return n;
-}
 
 MessageBuilder::MessageBuilder(Incoming& incoming, Pop3Mailbox& mailbox,
                                std::vector<std::pair<int, std::string>> messages)
@@ -78,10 +71,10 @@ MessageBuilder::~MessageBuilder() {
     if (building && std::uncaught_exceptions() > 0) mailbox_.interrupt();
     changed_.notify_all();
     thread_.join();
-    for (const BuiltMessage& m : ready_) {
-        if (m.folderName.empty()) continue;
+    for (const Waiting& m : ready_) {
+        if (m.built.folderName.empty()) continue;
         try {
-            incoming_.discard(m.folderName);
+            incoming_.discard(m.built.folderName);
         } catch (...) {  // the next pass clears ".incoming" again
         }
     }
@@ -90,6 +83,38 @@ MessageBuilder::~MessageBuilder() {
 bool MessageBuilder::roomFor(std::size_t bytes) const {
     if (ready_.empty() && takenBytes_ == 0) return true;
     return ready_.size() < kMaxReady && readyBytes_ + takenBytes_ + bytes <= kMaxBytes;
+}
+
+void MessageBuilder::decode(Waiting& waiting) {
+    BuiltMessage& built = waiting.built;
+    try {
+        built.decoded =
+            decodeMessage(waiting.raw.view(), incoming_.folderPath(built.folderName), kHoldUpTo);
+    } catch (const std::exception& e) {
+        try {
+            incoming_.discard(built.folderName);
+        } catch (...) {  // the next pass clears ".incoming" again
+        }
+        built.folderName.clear();
+        built.holdReason = e.what();
+    } catch (...) {
+        built.endsPass = std::current_exception();
+    }
+    waiting.raw.release();
+}
+
+bool MessageBuilder::decodeNewest(std::unique_lock<std::mutex>& lock) {
+    auto newest = std::find_if(ready_.rbegin(), ready_.rend(),
+                               [](const Waiting& w) { return w.stage == Stage::Received; });
+    if (newest == ready_.rend()) return false;
+    Waiting& waiting = *newest;
+    waiting.stage = Stage::Decoding;
+    lock.unlock();
+    decode(waiting);
+    lock.lock();
+    waiting.stage = Stage::Decoded;
+    if (takerWaits_) changed_.notify_all();
+    return true;
 }
 
 void MessageBuilder::run() {
@@ -102,6 +127,9 @@ void MessageBuilder::run() {
         {
             std::unique_lock lock(mutex_);
             auto room = [&] { return stop_ || roomFor(static_cast<std::size_t>(announced)); };
+            // Waiting for room, this thread decodes what waits: the pass is behind.
+            while (!room() && decodeNewest(lock)) {
+            }
             if (!room()) {
                 // The pass takes what waits even when it is less than a batch.
                 builderWaits_ = true;
@@ -111,32 +139,36 @@ void MessageBuilder::run() {
             }
             if (stop_) break;
         }
-        BuiltMessage built;
+        Waiting waiting;
         try {
-            built = BuildMessage(incoming_, mailbox_, number, id);
+            waiting.built = ReceiveMessage(incoming_, mailbox_, number, id, waiting.raw);
+            if (waiting.built.holdReason.empty()) waiting.stage = Stage::Received;
         } catch (...) {
-            built.number = number;
-            built.endsPass = std::current_exception();
+            waiting.built.number = number;
+            waiting.built.endsPass = std::current_exception();
         }
         // A large message weighs its size also while the pass works on it: the pass reads its
         // picture for the gallery, and the next large one must not be received meanwhile.
-        built.weight = std::max(built.heldBytes(), static_cast<std::size_t>(announced));
-        const bool last = built.endsPass != nullptr;
+        waiting.built.weight = std::max(waiting.built.header.size() + waiting.raw.size(),
+                                        static_cast<std::size_t>(announced));
+        const bool last = waiting.built.endsPass != nullptr;
         bool wake;
         {
             std::lock_guard lock(mutex_);
-            readyBytes_ += built.weight;
-            ready_.push_back(std::move(built));
+            readyBytes_ += waiting.built.weight;
+            ready_.push_back(std::move(waiting));
             if (last) done_ = true;
             wake = takerWaits_ && (last || ready_.size() >= kWakeBatch || !roomFor(0));
         }
         if (wake) changed_.notify_all();
         if (last) return;
     }
-    {
-        std::lock_guard lock(mutex_);
-        done_ = true;
+    std::unique_lock lock(mutex_);
+    // Through with the connection: what waits is decoded from both ends.
+    while (!stop_ && decodeNewest(lock)) {
     }
+    done_ = true;
+    lock.unlock();
     changed_.notify_all();
 }
 
@@ -155,7 +187,19 @@ std::optional<BuiltMessage> MessageBuilder::next() {
         takerWaits_ = false;
     }
     if (ready_.empty()) return std::nullopt;
-    BuiltMessage built = std::move(ready_.front());
+    Waiting& front = ready_.front();
+    if (front.stage == Stage::Decoding) {
+        takerWaits_ = true;
+        changed_.wait(lock, [&] { return front.stage == Stage::Decoded; });
+        takerWaits_ = false;
+    } else if (front.stage == Stage::Received) {
+        front.stage = Stage::Decoding;
+        lock.unlock();
+        decode(front);
+        lock.lock();
+        front.stage = Stage::Decoded;
+    }
+    BuiltMessage built = std::move(front.built);
     ready_.pop_front();
     readyBytes_ -= built.weight;
     takenBytes_ = built.weight;

@@ -1,9 +1,11 @@
 #pragma once
-// The first half of archiving a message, run on a thread of its own so that receiving and
-// decoding the next messages overlaps with finishing the current one: each message is fetched
-// and decoded (a large one's attachments straight into a folder of its own in ".incoming"), then
-// queued for the pass, which writes the rest of that folder, hands the message off, journals it,
-// moves it to its number and records its id, in order. What is queued is bounded in bytes.
+// The first half of archiving a message, run beside the pass so that receiving and decoding the
+// next messages overlaps with finishing the current one: a thread of its own receives each
+// message in order; decoding it (a large one's attachments straight into a folder of its own in
+// ".incoming") is done by whichever side is free: the pass decodes the message it takes next,
+// and the receiving thread, when what waits is full, decodes the newest waiting one instead of
+// sitting idle. The pass then writes the rest of that folder, hands the message off, journals
+// it, moves it to its number and records its id, in order. What waits is bounded in bytes.
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "mail/mime/mime_message.h"
+#include "mail/pop3/pop3_connection.h"
 
 namespace korv {
 
@@ -38,9 +41,8 @@ struct BuiltMessage {
     // An error that ends the pass (a broken connection, ".incoming" that cannot be written):
     // thrown when the pass reaches this message.
     std::exception_ptr endsPass;
-    // Bytes it holds in memory (texts, held attachments).
-    std::size_t heldBytes() const;
-    // What it counts against the bound of what waits: its held bytes, or its size when larger.
+    // What it counts against the bound of what waits: the bytes received, or the size the
+    // listing announced when larger (decoding makes nothing larger).
     std::size_t weight = 0;
 };
 
@@ -59,9 +61,21 @@ class MessageBuilder {
     std::optional<BuiltMessage> next();
 
   private:
+    enum class Stage { Received, Decoding, Decoded };
+    struct Waiting {
+        BuiltMessage built;
+        mail::ReplyBuffer raw;  // until it is decoded
+        Stage stage = Stage::Decoded;
+    };
+
     void run();
-    // Whether a message of these bytes may be built now beside what waits and what is worked on.
+    // Whether a message of these bytes may be received now beside what waits and what is
+    // worked on.
     bool roomFor(std::size_t bytes) const;
+    // Decodes the newest waiting message no one decodes yet, unlocking meanwhile; false when
+    // there is none.
+    bool decodeNewest(std::unique_lock<std::mutex>& lock);
+    void decode(Waiting& waiting);
 
     Incoming& incoming_;
     mail::Pop3Mailbox& mailbox_;
@@ -69,7 +83,7 @@ class MessageBuilder {
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<BuiltMessage> ready_;
+    std::deque<Waiting> ready_;  // references stay valid while others come and go
     std::size_t readyBytes_ = 0;
     std::size_t takenBytes_ = 0;  // of the message the pass works on
     bool done_ = false;           // the builder has built its last message (or ended the pass)

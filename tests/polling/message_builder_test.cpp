@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 #include "mail/pop3/pop3_mailbox.h"
 #include "polling/incoming.h"
@@ -43,6 +44,33 @@ TEST(MessageBuilder, APassEndingWithAnErrorDoesNotWaitForAStalledServer) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path() + ".incoming"))
         EXPECT_FALSE(entry.is_directory()) << entry.path();
+}
+
+// The pass takes slowly, so what waits fills up and the receiving thread decodes the newest
+// waiting messages while the pass decodes the oldest: each comes out once, in order, whole.
+TEST(MessageBuilder, MessagesDecodedByEitherSideComeOutInOrder) {
+    constexpr int kCount = 60;
+    ScriptedPeer peer("+OK ready\r\n", mailbox(kCount));
+    auto box = mail::Pop3Mailbox::open(
+        {peer.address(), {mail::Security::None, {}}, {{}, "u", "p"}, {1000, 60000, 0}});
+    TempDir dir;
+    Incoming incoming(dir.path());
+    std::vector<std::pair<int, std::string>> wanted;
+    for (int n = 1; n <= kCount; ++n) wanted.emplace_back(n, "id-" + std::to_string(n));
+    MessageBuilder builder(incoming, *box, wanted);
+    for (int n = 1; n <= kCount; ++n) {
+        if (n % 20 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::optional<BuiltMessage> built = builder.next();
+        ASSERT_TRUE(built) << n;
+        EXPECT_EQ(built->number, n);
+        EXPECT_EQ(built->id, "id-" + std::to_string(n));
+        EXPECT_EQ(built->holdReason, "");
+        EXPECT_EQ(built->decoded.texts.subject, "m" + std::to_string(n));
+        EXPECT_EQ(built->decoded.body.rfind("body " + std::to_string(n) + "\r\n", 0), 0u) << n;
+        EXPECT_EQ(built->header, "Subject: m" + std::to_string(n) + "\r\n");
+        incoming.discard(built->folderName);
+    }
+    EXPECT_FALSE(builder.next());
 }
 
 }  // namespace

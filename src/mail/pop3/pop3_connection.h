@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mail/mail_error.h"
@@ -62,6 +63,19 @@ class ReplyBuffer {
     ~ReplyBuffer();
     ReplyBuffer(const ReplyBuffer&) = delete;
     ReplyBuffer& operator=(const ReplyBuffer&) = delete;
+    ReplyBuffer(ReplyBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    ReplyBuffer& operator=(ReplyBuffer&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
 
     void reserve(std::size_t bytes);
     void append(const char* bytes, std::size_t n) {

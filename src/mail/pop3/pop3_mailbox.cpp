@@ -381,6 +381,11 @@ MessageTexts Pop3Mailbox::header(int number) {
 }
 
 DecodedMessage Pop3Mailbox::fetch(int number, const std::string& folder, std::size_t holdUpTo) {
+    ReplyBuffer data = receive(number);
+    return decodeMessage(data.view(), folder, holdUpTo);
+}
+
+ReplyBuffer Pop3Mailbox::receive(int number) {
     checkNumber(number);
     keepAhead(number);
     long long announced = checkAnnouncedSize(number);
@@ -391,7 +396,7 @@ DecodedMessage Pop3Mailbox::fetch(int number, const std::string& folder, std::si
     // whole message) were dropped: the ones after this message are asked for again.
     auto at = planIndex(number);
     if (!connection_.hasAhead() && at) planAsked_ = std::min(planAsked_, *at + 1);
-    return decodeMessage(data.view(), folder, holdUpTo);
+    return data;
 }
 
 void Pop3Mailbox::remove(int number) {

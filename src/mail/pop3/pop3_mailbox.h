@@ -90,6 +90,9 @@ class Pop3Mailbox {
     // attachment that cannot be written is in attachmentError and leaves none of its bytes.
     // holdUpTo: see decodeMessage.
     DecodedMessage fetch(int number, const std::string& folder, std::size_t holdUpTo = 0);
+    // The whole message as the server sends it (dot-stuffing undone), for decodeMessage on
+    // another thread.
+    ReplyBuffer receive(int number);
     void remove(int number);
     // Says QUIT while the connection stands and ends it; a failed QUIT changes nothing.
     void close() noexcept;
