@@ -432,9 +432,16 @@ TEST(Base64Step, SameBytesAsGMimeForAnyShapeAndChunking) {
         std::string pieces;  // drawn from at random: a for alphabet, others as they are
     };
     const Row rows[] = {
-        {"lines of groups", "aaaa\r\n"}, {"lines that cut groups", "aaa\r\n"},
-        {"bare line feeds", "aaaa\n"},   {"padding inside", "aaaa=\r\n"},
-        {"stray bytes", "aaaa!\t \r\n"}, {"lone carriage returns", "aaaa\r"},
+        {"lines of groups", "aaaa\r\n"},
+        {"lines that cut groups", "aaa\r\n"},
+        {"bare line feeds", "aaaa\n"},
+        {"padding inside", "aaaa=\r\n"},
+        {"stray bytes", "aaaa!\t \r\n"},
+        {"lone carriage returns", "aaaa\r"},
+        // L: a line of 32 to 76 alphabet characters, as mailers write them
+        {"long lines", "LLLL\n"},
+        {"long lines, stray bytes", "LLLL!\xC3"},
+        {"long lines cut by padding", "LLL=a"},
     };
     std::mt19937 rng(25);
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -442,10 +449,16 @@ TEST(Base64Step, SameBytesAsGMimeForAnyShapeAndChunking) {
         SCOPED_TRACE(row.label);
         for (int round = 0; round < 200; ++round) {
             std::string input;
-            const std::size_t length = rng() % 600;
+            const std::size_t length = rng() % 1500;
             while (input.size() < length) {
                 char c = row.pieces[rng() % row.pieces.size()];
-                input += c == 'a' ? alphabet[rng() % 64] : c;
+                if (c == 'L') {
+                    for (std::size_t n = 4 * (8 + rng() % 12); n > 0; --n)
+                        input += alphabet[rng() % 64];
+                    input += "\r\n";
+                } else {
+                    input += c == 'a' ? alphabet[rng() % 64] : c;
+                }
             }
             auto decode = [&](bool fast, std::size_t chunk) {
                 GMimeEncoding state;
