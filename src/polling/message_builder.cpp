@@ -33,7 +33,7 @@ BuiltMessage ReceiveMessage(Incoming& incoming, Pop3Mailbox& mailbox, int number
     built.id = id;
     built.folderName = incoming.newFolder();
     try {
-        built.header = mailbox.header(number).header;
+        built.header = mailbox.headerText(number);
         raw = mailbox.receive(number);
     } catch (const std::exception& e) {
         try {

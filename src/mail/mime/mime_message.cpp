@@ -291,11 +291,16 @@ void ensureMimeInitialised() {
     std::atexit(shutdownMime);
 }
 
+std::string headerBlockText(std::string_view raw) {
+    std::string header = toCrLf(headerBlockOf(raw));
+    if (!header.empty() && header.back() != '\n') header += "\r\n";
+    return header;
+}
+
 MessageTexts decodeHeaderTexts(std::string_view raw) {
     ensureMimeInitialised();
     MessageTexts texts;
-    texts.header = toCrLf(headerBlockOf(raw));
-    if (!texts.header.empty() && texts.header.back() != '\n') texts.header += "\r\n";
+    texts.header = headerBlockText(raw);
     if (auto s = findHeaderField(texts.header, "Subject")) texts.subject = decodeHeaderText(*s);
     if (auto f = findHeaderField(texts.header, "From")) texts.from = decodeHeaderText(*f);
     if (auto d = findHeaderField(texts.header, "Date")) texts.date = guessToCp932(*d);

@@ -18,6 +18,8 @@ struct MessageTexts {
 
 // From the raw header block of a message (as TOP n 0 or RETR deliver it, dot-unstuffed).
 MessageTexts decodeHeaderTexts(std::string_view rawMessageOrHeader);
+// Only its header text (MessageTexts::header), without decoding the fields.
+std::string headerBlockText(std::string_view rawMessageOrHeader);
 
 // An attachment decoded but not written yet: its safe name (writing may take a variant of it)
 // and its bytes.

@@ -365,10 +365,21 @@ void Pop3Mailbox::askAhead(const std::vector<int>& numbers) {
 }
 
 MessageTexts Pop3Mailbox::header(int number) {
+    ReplyBuffer data;
+    readHeader(number, data);
+    return decodeHeaderTexts(data.view());
+}
+
+std::string Pop3Mailbox::headerText(int number) {
+    ReplyBuffer data;
+    readHeader(number, data);
+    return headerBlockText(data.view());
+}
+
+void Pop3Mailbox::readHeader(int number, ReplyBuffer& data) {
     checkNumber(number);
     keepAhead(number);
     checkAnnouncedSize(number);
-    ReplyBuffer data;
     std::string n = std::to_string(number);
     // TOP is optional for a server; the whole message holds the header as well.
     if (!connection_.exchange("TOP " + n + " 0").ok) {
@@ -377,7 +388,6 @@ MessageTexts Pop3Mailbox::header(int number) {
     }
     // Only the header is kept, also from a server that sends more.
     connection_.readMultiline(data, 0, Pop3Keep::Header);
-    return decodeHeaderTexts(data.view());
 }
 
 DecodedMessage Pop3Mailbox::fetch(int number, const std::string& folder, std::size_t holdUpTo) {

@@ -86,6 +86,8 @@ class Pop3Mailbox {
 
     // The header texts of a message (TOP n 0, or RETR where TOP is refused).
     MessageTexts header(int number);
+    // Its header text alone (MessageTexts::header), the fields not decoded.
+    std::string headerText(int number);
     // The whole message decoded, its attachments written into folder ("" writes none). An
     // attachment that cannot be written is in attachmentError and leaves none of its bytes.
     // holdUpTo: see decodeMessage.
@@ -111,6 +113,8 @@ class Pop3Mailbox {
 
   private:
     Pop3Mailbox() = default;
+    // TOP n 0 (RETR where TOP is refused), only the header kept.
+    void readHeader(int number, ReplyBuffer& data);
     struct Listing {
         bool loaded = false;
         bool refused = false;
