@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "mail/mime/base64_step.h"
@@ -63,6 +65,18 @@ std::size_t closeBase64(GMimeEncoding& state, char* out) {
     return 0;
 }
 
+// The bytes of a stream over memory (a part of a message read from memory), where they lie.
+std::optional<std::string_view> bytesInMemory(GMimeStream* stream) {
+    if (!GMIME_IS_STREAM_MEM(stream)) return std::nullopt;
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+    if (!array) return std::nullopt;
+    const gint64 start = stream->bound_start;
+    const gint64 end = stream->bound_end < 0 ? gint64{array->len} : stream->bound_end;
+    if (start < 0 || end < start || end > gint64{array->len}) return std::nullopt;
+    return std::string_view(reinterpret_cast<const char*>(array->data) + start,
+                            static_cast<std::size_t>(end - start));
+}
+
 }  // namespace
 
 std::string partBytes(GMimePart* part) {
@@ -75,18 +89,24 @@ std::string partBytes(GMimePart* part) {
     // streams would copy a big attachment three times and grow it step by step.
     GMimeEncoding state;
     g_mime_encoding_init_decode(&state, encoding);
-    gint64 length = g_mime_stream_length(encoded);
     std::string out;
-    if (length > 0 && length < (gint64{1} << 30))
-        out.reserve(g_mime_encoding_outlen(&state, static_cast<std::size_t>(length)));
-    g_mime_stream_reset(encoded);
-    char chunk[65536];
     std::size_t used = 0;
-    for (;;) {
-        ssize_t n = g_mime_stream_read(encoded, chunk, sizeof chunk);
-        if (n <= 0) break;
-        out.resize(used + g_mime_encoding_outlen(&state, static_cast<std::size_t>(n)));
-        used += decodeStep(state, chunk, static_cast<std::size_t>(n), out.data() + used);
+    if (std::optional<std::string_view> bytes = bytesInMemory(encoded)) {
+        // In one step from where the bytes lie: no copy in pieces through the stream.
+        out.resize(g_mime_encoding_outlen(&state, bytes->size()));
+        used = decodeStep(state, bytes->data(), bytes->size(), out.data());
+    } else {
+        gint64 length = g_mime_stream_length(encoded);
+        if (length > 0 && length < (gint64{1} << 30))
+            out.reserve(g_mime_encoding_outlen(&state, static_cast<std::size_t>(length)));
+        g_mime_stream_reset(encoded);
+        char chunk[65536];
+        for (;;) {
+            ssize_t n = g_mime_stream_read(encoded, chunk, sizeof chunk);
+            if (n <= 0) break;
+            out.resize(used + g_mime_encoding_outlen(&state, static_cast<std::size_t>(n)));
+            used += decodeStep(state, chunk, static_cast<std::size_t>(n), out.data() + used);
+        }
     }
     out.resize(used + g_mime_encoding_outlen(&state, 4));
     used += closeBase64(state, out.data() + used);
