@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -363,5 +364,38 @@ TEST(Pop3Peer, ConnectionDroppedInAReplyAskedForAheadFailsCleanly) {
         EXPECT_NE(std::string(e.what()).find(peer.address()), std::string::npos) << e.what();
     }
     box->askAhead({1});  // a broken connection asks for nothing
+    box->close();
+}
+
+// Hundreds of kilobytes of every kind of line, so that some are cut between two reads: dots
+// come off, bare line feeds become CR LF, everything else arrives as it was sent.
+TEST(Pop3Peer, EveryKindOfLineArrivesRightAcrossReads) {
+    std::mt19937 rng(22);
+    std::string wire, expected;
+    while (wire.size() < 700000) {
+        std::string text(rng() % 90, 'x');
+        for (char& c : text) c = static_cast<char>('A' + rng() % 26);
+        switch (rng() % 6) {
+            case 0:  // dot-stuffed
+                wire += ".." + text + "\r\n", expected += "." + text + "\r\n";
+                break;
+            case 1:  // bare line feed
+                wire += text + "\n", expected += text + "\r\n";
+                break;
+            case 2:  // a carriage return of its own before the line end
+                wire += text + "\r\r\n", expected += text + "\r\r\n";
+                break;
+            default:
+                wire += text + "\r\n", expected += text + "\r\n";
+        }
+    }
+    ScriptedPeer peer("+OK ready\r\n", mailbox(1, [&](const std::string& c) -> std::string {
+                          if (c == "RETR 1") return "+OK\r\n" + wire + ".\r\n";
+                          if (c == "LIST")
+                              return "+OK\r\n1 " + std::to_string(wire.size()) + "\r\n.\r\n";
+                          return "";
+                      }));
+    auto box = Pop3Mailbox::open({peer.address(), {Security::None, {}}, {{}, "u", "p"}});
+    EXPECT_TRUE(box->receive(1).view() == expected);
     box->close();
 }

@@ -286,6 +286,9 @@ void Pop3Connection::readMultiline(ReplyBuffer& data, std::size_t sizeHint, Pop3
     bool keeping = keep != Pop3Keep::Nothing;
     try {
         for (;;) {
+            // Whole ordinary lines already received go in as one run; a line that needs a
+            // change (a dot, a bare line feed) or is not all there yet is taken line by line.
+            if (keep == Pop3Keep::All && appendOrdinaryLines(data)) continue;
             std::string_view line = nextLine();
             if (line == ".") return;
             if (!keeping) continue;
@@ -307,6 +310,22 @@ void Pop3Connection::readMultiline(ReplyBuffer& data, std::size_t sizeHint, Pop3
         data.clear();
         throw;
     }
+}
+
+bool Pop3Connection::appendOrdinaryLines(ReplyBuffer& data) {
+    const char* start = buffer_.data() + pos_;
+    const char* end = buffer_.data() + end_;
+    const char* p = start;
+    while (p < end && *p != '.') {
+        const auto* lf = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        if (!lf || lf == p || lf[-1] != '\r') break;
+        if (static_cast<std::size_t>(lf - p) > kPop3MaxLineBytes + 1) break;  // said there
+        p = lf + 1;
+    }
+    if (p == start) return false;
+    data.append(start, p - start);
+    pos_ += p - start;
+    return true;
 }
 
 void Pop3Connection::quit() noexcept {

@@ -179,6 +179,9 @@ class Pop3Connection {
     void beginReply();
     void waitForReply(short events);
     std::string_view nextLine();
+    // Appends the whole lines at the front of what is received that need no change (CR LF
+    // ended, no leading dot, not too long); false when there is none.
+    bool appendOrdinaryLines(ReplyBuffer& data);
     void fill();
     void sendAll(const std::string& data);
     void startTls(const std::string& host, const std::string& caFile);
