@@ -1,12 +1,12 @@
 #include "gallery/heif_library.h"
 
-#include <dlfcn.h>
-
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "gallery/publish_copy.h"
 #include "platform/codepage.h"
+#include "platform/loaded_library.h"
 
 namespace korv {
 namespace {
@@ -16,47 +16,39 @@ std::string sonameBuiltAgainst() {
     return "libheif.so." + std::to_string(LIBHEIF_NUMERIC_VERSION >> 24);
 }
 
-template <typename F>
-void resolve(void* library, const char* name, F& function, std::string& missing) {
-    function = reinterpret_cast<F>(dlsym(library, name));
-    if (!function && missing.empty()) missing = name;
-}
-
 HeifLibrary load() {
     const std::string soname = sonameBuiltAgainst();
-    void* library = dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) throw PictureError("HEIC を読むライブラリ " + soname + " を読み込めません"_cp);
     HeifLibrary h{};
-    std::string missing;
-    resolve(library, "heif_init", h.init, missing);
-    resolve(library, "heif_context_alloc", h.contextAlloc, missing);
-    resolve(library, "heif_context_free", h.contextFree, missing);
-    resolve(library, "heif_context_read_from_memory_without_copy", h.readFromMemory, missing);
-    resolve(library, "heif_context_get_primary_image_handle", h.primaryImageHandle, missing);
-    resolve(library, "heif_image_handle_release", h.handleRelease, missing);
-    resolve(library, "heif_image_handle_get_width", h.handleWidth, missing);
-    resolve(library, "heif_image_handle_get_height", h.handleHeight, missing);
-    resolve(library, "heif_image_handle_get_list_of_metadata_block_IDs", h.metadataBlockIds,
-            missing);
-    resolve(library, "heif_image_handle_get_metadata_size", h.metadataSize, missing);
-    resolve(library, "heif_image_handle_get_metadata", h.metadata, missing);
-    resolve(library, "heif_image_handle_get_color_profile_type", h.colorProfileType, missing);
-    resolve(library, "heif_image_handle_get_raw_color_profile_size", h.rawColorProfileSize,
-            missing);
-    resolve(library, "heif_image_handle_get_raw_color_profile", h.rawColorProfile, missing);
-    resolve(library, "heif_decoding_options_alloc", h.decodingOptionsAlloc, missing);
-    resolve(library, "heif_decoding_options_free", h.decodingOptionsFree, missing);
-    resolve(library, "heif_decode_image", h.decodeImage, missing);
-    resolve(library, "heif_image_release", h.imageRelease, missing);
-    resolve(library, "heif_image_get_plane_readonly", h.planeReadonly, missing);
-    resolve(library, "heif_image_get_width", h.imageWidth, missing);
-    resolve(library, "heif_image_get_height", h.imageHeight, missing);
-    if (!missing.empty()) {
-        dlclose(library);
-        throw PictureError(soname + " に " + missing + " がありません"_cp);
+    try {
+        LoadedLibrary library(soname);
+        library.resolve("heif_init", h.init);
+        library.resolve("heif_context_alloc", h.contextAlloc);
+        library.resolve("heif_context_free", h.contextFree);
+        library.resolve("heif_context_read_from_memory_without_copy", h.readFromMemory);
+        library.resolve("heif_context_get_primary_image_handle", h.primaryImageHandle);
+        library.resolve("heif_image_handle_release", h.handleRelease);
+        library.resolve("heif_image_handle_get_width", h.handleWidth);
+        library.resolve("heif_image_handle_get_height", h.handleHeight);
+        library.resolve("heif_image_handle_get_list_of_metadata_block_IDs", h.metadataBlockIds);
+        library.resolve("heif_image_handle_get_metadata_size", h.metadataSize);
+        library.resolve("heif_image_handle_get_metadata", h.metadata);
+        library.resolve("heif_image_handle_get_color_profile_type", h.colorProfileType);
+        library.resolve("heif_image_handle_get_raw_color_profile_size", h.rawColorProfileSize);
+        library.resolve("heif_image_handle_get_raw_color_profile", h.rawColorProfile);
+        library.resolve("heif_decoding_options_alloc", h.decodingOptionsAlloc);
+        library.resolve("heif_decoding_options_free", h.decodingOptionsFree);
+        library.resolve("heif_decode_image", h.decodeImage);
+        library.resolve("heif_image_release", h.imageRelease);
+        library.resolve("heif_image_get_plane_readonly", h.planeReadonly);
+        library.resolve("heif_image_get_width", h.imageWidth);
+        library.resolve("heif_image_get_height", h.imageHeight);
+        library.ensureComplete();
+        library.keep();
+    } catch (const std::runtime_error& e) {
+        throw PictureError("HEIC を読む"_cp + e.what());
     }
     h.init(nullptr);
-    return h;  // the library stays loaded for the rest of the process
+    return h;
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/codepage.h"
+#include "platform/curl_library.h"
 
 namespace korv {
 namespace {
@@ -42,21 +43,27 @@ std::string base64Url(const unsigned char* bytes, int n) {
 }
 
 struct CurlDeleter {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+    void operator()(CURL* c) const { curlLibrary().easyCleanup(c); }
 };
 using Curl = std::unique_ptr<CURL, CurlDeleter>;
 
 Curl newCurl() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    Curl c(ready ? curl_easy_init() : nullptr);
+    const CurlLibrary* curl = nullptr;
+    try {
+        curl = &curlLibrary();
+    } catch (const std::exception& e) {
+        throw OAuthUnreachable("HTTP の準備ができません: "_cp + e.what());
+    }
+    Curl c(curl->easyInit());
     if (!c) throw OAuthUnreachable("HTTP の準備ができません (libcurl)"_cp);
     return c;
 }
 
 std::string escaped(CURL* c, const std::string& text) {
-    char* e = curl_easy_escape(c, text.data(), static_cast<int>(text.size()));
+    const CurlLibrary& curl = curlLibrary();
+    char* e = curl.easyEscape(c, text.data(), static_cast<int>(text.size()));
     std::string out = e ? e : "";
-    curl_free(e);
+    curl.free(e);
     return out;
 }
 
@@ -94,29 +101,30 @@ struct HttpReply {
 // OAuthUnreachable; the status and the JSON are the caller's to judge.
 HttpReply postForm(const std::string& url, const Fields& fields) {
     Curl c = newCurl();
+    const CurlLibrary& curl = curlLibrary();
     std::string form = formOf(c.get(), fields);
     std::string body;
     char errorText[CURL_ERROR_SIZE] = "";
-    curl_easy_setopt(c.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c.get(), CURLOPT_PROTOCOLS_STR, "https,http");
-    curl_easy_setopt(c.get(), CURLOPT_POSTFIELDS, form.c_str());
-    curl_easy_setopt(c.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(form.size()));
-    curl_easy_setopt(c.get(), CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-    curl_easy_setopt(c.get(), CURLOPT_TIMEOUT, kRequestSeconds);
-    curl_easy_setopt(c.get(), CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c.get(), CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(c.get(), CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(c.get(), CURLOPT_WRITEDATA, &body);
-    curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
-    curl_easy_setopt(c.get(), CURLOPT_HTTPHEADER, headers);
-    CURLcode rc = curl_easy_perform(c.get());
-    curl_slist_free_all(headers);
+    curl.easySetopt(c.get(), CURLOPT_URL, url.c_str());
+    curl.easySetopt(c.get(), CURLOPT_PROTOCOLS_STR, "https,http");
+    curl.easySetopt(c.get(), CURLOPT_POSTFIELDS, form.c_str());
+    curl.easySetopt(c.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(form.size()));
+    curl.easySetopt(c.get(), CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+    curl.easySetopt(c.get(), CURLOPT_TIMEOUT, kRequestSeconds);
+    curl.easySetopt(c.get(), CURLOPT_NOSIGNAL, 1L);
+    curl.easySetopt(c.get(), CURLOPT_ERRORBUFFER, errorText);
+    curl.easySetopt(c.get(), CURLOPT_WRITEFUNCTION, collect);
+    curl.easySetopt(c.get(), CURLOPT_WRITEDATA, &body);
+    curl_slist* headers = curl.slistAppend(nullptr, "Accept: application/json");
+    curl.easySetopt(c.get(), CURLOPT_HTTPHEADER, headers);
+    CURLcode rc = curl.easyPerform(c.get());
+    curl.slistFreeAll(headers);
     if (rc != CURLE_OK)
         throw OAuthUnreachable("トークンのサーバ "_cp + providerText(url) +
                                " に接続できません: "_cp +
-                               providerText(errorText[0] ? errorText : curl_easy_strerror(rc)));
+                               providerText(errorText[0] ? errorText : curl.easyStrerror(rc)));
     HttpReply reply;
-    curl_easy_getinfo(c.get(), CURLINFO_RESPONSE_CODE, &reply.status);
+    curl.easyGetinfo(c.get(), CURLINFO_RESPONSE_CODE, &reply.status);
     reply.json = Json::parse(body, nullptr, false);
     if (reply.json.is_discarded() || !reply.json.is_object())
         throw OAuthUnreachable("トークンのサーバ "_cp + providerText(url) +

@@ -18,6 +18,7 @@
 #include "mail/smtp/smtp_parts.h"
 #include "platform/charsets.h"
 #include "platform/codepage.h"
+#include "platform/curl_library.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -54,10 +55,10 @@ int debugCallback(CURL*, curl_infotype type, char* data, size_t size, void* user
 }
 
 struct CurlCleanup {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+    void operator()(CURL* c) const { curlLibrary().easyCleanup(c); }
 };
 struct SlistCleanup {
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+    void operator()(curl_slist* l) const { curlLibrary().slistFreeAll(l); }
 };
 
 std::string smtpUrl(const std::string& server, bool implicitTls) {
@@ -147,20 +148,21 @@ std::string ownAddressLiteral(const std::string& host, const std::string& port, 
 }
 
 struct UrlCleanup {
-    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+    void operator()(CURLU* u) const { curlLibrary().urlCleanup(u); }
 };
 
 // libcurl greets with the path of the URL, or else with the short host name, which servers that
 // want a fully qualified one refuse: the URL gets the host's qualified name, or the address
 // literal of our own address. A path the settings give stays.
 std::string withGreeting(const std::string& url, long& ipResolve) {
-    std::unique_ptr<CURLU, UrlCleanup> u(curl_url());
-    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return url;
+    const CurlLibrary& curl = curlLibrary();
+    std::unique_ptr<CURLU, UrlCleanup> u(curl.url());
+    if (!u || curl.urlSet(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return url;
     auto part = [&](CURLUPart which, unsigned flags = 0) {
         char* text = nullptr;
         std::string out;
-        if (curl_url_get(u.get(), which, &text, flags) == CURLUE_OK && text) out = text;
-        curl_free(text);
+        if (curl.urlGet(u.get(), which, &text, flags) == CURLUE_OK && text) out = text;
+        curl.free(text);
         return out;
     };
     if (part(CURLUPART_PATH).size() > 1) return url;
@@ -171,7 +173,7 @@ std::string withGreeting(const std::string& url, long& ipResolve) {
         name = ownAddressLiteral(host, part(CURLUPART_PORT, CURLU_DEFAULT_PORT), ipResolve);
     }
     if (name.empty() ||
-        curl_url_set(u.get(), CURLUPART_PATH, ("/" + name).c_str(), CURLU_URLENCODE) != CURLUE_OK)
+        curl.urlSet(u.get(), CURLUPART_PATH, ("/" + name).c_str(), CURLU_URLENCODE) != CURLUE_OK)
         return url;
     std::string greeting = part(CURLUPART_URL);
     return greeting.empty() ? url : greeting;
@@ -220,12 +222,18 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
     Envelope envelope = checkedEnvelope(mail);
     std::string data = buildMessage(mail);
 
-    static const bool curlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    std::unique_ptr<CURL, CurlCleanup> curl(curlReady ? curl_easy_init() : nullptr);
-    if (!curl) throw MailError("SMTPの準備ができません (libcurl)"_cp);
+    const CurlLibrary* loaded = nullptr;
+    try {
+        loaded = &curlLibrary();
+    } catch (const std::exception& e) {
+        throw MailError("SMTPの準備ができません: "_cp + e.what());
+    }
+    const CurlLibrary& curl = *loaded;
+    std::unique_ptr<CURL, CurlCleanup> handle(curl.easyInit());
+    if (!handle) throw MailError("SMTPの準備ができません (libcurl)"_cp);
     std::unique_ptr<curl_slist, SlistCleanup> rcpt;
     for (const auto& a : envelope.recipients)
-        rcpt.reset(curl_slist_append(rcpt.release(), ("<" + a + ">").c_str()));
+        rcpt.reset(curl.slistAppend(rcpt.release(), ("<" + a + ">").c_str()));
 
     long ipResolve = CURL_IPRESOLVE_WHATEVER;
     std::string url = withGreeting(
@@ -234,24 +242,24 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
     std::string reply;
     char errorText[CURL_ERROR_SIZE] = "";
     Upload upload{&data};
-    CURL* c = curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_IPRESOLVE, ipResolve);
-    curl_easy_setopt(c, CURLOPT_MAIL_FROM, ("<" + envelope.from + ">").c_str());
-    curl_easy_setopt(c, CURLOPT_MAIL_RCPT, rcpt.get());
-    curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(c, CURLOPT_READFUNCTION, readCallback);
-    curl_easy_setopt(c, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, kReplyTimeoutSeconds);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, debugCallback);
-    curl_easy_setopt(c, CURLOPT_DEBUGDATA, &reply);
+    CURL* c = handle.get();
+    curl.easySetopt(c, CURLOPT_URL, url.c_str());
+    curl.easySetopt(c, CURLOPT_IPRESOLVE, ipResolve);
+    curl.easySetopt(c, CURLOPT_MAIL_FROM, ("<" + envelope.from + ">").c_str());
+    curl.easySetopt(c, CURLOPT_MAIL_RCPT, rcpt.get());
+    curl.easySetopt(c, CURLOPT_UPLOAD, 1L);
+    curl.easySetopt(c, CURLOPT_READFUNCTION, readCallback);
+    curl.easySetopt(c, CURLOPT_READDATA, &upload);
+    curl.easySetopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
+    curl.easySetopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl.easySetopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, kReplyTimeoutSeconds);
+    curl.easySetopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl.easySetopt(c, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    curl.easySetopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl.easySetopt(c, CURLOPT_ERRORBUFFER, errorText);
+    curl.easySetopt(c, CURLOPT_VERBOSE, 1L);
+    curl.easySetopt(c, CURLOPT_DEBUGFUNCTION, debugCallback);
+    curl.easySetopt(c, CURLOPT_DEBUGDATA, &reply);
     // STARTTLS when offered; required when asked for, and for a login unless plain text was
     // chosen: a password never goes out in clear by surprise.
     long useSsl = CURLUSESSL_NONE;
@@ -259,30 +267,30 @@ void sendMail(const std::string& server, const OutgoingMail& mail, const SmtpOpt
         useSsl = CURLUSESSL_ALL;
     else if (options.security == Security::Auto)
         useSsl = CURLUSESSL_TRY;
-    curl_easy_setopt(c, CURLOPT_USE_SSL, useSsl);
+    curl.easySetopt(c, CURLOPT_USE_SSL, useSsl);
     std::vector<ExtraTrust> trust = extraTrust(options.caFile);
     if (!trust.empty()) {
-        curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, addTrust);
-        curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, &trust);
+        curl.easySetopt(c, CURLOPT_SSL_CTX_FUNCTION, addTrust);
+        curl.easySetopt(c, CURLOPT_SSL_CTX_DATA, &trust);
     }
     std::string user = cp932ToUtf8(options.user);
     if (login) {
-        curl_easy_setopt(c, CURLOPT_USERNAME, user.c_str());
+        curl.easySetopt(c, CURLOPT_USERNAME, user.c_str());
         if (options.bearer.empty()) {
-            curl_easy_setopt(c, CURLOPT_PASSWORD, options.password.c_str());
+            curl.easySetopt(c, CURLOPT_PASSWORD, options.password.c_str());
         } else {
             // Only the token mechanisms: the token is never offered to another one.
-            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=OAUTHBEARER;AUTH=XOAUTH2");
-            curl_easy_setopt(c, CURLOPT_XOAUTH2_BEARER, options.bearer.c_str());
+            curl.easySetopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=OAUTHBEARER;AUTH=XOAUTH2");
+            curl.easySetopt(c, CURLOPT_XOAUTH2_BEARER, options.bearer.c_str());
         }
     }
-    CURLcode rc = curl_easy_perform(c);
+    CURLcode rc = curl.easyPerform(c);
     for (const auto& t : trust)
         if (!t.loaded)
             throw MailError("証明書ファイル "_cp + fromNativePath(t.path) + " を読めません"_cp);
     if (rc == CURLE_OK) return;
 
-    std::string reason = errorText[0] ? errorText : curl_easy_strerror(rc);
+    std::string reason = errorText[0] ? errorText : curl.easyStrerror(rc);
     // A server that echoes what it was sent must not put the password or token into an error text.
     for (std::string* t : {&reason, &reply})
         for (const std::string* secret : {&options.password, &options.bearer}) {
