@@ -48,14 +48,14 @@ bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
 std::string replaceLineBreaks(std::string_view text, std::string_view with) {
     std::string out;
     out.reserve(text.size() + text.size() / 32);
-    for (std::size_t i = 0; i < text.size();) {
-        if (std::size_t n = lineBreakAt(text, i)) {
-            out += with;
-            i += n;
-        } else {
-            out += text[i++];
-        }
+    // The text between two breaks goes in as one piece.
+    std::size_t from = 0;
+    for (std::size_t i = text.find_first_of("\r\n"); i != std::string_view::npos;
+         i = text.find_first_of("\r\n", from)) {
+        out.append(text.substr(from, i - from)).append(with);
+        from = i + lineBreakAt(text, i);
     }
+    out.append(text.substr(from));
     return out;
 }
 

@@ -26,6 +26,7 @@ TEST(Text, EveryLineBreakFollowsOneRule) {
     const std::string mixed = "a\r\nb\rc\nd\n\re";
     EXPECT_EQ(toCrLf(mixed), "a\r\nb\r\nc\r\nd\r\n\r\ne");
     EXPECT_EQ(replaceLineBreaks(mixed, "<br>"), "a<br>b<br>c<br>d<br><br>e");
+    EXPECT_EQ(toCrLf("\r\rx\r"), "\r\n\r\nx\r\n");
     EXPECT_EQ(splitLines(mixed), (std::vector<std::string>{"a", "b", "c", "d", "", "e"}));
     EXPECT_EQ(splitLines("x\r\n"), std::vector<std::string>{"x"});
     EXPECT_EQ(lineBreakAt("\r\n", 0), 2u);
