@@ -76,20 +76,34 @@ const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
 // alphabet is found by the bits of all its values together, and is left as if never decoded.
 std::size_t decodeLines(const unsigned char*& in, const unsigned char* end, unsigned char* out) {
     unsigned char* start = out;
+    // Lines mostly have one length: where the last one's length ends the next, no search is
+    // needed (a line end inside is not in the alphabet: that line is searched after all).
+    std::size_t guess = 0;
     while (in < end) {
-        const void* lf = std::memchr(in, '\n', static_cast<std::size_t>(end - in));
-        if (!lf) break;
-        const auto* next = static_cast<const unsigned char*>(lf) + 1;
+        const unsigned char* next;
+        const bool guessed = guess >= 2 && static_cast<std::size_t>(end - in) >= guess &&
+                             in[guess - 1] == '\n' && in[guess - 2] == '\r';
+        if (guessed) {
+            next = in + guess;
+        } else {
+            const void* lf = std::memchr(in, '\n', static_cast<std::size_t>(end - in));
+            if (!lf) break;
+            next = static_cast<const unsigned char*>(lf) + 1;
+        }
         const unsigned char* lineEnd = next - 1;
         if (lineEnd > in && lineEnd[-1] == '\r') --lineEnd;
-        if ((lineEnd - in) % 4 != 0) break;
+        if ((lineEnd - in) % 4 != 0) break;  // never when guessed
         std::uint32_t all = 0;
         unsigned char* o = out;
         const unsigned char* from = in;
 #if defined(__x86_64__)
         if (kHaveAvx2) {
             const auto blocks = static_cast<std::size_t>(lineEnd - in) / 32;
-            if (decodeBlocksAvx2(in, blocks, o) != blocks) break;
+            if (decodeBlocksAvx2(in, blocks, o) != blocks) {
+                if (!guessed) break;
+                guess = 0;
+                continue;
+            }
             from += blocks * 32;
             o += blocks * 24;
         }
@@ -103,7 +117,12 @@ std::size_t decodeLines(const unsigned char*& in, const unsigned char* end, unsi
             o[1] = static_cast<unsigned char>(bits >> 8);
             o[2] = static_cast<unsigned char>(bits);
         }
-        if (all >= 64) break;
+        if (all >= 64) {
+            if (!guessed) break;
+            guess = 0;
+            continue;
+        }
+        guess = static_cast<std::size_t>(next - in);
         out = o;
         in = next;
     }
