@@ -1,6 +1,5 @@
 #include "gallery/heif_library.h"
 
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -53,16 +52,6 @@ HeifLibrary load() {
 
 }  // namespace
 
-const HeifLibrary& heifLibrary() {
-    static std::mutex mutex;
-    static HeifLibrary library{};
-    static bool loaded = false;
-    std::lock_guard lock(mutex);
-    if (!loaded) {
-        library = load();  // a failure is tried again at the next HEIC
-        loaded = true;
-    }
-    return library;
-}
+const HeifLibrary& heifLibrary() { return loadOnce(load); }
 
 }  // namespace korv

@@ -1,8 +1,8 @@
 #include "platform/curl_library.h"
 
-#include <mutex>
 #include <stdexcept>
 
+#include "platform/codepage.h"
 #include "platform/loaded_library.h"
 
 namespace korv {
@@ -29,23 +29,13 @@ CurlLibrary load() {
     library.resolve("curl_global_init", globalInit);
     library.ensureComplete();
     if (globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-        throw std::runtime_error("libcurl を初期化できません");
+        throw std::runtime_error("libcurl を初期化できません"_cp);
     library.keep();
     return c;
 }
 
 }  // namespace
 
-const CurlLibrary& curlLibrary() {
-    static std::mutex mutex;
-    static CurlLibrary library{};
-    static bool loaded = false;
-    std::lock_guard lock(mutex);
-    if (!loaded) {
-        library = load();  // a failure is tried again at the next call
-        loaded = true;
-    }
-    return library;
-}
+const CurlLibrary& curlLibrary() { return loadOnce(load); }
 
 }  // namespace korv

@@ -1,5 +1,6 @@
 #pragma once
 // A library loaded when it is first needed (dlopen) rather than at every start.
+#include <mutex>
 #include <string>
 
 namespace korv {
@@ -28,5 +29,20 @@ class LoadedLibrary {
     std::string missing_;
     void* handle_;
 };
+
+// What load() returns, made once for the process; a load that throws is tried again at the next
+// call.
+template <typename T>
+const T& loadOnce(T (*load)()) {
+    static std::mutex mutex;
+    static T value{};
+    static bool loaded = false;
+    std::lock_guard lock(mutex);
+    if (!loaded) {
+        value = load();
+        loaded = true;
+    }
+    return value;
+}
 
 }  // namespace korv
