@@ -20,8 +20,9 @@ constexpr std::size_t kMaxBytes = std::size_t{8} << 20;
 // for every message costs more than it gains.
 constexpr std::size_t kWakeBatch = 4;
 constexpr std::chrono::milliseconds kLongestWait{50};
-// A message up to this size leaves its attachments in memory for the pass to write, which
-// shares the work evenly between the two sides; a larger one is written as it is decoded.
+// A message up to this size keeps its attachments in memory until the pass writes them with the
+// rest of its folder (the hand-off takes its picture from there); a larger one's are written as
+// they are decoded.
 constexpr std::size_t kHoldUpTo = std::size_t{2} << 20;
 
 // Receives message number into a new folder of incoming. Only what ends the pass is thrown;
