@@ -55,6 +55,9 @@ std::optional<StrippedJpeg> stripJpeg(std::string_view d) {
         while (pos < d.size() && d[pos] == '\xFF') ++pos;
         if (pos >= d.size()) break;
         const unsigned char marker = static_cast<unsigned char>(d[pos++]);
+        // FF 00 is a stuffed byte of image data, no marker: kept as a segment, it would hide
+        // what follows inside the scan before it once the segments between are gone.
+        if (marker == 0x00) return std::nullopt;
         if (marker == 0xD9) {  // EOI: whatever follows (another picture, a trailer) stays out
             out.bytes += "\xFF\xD9";
             break;

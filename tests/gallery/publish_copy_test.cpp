@@ -79,6 +79,11 @@ INSTANTIATE_TEST_SUITE_P(
                            "SECRET",
                      true,
                      ""},
+        StructureRow{{"ZeroWhereAMarkerBelongs"},
+                     soi + seg('\xDA', "") + "pixels" + seg('\xFE', "") +
+                         std::string("\xFF\0\0\x08SECRET", 10),
+                     true,
+                     ""},
         StructureRow{{"PngRawProfileText"},
                      png + chunk("tEXt", std::string("Raw profile type exif\0SECRET", 28)) +
                          chunk("iCCP", "KEEP") + iend,
